@@ -1,0 +1,22 @@
+// How a run ended, as the process exit status. Callers that ignore it lose
+// nothing: the messages tell the user the same.
+#ifndef KESTRUNE_APP_EXIT_STATUS_H_
+#define KESTRUNE_APP_EXIT_STATUS_H_
+
+namespace kestrune {
+
+enum class ExitStatus : int {
+  kCompleted = 0,
+  kSettingsIncomplete = 1,
+  kNotInstalled = 2,
+  kInstallFolderNotFound = 3,
+  kVersionLibraryMissing = 4,
+  kWrongVersion = 5,
+  kProductRunning = 6,
+  kCopyFailedUndone = 7,
+  kCopyFailedUndoIncomplete = 8,
+};
+
+}  // namespace kestrune
+
+#endif  // KESTRUNE_APP_EXIT_STATUS_H_

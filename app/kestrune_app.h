@@ -1,0 +1,34 @@
+// The updater's application object: its initialisation is the whole run.
+#ifndef KESTRUNE_APP_KESTRUNE_APP_H_
+#define KESTRUNE_APP_KESTRUNE_APP_H_
+
+#include "app/exit_status.h"
+#include "app/run_state.h"
+#include "platform/platform.h"
+
+namespace kestrune {
+
+class CKestruneApp {
+ public:
+  explicit CKestruneApp(Platform& platform) : platform_(platform) {}
+  CKestruneApp(const CKestruneApp&) = delete;
+  CKestruneApp& operator=(const CKestruneApp&) = delete;
+
+  // Runs the update once. Returns false in every case: the updater has no
+  // window, so there is never a message loop to enter.
+  bool InitInstance();
+
+  ExitStatus exit_status() const { return exit_status_; }
+  const RunState& state() const { return state_; }
+
+ private:
+  ExitStatus Run();
+
+  Platform& platform_;
+  RunState state_;
+  ExitStatus exit_status_ = ExitStatus::kCompleted;
+};
+
+}  // namespace kestrune
+
+#endif  // KESTRUNE_APP_KESTRUNE_APP_H_

@@ -1,0 +1,35 @@
+// Every text and caption a run can show, exactly as users and package builders
+// know them.
+#ifndef KESTRUNE_APP_MESSAGES_H_
+#define KESTRUNE_APP_MESSAGES_H_
+
+namespace kestrune::msg {
+
+inline constexpr wchar_t kErrorCaption[] = L"ERROR";
+
+inline constexpr wchar_t kNotInstalled[] =
+    L"This machine has not installed VORDA+ yet";
+inline constexpr wchar_t kNotFound[] = L"Couldn't find VORDA+!";
+inline constexpr wchar_t kLibraryMissing[] = L"VoUInfo.dll is missing";
+// Follows the library path; shown in the framework box.
+inline constexpr wchar_t kDoesNotExist[] = L" does not exists!";
+inline constexpr wchar_t kWrongVersion[] =
+    L"You need to install the correct Version before update";
+
+inline constexpr wchar_t kRunning[] =
+    L"The installer has detected that VORDA.exe is running.\nYou have to "
+    L"close all these programs before continuing the update.";
+inline constexpr wchar_t kRunningCaption[] = L"Error";
+
+inline constexpr wchar_t kCopyFailed[] = L"Failed to copy files";
+inline constexpr wchar_t kCopyFailedCaption[] = L"Err";
+
+inline constexpr wchar_t kCompleted[] = L"You have successfully updated VORDA+";
+inline constexpr wchar_t kCompletedCaption[] = L"VORDA+ UPDATE";
+
+// Follows the settings file path, then the name of the first empty key.
+inline constexpr wchar_t kDoesNotSet[] = L" does not set ";
+
+}  // namespace kestrune::msg
+
+#endif  // KESTRUNE_APP_MESSAGES_H_

@@ -1,0 +1,23 @@
+// Looks for the product among the running processes.
+#ifndef KESTRUNE_GUARD_RUNNING_CHECK_H_
+#define KESTRUNE_GUARD_RUNNING_CHECK_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrune {
+
+// True when the image path of a running process, in drive-letter form and
+// lower case, contains `product_path` in lower case.
+bool IsProductRunning(ProcessList& processes, const std::wstring& product_path);
+
+// Replaces a leading device path (\Device\HarddiskVolume1) by the drive name
+// that stands for it; a path no drive maps is returned as it is.
+std::wstring ToDriveForm(const std::wstring& image_path,
+                         const std::vector<DriveDevice>& devices);
+
+}  // namespace kestrune
+
+#endif  // KESTRUNE_GUARD_RUNNING_CHECK_H_

@@ -1,0 +1,167 @@
+// The only door from the updater's core to the operating system. The core
+// holds the run and every decision; a back-end (win32/ or posix/) answers these
+// small questions with the system's own calls, and tests answer them with fakes.
+// Expected outcomes (absent, refused, exists) are values, never exceptions.
+#ifndef KESTRUNE_PLATFORM_PLATFORM_H_
+#define KESTRUNE_PLATFORM_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrune {
+
+// Start-up services of the running process.
+class Environment {
+ public:
+  virtual ~Environment() = default;
+  // Common controls, where the platform has them; no effect on the update.
+  virtual void InitCommonControls() = 0;
+  // Full path of the running executable.
+  virtual std::wstring ModulePath() = 0;
+  virtual bool SetCurrentFolder(const std::wstring& path) = 0;
+};
+
+// Private-profile (INI) reading with the Windows rules.
+class ProfileReader {
+ public:
+  virtual ~ProfileReader() = default;
+  // The value of `key` in `section` of the file at `path`, cut to
+  // `capacity` - 1 code units; "" when the file, section or key is missing.
+  virtual std::wstring ReadString(const std::wstring& section,
+                                  const std::wstring& key,
+                                  const std::wstring& path,
+                                  size_t capacity) = 0;
+};
+
+// One opened machine-wide registry key; closed when destroyed.
+class RegistryKey {
+ public:
+  virtual ~RegistryKey() = default;
+  // The raw bytes of the named value. False when it is absent or needs more
+  // than `capacity` bytes.
+  virtual bool ReadValue(const std::wstring& name, size_t capacity,
+                         std::vector<uint8_t>* bytes) = 0;
+};
+
+// Read-only access to HKEY_LOCAL_MACHINE.
+class Registry {
+ public:
+  virtual ~Registry() = default;
+  // Opens the key at `path` below the machine root for reading; null when it
+  // does not open.
+  virtual std::unique_ptr<RegistryKey> OpenKey(const std::wstring& path) = 0;
+};
+
+// The product's version-information library.
+class VersionLibrary {
+ public:
+  enum class Outcome {
+    kCalled,     // the entry point ran with (buffer, 39, 0) and was released
+    kNotLoaded,  // the file could not be loaded as a library
+    kNoEntry,    // loaded, but has no version entry point; released
+  };
+  virtual ~VersionLibrary() = default;
+  // Loads the library at `path`, calls its version entry point once with
+  // `buffer`, `size` and `flags`, and releases it.
+  virtual Outcome CallVersionEntry(const std::wstring& path, uint8_t* buffer,
+                                   int32_t size, int32_t flags) = 0;
+};
+
+// A device path prefix and the drive name that stands for it (L"C:").
+struct DriveDevice {
+  std::wstring device;
+  std::wstring drive;
+};
+
+// The running processes.
+class ProcessList {
+ public:
+  virtual ~ProcessList() = default;
+  // The device names of the drive letters, for platforms whose image paths
+  // are in device form; empty where image paths are already usable as they are.
+  virtual std::vector<DriveDevice> DriveDevices() = 0;
+  // Ids of all processes; false when they cannot be enumerated.
+  virtual bool Enumerate(std::vector<uint32_t>* ids) = 0;
+  // The image path of one process, which is opened only for this call. False
+  // when it cannot be opened or read.
+  virtual bool ImagePath(uint32_t id, std::wstring* path) = 0;
+};
+
+// What a file system call did.
+enum class FileResult {
+  kOk,
+  kTargetExists,  // refused because the destination already exists
+  kMissing,       // nothing to act on at the source path
+  kFailed,        // any other failure
+};
+
+// What is at a path, telling "nothing there" apart from "cannot tell".
+enum class PathKind { kMissing, kFile, kFolder, kError };
+
+// Identity of a real folder (volume and file index, or device and inode), so
+// that a walk enters a folder reached through links only once.
+struct FolderId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator<(const FolderId& other) const {
+    return volume != other.volume ? volume < other.volume : index < other.index;
+  }
+};
+
+struct FolderEntry {
+  std::wstring name;
+  bool is_folder = false;
+};
+
+struct FolderListing {
+  bool has_id = false;  // false when the platform cannot tell the identity
+  FolderId id;
+  std::vector<FolderEntry> entries;  // files and folders in platform order
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  virtual PathKind Probe(const std::wstring& path) = 0;
+  // Lists the folder's entries, "." and ".." left out; only files that can
+  // be copied and folders are listed. False when it cannot be searched.
+  virtual bool ListFolder(const std::wstring& folder,
+                          FolderListing* listing) = 0;
+  // Renames within one volume; refuses when `to` exists.
+  virtual FileResult Move(const std::wstring& from, const std::wstring& to) = 0;
+  // Copies contents and attributes; refuses when `to` exists.
+  virtual FileResult CopyNew(const std::wstring& from,
+                             const std::wstring& to) = 0;
+  virtual FileResult Remove(const std::wstring& path) = 0;
+};
+
+// Message boxes: a modal box with an OK button and no owner window.
+class Messages {
+ public:
+  enum class Style {
+    kPlain,      // no icon, the given caption
+    kFramework,  // exclamation icon; the caption is the application title
+  };
+  virtual ~Messages() = default;
+  virtual void Show(const std::wstring& text, const std::wstring& caption,
+                    Style style) = 0;
+};
+
+// Everything the run reaches the system through.
+struct Platform {
+  wchar_t separator;  // between the parts of a path: '\\' or '/'
+  Environment& environment;
+  ProfileReader& profile;
+  Registry& registry;
+  VersionLibrary& library;
+  ProcessList& processes;
+  FileSystem& files;
+  Messages& messages;
+};
+
+}  // namespace kestrune
+
+#endif  // KESTRUNE_PLATFORM_PLATFORM_H_

@@ -1,0 +1,174 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/posix/posix_backend.h"
+#include "platform/utf.h"
+
+namespace kestrune::posix {
+namespace {
+
+// Closes a descriptor on every path out of a copy.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  // Closing reports write-back errors that the copy must not ignore.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool CopyBytes(int in, int out, off_t size) {
+  off_t left = size;
+  bool kernel_copy = true;
+  while (left > 0) {
+    const size_t chunk = left > (1 << 30) ? (1 << 30) : static_cast<size_t>(left);
+    ssize_t n = -1;
+    if (kernel_copy) {
+      n = copy_file_range(in, nullptr, out, nullptr, chunk, 0);
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                    errno == EOPNOTSUPP)) {
+        kernel_copy = false;
+        continue;
+      }
+    } else {
+      n = sendfile(out, in, nullptr, chunk);
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;  // the source shrank while being copied
+    left -= n;
+  }
+  // Whatever the source grew by since it was measured.
+  for (;;) {
+    const ssize_t n = sendfile(out, in, nullptr, 1 << 20);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+  }
+}
+
+// The move that, like MoveFileW, never replaces an existing target, for file
+// systems without RENAME_NOREPLACE.
+FileResult LinkThenUnlink(const std::string& from, const std::string& to) {
+  if (link(from.c_str(), to.c_str()) != 0) {
+    return errno == EEXIST ? FileResult::kTargetExists : FileResult::kFailed;
+  }
+  if (unlink(from.c_str()) != 0) {
+    unlink(to.c_str());
+    return FileResult::kFailed;
+  }
+  return FileResult::kOk;
+}
+
+}  // namespace
+
+PathKind PosixFileSystem::Probe(const std::wstring& path) {
+  struct stat st;
+  if (stat(Utf8FromWide(path).c_str(), &st) != 0) {
+    // A name the system cannot hold cannot name an existing file either.
+    return (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)
+               ? PathKind::kMissing
+               : PathKind::kError;
+  }
+  return S_ISDIR(st.st_mode) ? PathKind::kFolder : PathKind::kFile;
+}
+
+bool PosixFileSystem::ListFolder(const std::wstring& folder, FolderListing* listing) {
+  DIR* dir = opendir(Utf8FromWide(folder).c_str());
+  if (dir == nullptr) return false;
+  const int dir_fd = dirfd(dir);
+  struct stat st;
+  listing->has_id = fstat(dir_fd, &st) == 0;
+  if (listing->has_id) {
+    listing->id.volume = static_cast<uint64_t>(st.st_dev);
+    listing->id.index = static_cast<uint64_t>(st.st_ino);
+  }
+  listing->entries.clear();
+  while (const dirent* entry = readdir(dir)) {
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+      continue;
+    }
+    bool is_folder = false;
+    switch (entry->d_type) {
+      case DT_REG:
+        break;
+      case DT_DIR:
+        is_folder = true;
+        break;
+      case DT_LNK:
+      case DT_UNKNOWN:
+        // Links are followed, as folder links are on Windows; a dangling
+        // link has nothing to copy.
+        if (fstatat(dir_fd, name, &st, 0) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+          is_folder = true;
+        } else if (!S_ISREG(st.st_mode)) {
+          continue;
+        }
+        break;
+      default:
+        // FIFOs, sockets and devices: opening one could block or read
+        // without end.
+        continue;
+    }
+    listing->entries.push_back(FolderEntry{WideFromUtf8(name), is_folder});
+  }
+  closedir(dir);
+  return true;
+}
+
+FileResult PosixFileSystem::Move(const std::wstring& from, const std::wstring& to) {
+  const std::string from_path = Utf8FromWide(from);
+  const std::string to_path = Utf8FromWide(to);
+  if (renameat2(AT_FDCWD, from_path.c_str(), AT_FDCWD, to_path.c_str(),
+                RENAME_NOREPLACE) == 0) {
+    return FileResult::kOk;
+  }
+  if (errno == EEXIST) return FileResult::kTargetExists;
+  if (errno == EINVAL || errno == ENOSYS) return LinkThenUnlink(from_path, to_path);
+  return FileResult::kFailed;
+}
+
+FileResult PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
+  Descriptor in(open(Utf8FromWide(from).c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) return FileResult::kFailed;
+  struct stat st;
+  if (fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileResult::kFailed;
+  Descriptor out(open(Utf8FromWide(to).c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR));
+  if (out.get() < 0) {
+    return errno == EEXIST ? FileResult::kTargetExists : FileResult::kFailed;
+  }
+  // fchmod, unlike the mode given to open, is not filtered by the umask.
+  if (!CopyBytes(in.get(), out.get(), st.st_size) ||
+      fchmod(out.get(), st.st_mode & 07777) != 0 || !out.Close()) {
+    return FileResult::kFailed;
+  }
+  return FileResult::kOk;
+}
+
+FileResult PosixFileSystem::Remove(const std::wstring& path) {
+  if (unlink(Utf8FromWide(path).c_str()) == 0) return FileResult::kOk;
+  return errno == ENOENT ? FileResult::kMissing : FileResult::kFailed;
+}
+
+}  // namespace kestrune::posix

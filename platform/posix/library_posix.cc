@@ -1,0 +1,30 @@
+#include <dlfcn.h>
+
+#include "platform/posix/posix_backend.h"
+#include "platform/utf.h"
+
+namespace kestrune::posix {
+namespace {
+
+// Where a Windows library exports its version entry by ordinal, a shared
+// object exports it by this name.
+constexpr char kVersionEntry[] = "vouinfo_ordinal_18";
+using VersionEntry = int32_t (*)(void* buffer, int32_t size, int32_t flags);
+
+}  // namespace
+
+VersionLibrary::Outcome PosixVersionLibrary::CallVersionEntry(
+    const std::wstring& path, uint8_t* buffer, int32_t size, int32_t flags) {
+  void* library = dlopen(Utf8FromWide(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return Outcome::kNotLoaded;
+  void* symbol = dlsym(library, kVersionEntry);
+  if (symbol == nullptr) {
+    dlclose(library);
+    return Outcome::kNoEntry;
+  }
+  reinterpret_cast<VersionEntry>(symbol)(buffer, size, flags);
+  dlclose(library);
+  return Outcome::kCalled;
+}
+
+}  // namespace kestrune::posix

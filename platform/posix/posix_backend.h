@@ -1,0 +1,92 @@
+// The POSIX back-end: the platform services on Linux, with a registry export
+// file in place of the registry and standard error in place of message boxes.
+// Only generic POSIX and Linux code lives under platform/posix/.
+#ifndef KESTRUNE_PLATFORM_POSIX_POSIX_BACKEND_H_
+#define KESTRUNE_PLATFORM_POSIX_POSIX_BACKEND_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/reg_file.h"
+
+namespace kestrune::posix {
+
+class PosixEnvironment : public Environment {
+ public:
+  void InitCommonControls() override {}
+  std::wstring ModulePath() override;
+  bool SetCurrentFolder(const std::wstring& path) override;
+};
+
+class PosixProfileReader : public ProfileReader {
+ public:
+  std::wstring ReadString(const std::wstring& section, const std::wstring& key,
+                          const std::wstring& path, size_t capacity) override;
+};
+
+// The machine-wide registry, read from the export file named by the
+// environment variable KESTRUNE_REGISTRY (default /etc/kestrune/registry.reg).
+class PosixRegistry : public Registry {
+ public:
+  std::unique_ptr<RegistryKey> OpenKey(const std::wstring& path) override;
+
+ private:
+  const RegFile& File();
+  std::unique_ptr<RegFile> file_;
+};
+
+// The version library is a shared object exporting vouinfo_ordinal_18.
+class PosixVersionLibrary : public VersionLibrary {
+ public:
+  Outcome CallVersionEntry(const std::wstring& path, uint8_t* buffer, int32_t size,
+                           int32_t flags) override;
+};
+
+// Processes are the numeric entries of /proc; an image path is the target of
+// /proc/<pid>/exe.
+class PosixProcessList : public ProcessList {
+ public:
+  std::vector<DriveDevice> DriveDevices() override { return {}; }
+  bool Enumerate(std::vector<uint32_t>* ids) override;
+  bool ImagePath(uint32_t id, std::wstring* path) override;
+};
+
+class PosixFileSystem : public FileSystem {
+ public:
+  PathKind Probe(const std::wstring& path) override;
+  bool ListFolder(const std::wstring& folder, FolderListing* listing) override;
+  FileResult Move(const std::wstring& from, const std::wstring& to) override;
+  FileResult CopyNew(const std::wstring& from, const std::wstring& to) override;
+  FileResult Remove(const std::wstring& path) override;
+};
+
+// Each box is one UTF-8 record on standard error: caption, ": ", text, "\n".
+class PosixMessages : public Messages {
+ public:
+  void Show(const std::wstring& text, const std::wstring& caption,
+            Style style) override;
+};
+
+// All services of the running process.
+class PosixBackend {
+ public:
+  Platform platform() {
+    return Platform{L'/',      environment_, profile_, registry_, library_,
+                    processes_, files_,      messages_};
+  }
+
+ private:
+  PosixEnvironment environment_;
+  PosixProfileReader profile_;
+  PosixRegistry registry_;
+  PosixVersionLibrary library_;
+  PosixProcessList processes_;
+  PosixFileSystem files_;
+  PosixMessages messages_;
+};
+
+}  // namespace kestrune::posix
+
+#endif  // KESTRUNE_PLATFORM_POSIX_POSIX_BACKEND_H_

@@ -1,0 +1,44 @@
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/posix/posix_backend.h"
+#include "platform/utf.h"
+
+namespace kestrune::posix {
+
+bool PosixProcessList::Enumerate(std::vector<uint32_t>* ids) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  ids->clear();
+  while (const dirent* entry = readdir(proc)) {
+    const char* name = entry->d_name;
+    if (*name < '1' || *name > '9') continue;
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(name, &end, 10);
+    if (*end == '\0' && id <= UINT32_MAX) ids->push_back(static_cast<uint32_t>(id));
+  }
+  closedir(proc);
+  return true;
+}
+
+bool PosixProcessList::ImagePath(uint32_t id, std::wstring* path) {
+  const std::string link = "/proc/" + std::to_string(id) + "/exe";
+  std::string buffer(512, '\0');
+  for (;;) {
+    // Kernel threads and other users' processes refuse this; they are passed
+    // over, as processes that cannot be opened are on Windows.
+    const ssize_t length = readlink(link.c_str(), buffer.data(), buffer.size());
+    if (length < 0) return false;
+    if (static_cast<size_t>(length) < buffer.size()) {
+      buffer.resize(static_cast<size_t>(length));
+      *path = WideFromUtf8(buffer);
+      return true;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace kestrune::posix

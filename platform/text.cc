@@ -1,0 +1,51 @@
+#include "platform/text.h"
+
+namespace kestrune {
+
+bool IsSpace(wchar_t c) {
+  return c == L' ' || (c >= L'\t' && c <= L'\r');
+}
+
+wchar_t ToLowerAscii(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+std::wstring ToLowerAscii(std::wstring_view text) {
+  std::wstring lowered(text);
+  for (wchar_t& c : lowered) c = ToLowerAscii(c);
+  return lowered;
+}
+
+bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (ToLowerAscii(a[i]) != ToLowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+std::wstring TrimSpace(std::wstring_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && IsSpace(text[begin])) ++begin;
+  while (end > begin && IsSpace(text[end - 1])) --end;
+  return std::wstring(text.substr(begin, end - begin));
+}
+
+bool IsSeparator(wchar_t c, wchar_t separator) {
+  return c == separator || (separator == L'\\' && c == L'/');
+}
+
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name,
+                      wchar_t separator) {
+  std::wstring joined;
+  joined.reserve(folder.size() + 1 + name.size());
+  joined += folder;
+  if (folder.empty() || !IsSeparator(folder.back(), separator)) {
+    joined += separator;
+  }
+  joined += name;
+  return joined;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,35 @@
+// Text rules shared by every stage. Lower-casing and white space follow the
+// runtime's default ("C") locale on both builds, so they never depend on where
+// the program runs.
+#ifndef KESTRUNE_PLATFORM_TEXT_H_
+#define KESTRUNE_PLATFORM_TEXT_H_
+
+#include <string>
+#include <string_view>
+
+namespace kestrune {
+
+// Space, tab, line feed, vertical tab, form feed, carriage return.
+bool IsSpace(wchar_t c);
+
+// A-Z become a-z; every other code unit stays.
+wchar_t ToLowerAscii(wchar_t c);
+std::wstring ToLowerAscii(std::wstring_view text);
+
+// ASCII-case-insensitive equality, as section, key and registry names match.
+bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b);
+
+std::wstring TrimSpace(std::wstring_view text);
+
+// True for `separator`, and for '/' where the separator is '\\', since
+// Windows accepts both between path parts.
+bool IsSeparator(wchar_t c, wchar_t separator);
+
+// `folder` and `name` with one separator between them, unless `folder`
+// already ends in one.
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name,
+                      wchar_t separator);
+
+}  // namespace kestrune
+
+#endif  // KESTRUNE_PLATFORM_TEXT_H_

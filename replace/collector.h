@@ -1,0 +1,21 @@
+// Lists every file of the update package.
+#ifndef KESTRUNE_REPLACE_COLLECTOR_H_
+#define KESTRUNE_REPLACE_COLLECTOR_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrune {
+
+// Appends the full path of every file below `folder` to `files`, depth first
+// in the platform's order: a subfolder's files stand where the subfolder was
+// met. A folder that cannot be searched contributes nothing; a real folder
+// reached again through a link is not walked again.
+void CollectFiles(FileSystem& file_system, wchar_t separator,
+                  const std::wstring& folder, std::vector<std::wstring>* files);
+
+}  // namespace kestrune
+
+#endif  // KESTRUNE_REPLACE_COLLECTOR_H_

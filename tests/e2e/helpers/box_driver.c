@@ -1,0 +1,253 @@
+/* Runs one program under test from outside, the way a user would meet it:
+ * every message box it opens is read (caption, text, icon) and answered with
+ * OK, and its exit status is collected. The records go to a UTF-8 file named
+ * on the command line, because reading wine's output through a pipe stalls.
+ *
+ *   box_driver OUT_FILE [--timeout SECONDS] [--hold PATH]... [--product PATH]
+ *              [--cwd DIR] -- PROGRAM
+ *
+ * OUT_FILE lines (fields separated by tabs, \\ \t \n \r escaped):
+ *   product <image path>           the side program started before the run
+ *   box <0|1 icon> <caption> <text> one per message box, in order
+ *   window <class> <title>         any other top-level window of the program
+ *   exit <status>                  or: timeout
+ *   error <what> <code>            the driver itself could not do its part
+ */
+#define WIN32_LEAN_AND_MEAN
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#include <windows.h>
+#include <psapi.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#define kMaxHolds 16
+#define kMaxSeen 256
+#define kPollMs 10
+
+static FILE *g_out;
+
+static void PutEscaped(const wchar_t *text) {
+  char utf8[4 * 1024 + 8];
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL,
+                              NULL);
+  if (n <= 0) utf8[0] = '\0';
+  for (const char *p = utf8; *p; ++p) {
+    switch (*p) {
+      case '\\': fputs("\\\\", g_out); break;
+      case '\t': fputs("\\t", g_out); break;
+      case '\n': fputs("\\n", g_out); break;
+      case '\r': fputs("\\r", g_out); break;
+      default: fputc(*p, g_out);
+    }
+  }
+}
+
+static void Record(const char *kind, const wchar_t *a, const wchar_t *b,
+                   const wchar_t *c) {
+  fputs(kind, g_out);
+  const wchar_t *fields[3] = {a, b, c};
+  for (int i = 0; i < 3 && fields[i]; ++i) {
+    fputc('\t', g_out);
+    PutEscaped(fields[i]);
+  }
+  fputc('\n', g_out);
+  fflush(g_out);
+}
+
+static void RecordError(const wchar_t *what) {
+  wchar_t code[16];
+  swprintf(code, 16, L"%lu", (unsigned long)GetLastError());
+  Record("error", what, code, NULL);
+}
+
+struct Watch {
+  DWORD pid;
+  HWND box;  /* first unanswered message box found by the scan */
+  HWND seen[kMaxSeen];
+  int seen_count;
+};
+
+static int Seen(struct Watch *w, HWND hwnd) {
+  for (int i = 0; i < w->seen_count; ++i)
+    if (w->seen[i] == hwnd) return 1;
+  return 0;
+}
+
+static void MarkSeen(struct Watch *w, HWND hwnd) {
+  if (w->seen_count < kMaxSeen) w->seen[w->seen_count++] = hwnd;
+}
+
+static BOOL CALLBACK ScanWindow(HWND hwnd, LPARAM param) {
+  struct Watch *w = (struct Watch *)param;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  if (pid != w->pid || !IsWindowVisible(hwnd) || Seen(w, hwnd)) return TRUE;
+  wchar_t cls[64] = L"";
+  GetClassNameW(hwnd, cls, 64);
+  if (wcscmp(cls, L"#32770") == 0) {
+    w->box = hwnd;
+    return FALSE;
+  }
+  wchar_t title[512] = L"";
+  GetWindowTextW(hwnd, title, 512);
+  Record("window", cls, title, NULL);
+  MarkSeen(w, hwnd);
+  return TRUE;
+}
+
+/* Reads one box, records it and presses OK; returns once the box is gone. */
+static void AnswerBox(struct Watch *w, HWND box) {
+  static wchar_t caption[2048], text[2048];
+  caption[0] = text[0] = L'\0';
+  GetWindowTextW(box, caption, 2048);
+  GetDlgItemTextW(box, 0xFFFF, text, 2048);
+  /* Wine always creates the icon control (0x440); only STM_GETICON tells
+   * whether the box was given an icon. */
+  HWND icon = GetDlgItem(box, 0x440);
+  int has_icon = icon && SendMessageW(icon, STM_GETICON, 0, 0) != 0;
+  Record("box", has_icon ? L"1" : L"0", caption, text);
+  MarkSeen(w, box);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  for (int waited = 0; IsWindow(box) && waited < 5000; waited += kPollMs) {
+    if (waited == 2000) PostMessageW(box, WM_CLOSE, 0, 0);
+    Sleep(kPollMs);
+  }
+}
+
+static int StartProcess(const wchar_t *path, const wchar_t *cwd,
+                        PROCESS_INFORMATION *pi) {
+  size_t len = wcslen(path) + 3;
+  wchar_t *cmd = malloc(len * sizeof(wchar_t));
+  if (!cmd) return 0;
+  swprintf(cmd, len, L"\"%ls\"", path);
+  STARTUPINFOW si;
+  ZeroMemory(&si, sizeof si);
+  si.cb = sizeof si;
+  /* The application name is passed explicitly so that a file name without
+   * an extension is started as it is, never with ".exe" appended. */
+  BOOL ok = CreateProcessW(path, cmd, NULL, NULL, FALSE, 0, NULL, cwd, &si, pi);
+  free(cmd);
+  return ok != 0;
+}
+
+static int Usage(void) {
+  fputs("usage: box_driver OUT_FILE [--timeout S] [--hold PATH]... "
+        "[--product PATH] [--cwd DIR] -- PROGRAM\n", stderr);
+  return 2;
+}
+
+int wmain(int argc, wchar_t **argv) {
+  if (argc < 4) return Usage();
+  g_out = _wfopen(argv[1], L"wb");
+  if (!g_out) return 2;
+  DWORD timeout_ms = 60000;
+  const wchar_t *holds[kMaxHolds];
+  int hold_count = 0;
+  const wchar_t *product = NULL, *cwd = NULL, *program = NULL;
+  for (int i = 2; i < argc; ++i) {
+    if (wcscmp(argv[i], L"--") == 0 && i + 1 < argc) {
+      program = argv[i + 1];
+      break;
+    }
+    if (i + 1 >= argc) return Usage();
+    if (wcscmp(argv[i], L"--timeout") == 0) {
+      timeout_ms = (DWORD)wcstoul(argv[++i], NULL, 10) * 1000;
+    } else if (wcscmp(argv[i], L"--hold") == 0 && hold_count < kMaxHolds) {
+      holds[hold_count++] = argv[++i];
+    } else if (wcscmp(argv[i], L"--product") == 0) {
+      product = argv[++i];
+    } else if (wcscmp(argv[i], L"--cwd") == 0) {
+      cwd = argv[++i];
+    } else {
+      return Usage();
+    }
+  }
+  if (!program) return Usage();
+
+  HANDLE held[kMaxHolds];
+  for (int i = 0; i < hold_count; ++i) {
+    /* No sharing at all: the program can then neither rename, delete nor
+     * read the file, which is how a file in use looks to it. */
+    held[i] = CreateFileW(holds[i], GENERIC_READ, 0, NULL, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, NULL);
+    if (held[i] == INVALID_HANDLE_VALUE) {
+      RecordError(L"hold");
+      return 2;
+    }
+  }
+
+  PROCESS_INFORMATION side;
+  ZeroMemory(&side, sizeof side);
+  if (product) {
+    if (!StartProcess(product, NULL, &side)) {
+      RecordError(L"product");
+      return 2;
+    }
+    /* Make sure the side program is known with its image path before the
+     * program under test looks through the process list. */
+    wchar_t image[1024] = L"";
+    for (int waited = 0; waited < 10000; waited += kPollMs) {
+      if (GetProcessImageFileNameW(side.hProcess, image, 1024)) break;
+      Sleep(kPollMs);
+    }
+    Record("product", image, NULL, NULL);
+  }
+
+  PROCESS_INFORMATION pi;
+  int status = 0;
+  if (!StartProcess(program, cwd, &pi)) {
+    RecordError(L"start");
+    status = 2;
+  } else {
+    struct Watch w;
+    ZeroMemory(&w, sizeof w);
+    w.pid = pi.dwProcessId;
+    DWORD started = GetTickCount();
+    int timed_out = 0;
+    for (;;) {
+      int exited = WaitForSingleObject(pi.hProcess, kPollMs) == WAIT_OBJECT_0;
+      w.box = NULL;
+      EnumWindows(ScanWindow, (LPARAM)&w);
+      if (w.box) {
+        AnswerBox(&w, w.box);
+        continue;
+      }
+      if (exited) break;
+      if (GetTickCount() - started > timeout_ms) {
+        timed_out = 1;
+        break;
+      }
+    }
+    if (timed_out) {
+      TerminateProcess(pi.hProcess, 255);
+      WaitForSingleObject(pi.hProcess, 5000);
+      Record("timeout", NULL, NULL, NULL);
+      status = 3;
+    } else {
+      DWORD code = 0;
+      GetExitCodeProcess(pi.hProcess, &code);
+      wchar_t text[16];
+      swprintf(text, 16, L"%lu", (unsigned long)code);
+      Record("exit", text, NULL, NULL);
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+
+  if (product) {
+    TerminateProcess(side.hProcess, 0);
+    WaitForSingleObject(side.hProcess, 5000);
+    CloseHandle(side.hThread);
+    CloseHandle(side.hProcess);
+  }
+  for (int i = 0; i < hold_count; ++i) CloseHandle(held[i]);
+  fclose(g_out);
+  return status;
+}

@@ -1,0 +1,343 @@
+// In-memory stand-ins for the platform services, recording what the core
+// asked of them.
+#ifndef KESTRUNE_TESTS_FAKES_FAKE_PLATFORM_H_
+#define KESTRUNE_TESTS_FAKES_FAKE_PLATFORM_H_
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "platform/utf.h"
+
+namespace kestrune::testing {
+
+class FakeEnvironment : public Environment {
+ public:
+  void InitCommonControls() override { ++common_controls; }
+  std::wstring ModulePath() override { return module_path; }
+  bool SetCurrentFolder(const std::wstring& path) override {
+    current_folder = path;
+    return true;
+  }
+
+  std::wstring module_path = L"C:\\pkg\\Kestrune.exe";
+  std::wstring current_folder;
+  int common_controls = 0;
+};
+
+class FakeProfile : public ProfileReader {
+ public:
+  std::wstring ReadString(const std::wstring& section, const std::wstring& key,
+                          const std::wstring& path, size_t capacity) override {
+    reads.push_back(path);
+    auto it = values.find(section + L"|" + key);
+    if (it == values.end()) return L"";
+    return it->second.substr(0, capacity - 1);
+  }
+  void Set(const std::wstring& key, const std::wstring& value) {
+    values[L"Product|" + key] = value;
+  }
+
+  std::map<std::wstring, std::wstring> values;
+  std::vector<std::wstring> reads;
+};
+
+// Keys match without regard to ASCII case, as the registry's do.
+class FakeRegistry : public Registry {
+ public:
+  std::unique_ptr<RegistryKey> OpenKey(const std::wstring& path) override;
+
+  void SetText(const std::wstring& key, const std::wstring& name,
+               const std::wstring& text) {
+    std::vector<uint8_t> bytes = Utf16LeFromWide(text);
+    bytes.push_back(0);
+    bytes.push_back(0);
+    keys[ToLowerAscii(key)][ToLowerAscii(name)] = bytes;
+  }
+  void AddKey(const std::wstring& key) { keys[ToLowerAscii(key)]; }
+
+  std::map<std::wstring, std::map<std::wstring, std::vector<uint8_t>>> keys;
+  std::vector<std::wstring> opened;  // every path asked for, opened or not
+  int open_keys = 0;                 // keys not yet closed
+};
+
+class FakeRegistryKey : public RegistryKey {
+ public:
+  FakeRegistryKey(FakeRegistry& registry,
+                  const std::map<std::wstring, std::vector<uint8_t>>& values)
+      : registry_(registry), values_(values) {
+    ++registry_.open_keys;
+  }
+  ~FakeRegistryKey() override { --registry_.open_keys; }
+  bool ReadValue(const std::wstring& name, size_t capacity,
+                 std::vector<uint8_t>* bytes) override {
+    auto it = values_.find(ToLowerAscii(name));
+    if (it == values_.end() || it->second.size() > capacity) return false;
+    *bytes = it->second;
+    return true;
+  }
+
+ private:
+  FakeRegistry& registry_;
+  const std::map<std::wstring, std::vector<uint8_t>>& values_;
+};
+
+inline std::unique_ptr<RegistryKey> FakeRegistry::OpenKey(const std::wstring& path) {
+  opened.push_back(path);
+  auto it = keys.find(ToLowerAscii(path));
+  if (it == keys.end()) return nullptr;
+  return std::make_unique<FakeRegistryKey>(*this, it->second);
+}
+
+class FakeLibrary : public VersionLibrary {
+ public:
+  Outcome CallVersionEntry(const std::wstring& path, uint8_t* buffer, int32_t size,
+                           int32_t flags) override {
+    paths.push_back(path);
+    if (outcome == Outcome::kCalled) {
+      // Records what the buffer held when the library saw it.
+      seen_before.assign(buffer, buffer + 40);
+      std::memcpy(buffer, answer.data(), answer.size() < 40 ? answer.size() : 40);
+      sizes.push_back(size);
+      flag_values.push_back(flags);
+    }
+    return outcome;
+  }
+  void Answer8(const std::string& text) {
+    answer.assign(text.begin(), text.end());
+    answer.push_back(0);
+  }
+  void Answer16(const std::wstring& text) {
+    answer = Utf16LeFromWide(text);
+    answer.push_back(0);
+    answer.push_back(0);
+  }
+
+  Outcome outcome = Outcome::kCalled;
+  std::vector<uint8_t> answer;
+  std::vector<uint8_t> seen_before;
+  std::vector<std::wstring> paths;
+  std::vector<int32_t> sizes;
+  std::vector<int32_t> flag_values;
+};
+
+class FakeProcesses : public ProcessList {
+ public:
+  std::vector<DriveDevice> DriveDevices() override {
+    ++drive_table_builds;
+    return devices;
+  }
+  bool Enumerate(std::vector<uint32_t>* ids) override {
+    if (!enumerable) return false;
+    ids->clear();
+    for (const auto& process : processes) ids->push_back(process.first);
+    return true;
+  }
+  bool ImagePath(uint32_t id, std::wstring* path) override {
+    examined.push_back(id);
+    for (const auto& process : processes) {
+      if (process.first != id) continue;
+      if (process.second.empty()) return false;  // cannot be opened
+      *path = process.second;
+      return true;
+    }
+    return false;
+  }
+  void Add(uint32_t id, const std::wstring& image_path) {
+    processes.emplace_back(id, image_path);
+  }
+
+  bool enumerable = true;
+  std::vector<std::pair<uint32_t, std::wstring>> processes;
+  std::vector<DriveDevice> devices;
+  std::vector<uint32_t> examined;
+  int drive_table_builds = 0;
+};
+
+class FakeMessages : public Messages {
+ public:
+  struct Box {
+    std::wstring text;
+    std::wstring caption;
+    Style style;
+  };
+  void Show(const std::wstring& text, const std::wstring& caption,
+            Style style) override {
+    boxes.push_back(Box{text, caption, style});
+  }
+
+  std::vector<Box> boxes;
+};
+
+// A file tree in memory; folders list their entries in creation order, which
+// stands for the platform's order. Every operation can be made to fail.
+class FakeFileSystem : public FileSystem {
+ public:
+  explicit FakeFileSystem(wchar_t separator = L'\\') : separator_(separator) {}
+
+  void AddFolder(const std::wstring& path) { Put(path, Node{true, "", false}); }
+  void AddFile(const std::wstring& path, const std::string& content) {
+    Put(path, Node{false, content, false});
+  }
+  // A folder that exists but cannot be searched.
+  void AddSealedFolder(const std::wstring& path) { Put(path, Node{true, "", true}); }
+  bool Has(const std::wstring& path) const { return nodes_.count(path) != 0; }
+  std::string Content(const std::wstring& path) const {
+    auto it = nodes_.find(path);
+    return it == nodes_.end() ? std::string("<missing>") : it->second.content;
+  }
+  // Every path, in creation order.
+  std::vector<std::wstring> Paths() const { return order_; }
+
+  PathKind Probe(const std::wstring& path) override {
+    log.push_back(L"probe " + path);
+    if (Fails(path, L"probe")) return PathKind::kError;
+    auto it = nodes_.find(path);
+    if (it == nodes_.end()) return PathKind::kMissing;
+    return it->second.folder ? PathKind::kFolder : PathKind::kFile;
+  }
+  bool ListFolder(const std::wstring& folder, FolderListing* listing) override {
+    const std::wstring real = Resolve(folder);
+    auto it = nodes_.find(real);
+    if (it == nodes_.end() || !it->second.folder || it->second.sealed) return false;
+    listing->has_id = true;
+    listing->id.index = std::hash<std::wstring>()(real);
+    listing->entries.clear();
+    const std::wstring prefix = real + separator_;
+    auto is_child = [&](const std::wstring& path) {
+      return path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0 &&
+             path.find(separator_, prefix.size()) == std::wstring::npos;
+    };
+    for (const std::wstring& path : order_) {
+      if (is_child(path)) {
+        listing->entries.push_back(
+            FolderEntry{path.substr(prefix.size()), nodes_.at(path).folder});
+      }
+    }
+    for (const auto& link : links_) {
+      if (is_child(link.first)) {
+        listing->entries.push_back(FolderEntry{link.first.substr(prefix.size()), true});
+      }
+    }
+    return true;
+  }
+  FileResult Move(const std::wstring& from, const std::wstring& to) override {
+    log.push_back(L"move " + from + L" -> " + to);
+    if (Fails(from, L"move")) return FileResult::kFailed;
+    if (!Has(from)) return FileResult::kMissing;
+    if (Has(to)) return FileResult::kTargetExists;
+    Node node = nodes_.at(from);
+    Erase(from);
+    Put(to, node);
+    return FileResult::kOk;
+  }
+  FileResult CopyNew(const std::wstring& from, const std::wstring& to) override {
+    log.push_back(L"copy " + from + L" -> " + to);
+    if (Has(to)) return FileResult::kTargetExists;
+    if (Fails(from, L"copy")) {
+      // A copy that breaks off midway leaves part of the file behind.
+      if (partial_copies) Put(to, Node{false, "partial", false});
+      return FileResult::kFailed;
+    }
+    auto it = nodes_.find(from);
+    if (it == nodes_.end() || it->second.folder) return FileResult::kFailed;
+    Put(to, it->second);
+    return FileResult::kOk;
+  }
+  FileResult Remove(const std::wstring& path) override {
+    log.push_back(L"remove " + path);
+    if (Fails(path, L"remove")) return FileResult::kFailed;
+    if (!Has(path)) return FileResult::kMissing;
+    if (nodes_.at(path).folder) return FileResult::kFailed;
+    Erase(path);
+    return FileResult::kOk;
+  }
+
+  // Makes `operation` ("probe", "move", "copy", "remove") fail whenever its
+  // first path contains `needle`.
+  void FailWhen(const std::wstring& operation, const std::wstring& needle) {
+    failures.emplace_back(operation, needle);
+  }
+  // A folder entry that leads to `target` (a folder link).
+  void AddFolderLink(const std::wstring& link, const std::wstring& target) {
+    links_.emplace_back(link, target);
+  }
+
+  std::vector<std::wstring> log;
+  std::vector<std::pair<std::wstring, std::wstring>> failures;
+  bool partial_copies = false;
+
+ private:
+  struct Node {
+    bool folder;
+    std::string content;
+    bool sealed;
+  };
+  bool Fails(const std::wstring& path, const wchar_t* operation) const {
+    for (const auto& failure : failures) {
+      if (failure.first == operation && path.find(failure.second) != std::wstring::npos)
+        return true;
+    }
+    return false;
+  }
+  void Put(const std::wstring& path, const Node& node) {
+    if (nodes_.emplace(path, node).second) order_.push_back(path);
+  }
+  void Erase(const std::wstring& path) {
+    nodes_.erase(path);
+    for (auto it = order_.begin(); it != order_.end(); ++it) {
+      if (*it == path) {
+        order_.erase(it);
+        break;
+      }
+    }
+  }
+  // The real folder a path leads to through folder links.
+  std::wstring Resolve(std::wstring path) const {
+    for (int round = 0; round < 64; ++round) {
+      bool changed = false;
+      for (const auto& link : links_) {
+        const size_t n = link.first.size();
+        if (path.compare(0, n, link.first) == 0 &&
+            (path.size() == n || path[n] == separator_)) {
+          path = link.second + path.substr(n);
+          changed = true;
+        }
+      }
+      if (!changed) break;
+    }
+    return path;
+  }
+
+  const wchar_t separator_;
+  std::map<std::wstring, Node> nodes_;
+  std::vector<std::wstring> order_;
+  std::vector<std::pair<std::wstring, std::wstring>> links_;
+};
+
+// A whole platform of fakes, with Windows-style paths by default.
+struct FakePlatform {
+  explicit FakePlatform(wchar_t separator = L'\\') : separator(separator), files(separator) {}
+  Platform platform() {
+    return Platform{separator, environment, profile, registry, library,
+                    processes, files,       messages};
+  }
+
+  wchar_t separator;
+  FakeEnvironment environment;
+  FakeProfile profile;
+  FakeRegistry registry;
+  FakeLibrary library;
+  FakeProcesses processes;
+  FakeFileSystem files;
+  FakeMessages messages;
+};
+
+}  // namespace kestrune::testing
+
+#endif  // KESTRUNE_TESTS_FAKES_FAKE_PLATFORM_H_

@@ -1,0 +1,197 @@
+#include "replace/replacer.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/fakes/fake_platform.h"
+
+namespace kestrune {
+namespace {
+
+using testing::FakeFileSystem;
+using testing::FakeMessages;
+
+constexpr wchar_t kPkg[] = L"C:\\pkg";
+constexpr wchar_t kInst[] = L"C:\\Apps\\VORDA";
+
+class ReplacerTest : public ::testing::Test {
+ protected:
+  void Package(const std::wstring& relative, const std::string& content) {
+    files_.AddFile(kPkg + relative, content);
+    listed_.push_back(kPkg + relative);
+  }
+  void Installed(const std::wstring& relative, const std::string& content) {
+    files_.AddFile(kInst + relative, content);
+  }
+  std::string At(const std::wstring& relative) const {
+    return files_.Content(kInst + relative);
+  }
+  ReplaceResult Replace(const std::wstring& install = kInst) {
+    return ReplaceFiles(files_, messages_, ReplaceInputs{kPkg, install, L"2015.1.0"},
+                        listed_);
+  }
+  // The installation's files, so that a failed run can be compared with the
+  // state before it.
+  std::vector<std::pair<std::wstring, std::string>> Snapshot() const {
+    std::vector<std::pair<std::wstring, std::string>> all;
+    for (const std::wstring& path : files_.Paths()) {
+      if (path.rfind(kInst, 0) == 0) all.emplace_back(path, files_.Content(path));
+    }
+    std::sort(all.begin(), all.end());
+    return all;
+  }
+  void ExpectFailureMessageOnly() const {
+    ASSERT_EQ(messages_.boxes.size(), 1u);
+    EXPECT_EQ(messages_.boxes[0].text, L"Failed to copy files");
+    EXPECT_EQ(messages_.boxes[0].caption, L"Err");
+  }
+
+  FakeFileSystem files_;
+  FakeMessages messages_;
+  std::vector<std::wstring> listed_;
+};
+
+TEST_F(ReplacerTest, BacksUpAndReplacesOnlyInstalledFilesInListOrder) {
+  Package(L"\\Kestrune.exe", "updater");
+  Package(L"\\bin\\b.dll", "new b");
+  Package(L"\\bin\\a.dll", "new a");
+  Package(L"\\bin\\extra.dll", "not installed");
+  Package(L"\\data", "a file where a folder is installed");
+  Installed(L"\\bin\\a.dll", "old a");
+  Installed(L"\\bin\\b.dll", "old b");
+  Installed(L"\\Kestrune.exe", "an installed file of that name");
+  files_.AddFolder(std::wstring(kInst) + L"\\data");
+  files_.AddFile(std::wstring(kInst) + L"\\data.2015.1.0", "unrelated");
+
+  EXPECT_EQ(Replace(), ReplaceResult::kDone);
+  EXPECT_TRUE(messages_.boxes.empty());
+  EXPECT_EQ(At(L"\\bin\\a.dll"), "new a");
+  EXPECT_EQ(At(L"\\bin\\a.dll.2015.1.0"), "old a");
+  EXPECT_EQ(At(L"\\bin\\b.dll"), "new b");
+  EXPECT_EQ(At(L"\\bin\\b.dll.2015.1.0"), "old b");
+  EXPECT_FALSE(files_.Has(std::wstring(kInst) + L"\\bin\\extra.dll"));
+  EXPECT_EQ(At(L"\\Kestrune.exe"), "an installed file of that name");
+  EXPECT_EQ(At(L"\\data.2015.1.0"), "unrelated");
+
+  std::vector<std::wstring> moves;
+  for (const std::wstring& entry : files_.log) {
+    if (entry.rfind(L"move ", 0) == 0) moves.push_back(entry);
+  }
+  EXPECT_EQ(moves, (std::vector<std::wstring>{
+                       L"move C:\\Apps\\VORDA\\bin\\b.dll -> C:\\Apps\\VORDA\\bin\\b.dll.2015.1.0",
+                       L"move C:\\Apps\\VORDA\\bin\\a.dll -> C:\\Apps\\VORDA\\bin\\a.dll.2015.1.0"}));
+}
+
+TEST_F(ReplacerTest, FolderWithFinalSeparatorGivesTheDoubledSeparator) {
+  Package(L"\\bin\\core.dll", "new");
+  files_.AddFile(L"C:\\Apps\\VORDA\\\\bin\\core.dll", "old");
+  EXPECT_EQ(Replace(L"C:\\Apps\\VORDA\\"), ReplaceResult::kDone);
+  EXPECT_EQ(files_.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "new");
+  EXPECT_EQ(files_.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll.2015.1.0"), "old");
+}
+
+TEST_F(ReplacerTest, MarkerIsLookedForInTheRelativePathOnly) {
+  Package(L"\\bin\\core.dll", "new");
+  Package(L"\\Kestrune\\x.dll", "skipped");
+  files_.AddFile(L"D:\\Kestrune Apps\\bin\\core.dll", "old");
+  files_.AddFile(L"D:\\Kestrune Apps\\Kestrune\\x.dll", "old x");
+  EXPECT_EQ(Replace(L"D:\\Kestrune Apps"), ReplaceResult::kDone);
+  EXPECT_EQ(files_.Content(L"D:\\Kestrune Apps\\bin\\core.dll"), "new");
+  EXPECT_EQ(files_.Content(L"D:\\Kestrune Apps\\Kestrune\\x.dll"), "old x");
+}
+
+TEST_F(ReplacerTest, RelativePathRemovesThePackageFolderOnceFromTheStart) {
+  EXPECT_EQ(RelativePathOf(L"/u/p/x/u/p/y.dll", L"/u/p"), L"/x/u/p/y.dll");
+  EXPECT_EQ(RelativePathOf(L"C:\\pkg\\C:\\pkg", L"C:\\pkg"), L"\\C:\\pkg");
+}
+
+TEST_F(ReplacerTest, ExistingBackupIsKeptAndTheFileSetAsideThenDropped) {
+  Package(L"\\core.dll", "v3");
+  Package(L"\\gone.dll", "new gone");
+  Installed(L"\\core.dll", "v2");
+  Installed(L"\\core.dll.2015.1.0", "v1");
+  Installed(L"\\core.dll.~kestrune", "someone else's file");
+  Installed(L"\\gone.dll.2015.1.0", "old gone");
+  EXPECT_EQ(Replace(), ReplaceResult::kDone);
+  EXPECT_EQ(At(L"\\core.dll"), "v3");
+  EXPECT_EQ(At(L"\\core.dll.2015.1.0"), "v1");
+  EXPECT_EQ(At(L"\\core.dll.~kestrune"), "someone else's file");
+  EXPECT_FALSE(files_.Has(std::wstring(kInst) + L"\\core.dll.~kestrune1"));
+  EXPECT_FALSE(files_.Has(std::wstring(kInst) + L"\\gone.dll"));
+  EXPECT_EQ(At(L"\\gone.dll.2015.1.0"), "old gone");
+}
+
+TEST_F(ReplacerTest, LeftoverSetAsideFileDoesNotTurnSuccessIntoFailure) {
+  Package(L"\\core.dll", "v3");
+  Installed(L"\\core.dll", "v2");
+  Installed(L"\\core.dll.2015.1.0", "v1");
+  files_.FailWhen(L"remove", L"~kestrune");
+  EXPECT_EQ(Replace(), ReplaceResult::kDone);
+  EXPECT_EQ(At(L"\\core.dll"), "v3");
+  EXPECT_EQ(At(L"\\core.dll.~kestrune"), "v2");
+}
+
+TEST_F(ReplacerTest, FailedCopyUndoesEveryReplacementAndStopsTheWalk) {
+  Package(L"\\a.dll", "new a");
+  Package(L"\\b.dll", "new b");
+  Package(L"\\c.dll", "new c");
+  Package(L"\\d.dll", "new d");
+  Installed(L"\\a.dll", "old a");
+  Installed(L"\\b.dll", "old b");
+  Installed(L"\\b.dll.2015.1.0", "older b");
+  Installed(L"\\c.dll", "old c");
+  Installed(L"\\d.dll", "old d");
+  files_.partial_copies = true;
+  files_.FailWhen(L"copy", L"c.dll");
+  const auto before = Snapshot();
+  EXPECT_EQ(Replace(), ReplaceResult::kFailedUndone);
+  ExpectFailureMessageOnly();
+  EXPECT_EQ(Snapshot(), before);
+  for (const std::wstring& entry : files_.log) {
+    EXPECT_EQ(entry.find(L"d.dll"), std::wstring::npos) << "looked past the failure";
+  }
+}
+
+TEST_F(ReplacerTest, FailedRenameOrExistenceTestAlsoUndoes) {
+  for (const wchar_t* operation : {L"move", L"probe"}) {
+    FakeFileSystem files;
+    files.AddFile(L"C:\\pkg\\a.dll", "new a");
+    files.AddFile(L"C:\\pkg\\b.dll", "new b");
+    files.AddFile(L"C:\\Apps\\VORDA\\a.dll", "old a");
+    files.AddFile(L"C:\\Apps\\VORDA\\b.dll", "old b");
+    files.FailWhen(operation, L"VORDA\\b.dll");
+    FakeMessages messages;
+    EXPECT_EQ(ReplaceFiles(files, messages, ReplaceInputs{kPkg, kInst, L"2015.1.0"},
+                           {L"C:\\pkg\\a.dll", L"C:\\pkg\\b.dll"}),
+              ReplaceResult::kFailedUndone);
+    EXPECT_EQ(files.Content(L"C:\\Apps\\VORDA\\a.dll"), "old a");
+    EXPECT_EQ(files.Content(L"C:\\Apps\\VORDA\\b.dll"), "old b");
+    EXPECT_FALSE(files.Has(L"C:\\Apps\\VORDA\\a.dll.2015.1.0"));
+    EXPECT_EQ(messages.boxes.size(), 1u);
+  }
+}
+
+TEST_F(ReplacerTest, UndoThatCannotFinishKeepsEveryOldFileUnderSomeName) {
+  Package(L"\\a.dll", "new a");
+  Package(L"\\b.dll", "new b");
+  Package(L"\\c.dll", "new c");
+  Installed(L"\\a.dll", "old a");
+  Installed(L"\\b.dll", "old b");
+  Installed(L"\\c.dll", "old c");
+  files_.FailWhen(L"copy", L"c.dll");
+  files_.FailWhen(L"remove", L"VORDA\\b.dll");
+  EXPECT_EQ(Replace(), ReplaceResult::kFailedUndoIncomplete);
+  ExpectFailureMessageOnly();
+  EXPECT_EQ(At(L"\\a.dll"), "old a");
+  EXPECT_EQ(At(L"\\b.dll"), "new b");
+  EXPECT_EQ(At(L"\\b.dll.2015.1.0"), "old b");
+  EXPECT_EQ(At(L"\\c.dll"), "old c");
+}
+
+TEST_F(ReplacerTest, EmptyListReplacesNothingQuietly) {
+  EXPECT_EQ(Replace(), ReplaceResult::kDone);
+  EXPECT_TRUE(messages_.boxes.empty());
+  EXPECT_TRUE(files_.log.empty());
+}
+
+}  // namespace
+}  // namespace kestrune

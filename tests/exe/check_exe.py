@@ -101,14 +101,16 @@ class PeError(Exception):
 
 
 class Resource:
-    def __init__(self, type_id, name, lang, rva, size, offset, type_entry):
+    def __init__(self, type_id, name, lang, rva, size, offset, type_entry, name_entry):
         self.type_id = type_id
         self.name = name
         self.lang = lang
         self.rva = rva
         self.size = size
         self.offset = offset  # of the data in the file
-        self.type_entry = type_entry  # file offset of the root directory entry naming the type
+        # File offsets of the directory entries that name the type and the resource.
+        self.type_entry = type_entry
+        self.name_entry = name_entry
 
 
 class Import:
@@ -152,8 +154,11 @@ class PeImage:
         self.directories += [(0, 0)] * (16 - len(self.directories))
         self.sections = []
         for i in range(sections):
-            _, vsize, va, raw_size, raw_ptr = struct.unpack_from(
+            name, vsize, va, raw_size, raw_ptr = struct.unpack_from(
                 "<8sIIII", d, self.opt + opt_size + 40 * i)
+            if raw_ptr + raw_size > len(d):
+                raise PeError("section %s runs past the end of the file: truncated"
+                              % name.rstrip(b"\0").decode("latin-1"))
             self.sections.append((va, max(vsize, raw_size), raw_ptr, raw_size))
 
     def offset(self, rva):
@@ -216,11 +221,11 @@ class PeImage:
         root = self.offset(rva)
         found = []
         for type_id, type_entry, type_dir in self._directory(root, root):
-            for name, _, name_dir in self._directory(root, type_dir):
+            for name, name_entry, name_dir in self._directory(root, type_dir):
                 for lang, _, leaf in self._directory(root, name_dir, leaves=True):
                     data_rva, size = struct.unpack_from("<II", self.data, leaf)
                     found.append(Resource(type_id, name, lang, data_rva, size,
-                                          self.offset(data_rva), type_entry))
+                                          self.offset(data_rva), type_entry, name_entry))
         return found
 
     def _directory(self, root, pos, leaves=False):
@@ -346,6 +351,7 @@ class VersionNode:
     """One node of a version block: key, value and children."""
 
     def __init__(self, data, pos, end):
+        self.start = pos
         length, value_length, self.text = struct.unpack_from("<HHH", data, pos)
         self.end = pos + length
         if length < 6 or self.end > end:
@@ -356,14 +362,16 @@ class VersionNode:
             if key_end >= self.end:
                 raise PeError("version node key is not terminated")
         self.key = data[pos + 6:key_end].decode("utf-16-le")
-        value = (key_end + 2 + 3) & ~3
-        # Text values count UTF-16 units, binary values bytes.
+        self.value_at = value = (key_end + 2 + 3) & ~3
         self.value_length = value_length
-        value_end = value + value_length * (2 if self.text else 1)
-        if value_end > self.end:
-            if not self.text:
-                raise PeError("version node %r value runs past the node" % self.key)
+        if self.text and value_length:
+            # A string is a leaf: its text runs to the node's end whatever its
+            # count says, and the count is judged against the text.
             value_end = self.end
+        else:
+            value_end = value + value_length
+            if value_end > self.end:
+                raise PeError("version node %r value runs past the node" % self.key)
         self.value = data[value:value_end]
         self.children = []
         child = (value_end + 3) & ~3
@@ -548,10 +556,10 @@ def check_icon(pe, resources, fail):
         fail("icon group %d header %d %d with %d entries in %d bytes"
              % (ICON_GROUP_ID, reserved, kind, count, len(data)))
         return
-    images = {r.name: r for r in resources if r.type_id == RT_ICON}
-    if len(images) != count or len([r for r in resources if r.type_id == RT_ICON]) != count:
-        fail("%d icon images stored for a group of %d"
-             % (len([r for r in resources if r.type_id == RT_ICON]), count))
+    stored = [r for r in resources if r.type_id == RT_ICON]
+    if len(stored) != count:
+        fail("%d icon images stored for a group of %d" % (len(stored), count))
+    images = {r.name: r for r in stored}
     sizes = []
     for i in range(count):
         width, height, colours, _, planes, bits, length, image_id = struct.unpack_from(
@@ -575,7 +583,7 @@ def check_icon(pe, resources, fail):
                 fail("256-pixel image is not stored as PNG")
                 continue
             pixels, png_size = png_pixels(payload, fail)
-            if png_size != 256:
+            if png_size not in (0, 256):
                 fail("256-pixel icon entry holds a %d-pixel PNG" % png_size)
         elif is_png:
             fail("%d-pixel image is stored as PNG, not as a bitmap" % size)

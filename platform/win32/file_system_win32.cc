@@ -1,0 +1,120 @@
+#include "platform/win32/win32_backend.h"
+#include "platform/win32/windows_h.h"
+
+namespace kestrune::win32 {
+namespace {
+
+// The framework's file finder refused search patterns this long.
+constexpr size_t kPatternLimit = MAX_PATH;
+
+bool MeansAbsent(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_DIRECTORY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+FileResult ResultOf(BOOL ok) {
+  if (ok) return FileResult::kOk;
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+    return FileResult::kTargetExists;
+  }
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    return FileResult::kMissing;
+  }
+  return FileResult::kFailed;
+}
+
+}  // namespace
+
+PathKind Win32FileSystem::Probe(const std::wstring& path) {
+  // Not PathFileExistsW: it cannot tell a missing file from one that may not
+  // be looked at, and the replacement must stop on the latter.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    // A file held open by the system without sharing still exists.
+    if (error == ERROR_SHARING_VIOLATION) return PathKind::kFile;
+    return MeansAbsent(error) ? PathKind::kMissing : PathKind::kError;
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kFolder : PathKind::kFile;
+}
+
+bool Win32FileSystem::ListFolder(const std::wstring& folder, FolderListing* listing) {
+  const std::wstring pattern = folder + L"\\*.*";
+  if (pattern.size() >= kPatternLimit) return false;
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(pattern.c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  listing->entries.clear();
+  do {
+    const wchar_t* name = data.cFileName;
+    if (name[0] == L'.' &&
+        (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) {
+      continue;
+    }
+    listing->entries.push_back(
+        FolderEntry{name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (FindNextFileW(search, &data));
+  FindClose(search);
+
+  // A folder reached through a junction or link opens as its real self,
+  // whose volume and file index identify it.
+  ScopedHandle handle(CreateFileW(folder.c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                  nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  listing->has_id = handle.valid() && GetFileInformationByHandle(handle.get(), &info);
+  if (listing->has_id) {
+    listing->id.volume = info.dwVolumeSerialNumber;
+    listing->id.index =
+        (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  }
+  return true;
+}
+
+FileResult Win32FileSystem::Move(const std::wstring& from, const std::wstring& to) {
+  return ResultOf(MoveFileW(from.c_str(), to.c_str()));
+}
+
+FileResult Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
+  return ResultOf(CopyFileW(from.c_str(), to.c_str(), TRUE));
+}
+
+FileResult Win32FileSystem::Remove(const std::wstring& path) {
+  if (DeleteFileW(path.c_str())) return FileResult::kOk;
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    return FileResult::kMissing;
+  }
+  // Only files this run made or set aside are removed; a read-only one
+  // (CopyFileW carries the attribute over) refuses deletion until the
+  // attribute is cleared.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return FileResult::kFailed;
+  }
+  if (!SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    return FileResult::kFailed;
+  }
+  if (DeleteFileW(path.c_str())) return FileResult::kOk;
+  SetFileAttributesW(path.c_str(), attributes);
+  return FileResult::kFailed;
+}
+
+}  // namespace kestrune::win32

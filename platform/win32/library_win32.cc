@@ -1,0 +1,45 @@
+#include "platform/win32/win32_backend.h"
+#include "platform/win32/windows_h.h"
+
+namespace kestrune::win32 {
+namespace {
+
+constexpr wchar_t kLibraryName[] = L"VoUInfo.dll";
+constexpr WORD kVersionOrdinal = 18;
+using VersionEntry = int(WINAPI*)(void* buffer, int size, int flags);
+
+// Newer than the oldest system declared; the values are fixed by the API.
+constexpr DWORD kSearchDllLoadDir = 0x00000100;  // LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR
+constexpr DWORD kSearchSystem32 = 0x00000800;    // LOAD_LIBRARY_SEARCH_SYSTEM32
+
+}  // namespace
+
+VersionLibrary::Outcome Win32VersionLibrary::CallVersionEntry(const std::wstring& path,
+                                                              uint8_t* buffer,
+                                                              int32_t size,
+                                                              int32_t flags) {
+  // The library's own dependencies live beside it in the installation, so
+  // they are searched for there and in the system folder, never in the
+  // package folder the program started from.
+  const DWORD search = system_search_only_ ? kSearchDllLoadDir | kSearchSystem32
+                                           : LOAD_WITH_ALTERED_SEARCH_PATH;
+  // A file that is no library, or one missing a dependency, must fail
+  // quietly instead of raising a system error box.
+  const UINT old_mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  HMODULE loaded = LoadLibraryExW(path.c_str(), nullptr, search);
+  SetErrorMode(old_mode);
+  if (loaded == nullptr) return Outcome::kNotLoaded;
+
+  HMODULE module = GetModuleHandleW(kLibraryName);
+  if (module == nullptr) module = loaded;
+  auto entry = ProcAddress<VersionEntry>(module, MAKEINTRESOURCEA(kVersionOrdinal));
+  if (entry == nullptr) {
+    FreeLibrary(module);
+    return Outcome::kNoEntry;
+  }
+  entry(buffer, size, flags);
+  FreeLibrary(module);
+  return Outcome::kCalled;
+}
+
+}  // namespace kestrune::win32

@@ -1,0 +1,94 @@
+// The Win32 back-end: the platform services through the wide-character
+// Windows API.
+#ifndef KESTRUNE_PLATFORM_WIN32_WIN32_BACKEND_H_
+#define KESTRUNE_PLATFORM_WIN32_WIN32_BACKEND_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrune::win32 {
+
+// Stops the loader from looking in the program's own folder (a user-writable
+// update package) for system libraries. Must run before anything loads a
+// library. True when the system could restrict the default search to the
+// system folder.
+bool HardenLibrarySearch();
+
+class Win32Environment : public Environment {
+ public:
+  void InitCommonControls() override;
+  std::wstring ModulePath() override;
+  bool SetCurrentFolder(const std::wstring& path) override;
+};
+
+class Win32ProfileReader : public ProfileReader {
+ public:
+  std::wstring ReadString(const std::wstring& section, const std::wstring& key,
+                          const std::wstring& path, size_t capacity) override;
+};
+
+class Win32Registry : public Registry {
+ public:
+  std::unique_ptr<RegistryKey> OpenKey(const std::wstring& path) override;
+};
+
+class Win32VersionLibrary : public VersionLibrary {
+ public:
+  explicit Win32VersionLibrary(bool system_search_only)
+      : system_search_only_(system_search_only) {}
+  Outcome CallVersionEntry(const std::wstring& path, uint8_t* buffer, int32_t size,
+                           int32_t flags) override;
+
+ private:
+  const bool system_search_only_;
+};
+
+class Win32ProcessList : public ProcessList {
+ public:
+  std::vector<DriveDevice> DriveDevices() override;
+  bool Enumerate(std::vector<uint32_t>* ids) override;
+  bool ImagePath(uint32_t id, std::wstring* path) override;
+
+ private:
+  std::vector<wchar_t> buffer_;
+};
+
+class Win32FileSystem : public FileSystem {
+ public:
+  PathKind Probe(const std::wstring& path) override;
+  bool ListFolder(const std::wstring& folder, FolderListing* listing) override;
+  FileResult Move(const std::wstring& from, const std::wstring& to) override;
+  FileResult CopyNew(const std::wstring& from, const std::wstring& to) override;
+  FileResult Remove(const std::wstring& path) override;
+};
+
+class Win32Messages : public Messages {
+ public:
+  void Show(const std::wstring& text, const std::wstring& caption,
+            Style style) override;
+};
+
+class Win32Backend {
+ public:
+  explicit Win32Backend(bool system_search_only) : library_(system_search_only) {}
+  Platform platform() {
+    return Platform{L'\\',     environment_, profile_, registry_, library_,
+                    processes_, files_,      messages_};
+  }
+
+ private:
+  Win32Environment environment_;
+  Win32ProfileReader profile_;
+  Win32Registry registry_;
+  Win32VersionLibrary library_;
+  Win32ProcessList processes_;
+  Win32FileSystem files_;
+  Win32Messages messages_;
+};
+
+}  // namespace kestrune::win32
+
+#endif  // KESTRUNE_PLATFORM_WIN32_WIN32_BACKEND_H_

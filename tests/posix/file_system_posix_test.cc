@@ -1,0 +1,184 @@
+// The POSIX back-end's file operations on real folders.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/posix/posix_backend.h"
+#include "platform/utf.h"
+#include "replace/collector.h"
+#include "replace/replacer.h"
+#include "tests/fakes/fake_platform.h"
+#include "tests/posix/temp_tree.h"
+
+namespace kestrune {
+namespace {
+
+using posix::PosixFileSystem;
+using testing::FakeMessages;
+using testing::TempTree;
+
+std::wstring W(const std::string& text) { return WideFromUtf8(text); }
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST(PosixFileSystemTest, MoveAndCopyNeverReplaceAnExistingTarget) {
+  TempTree tree;
+  tree.Write("a", "A");
+  tree.Write("b", "B");
+  PosixFileSystem files;
+  EXPECT_EQ(files.Move(W(tree.Path("a")), W(tree.Path("b"))), FileResult::kTargetExists);
+  EXPECT_EQ(files.CopyNew(W(tree.Path("a")), W(tree.Path("b"))), FileResult::kTargetExists);
+  EXPECT_EQ(tree.Read("a"), "A");
+  EXPECT_EQ(tree.Read("b"), "B");
+  EXPECT_EQ(files.Move(W(tree.Path("a")), W(tree.Path("c"))), FileResult::kOk);
+  EXPECT_FALSE(tree.Exists("a"));
+  EXPECT_EQ(tree.Read("c"), "A");
+  EXPECT_NE(files.Move(W(tree.Path("a")), W(tree.Path("d"))), FileResult::kOk);
+  EXPECT_EQ(files.Remove(W(tree.Path("c"))), FileResult::kOk);
+  EXPECT_EQ(files.Remove(W(tree.Path("c"))), FileResult::kMissing);
+}
+
+TEST(PosixFileSystemTest, CopyKeepsBytesAndExactPermissionBitsWhateverTheUmask) {
+  TempTree tree;
+  std::string big(5 * 1024 * 1024 + 17, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 + (i >> 12));
+  tree.Write("exe", big, 0755);
+  tree.Write("private", "p", 0640);
+  tree.Write("empty", "", 0604);
+  const mode_t old_umask = umask(077);
+  PosixFileSystem files;
+  EXPECT_EQ(files.CopyNew(W(tree.Path("exe")), W(tree.Path("exe2"))), FileResult::kOk);
+  EXPECT_EQ(files.CopyNew(W(tree.Path("private")), W(tree.Path("private2"))), FileResult::kOk);
+  EXPECT_EQ(files.CopyNew(W(tree.Path("empty")), W(tree.Path("empty2"))), FileResult::kOk);
+  umask(old_umask);
+  EXPECT_TRUE(tree.Read("exe2") == big);
+  EXPECT_EQ(ModeOf(tree.Path("exe2")), 0755u);
+  EXPECT_EQ(ModeOf(tree.Path("private2")), 0640u);
+  EXPECT_EQ(tree.Read("empty2"), "");
+  EXPECT_EQ(ModeOf(tree.Path("empty2")), 0604u);
+}
+
+TEST(PosixFileSystemTest, ProbeTellsMissingFromUnreachable) {
+  TempTree tree;
+  tree.Write("file", "x");
+  tree.MakeFolder("folder");
+  PosixFileSystem files;
+  EXPECT_EQ(files.Probe(W(tree.Path("file"))), PathKind::kFile);
+  EXPECT_EQ(files.Probe(W(tree.Path("folder"))), PathKind::kFolder);
+  EXPECT_EQ(files.Probe(W(tree.Path("none"))), PathKind::kMissing);
+  EXPECT_EQ(files.Probe(W(tree.Path("file/below"))), PathKind::kMissing);
+  EXPECT_EQ(files.Probe(W(tree.Path(std::string(300, 'n')))), PathKind::kMissing);
+  // A backslash is an ordinary character of a POSIX name.
+  tree.Write("a\\b", "x");
+  EXPECT_EQ(files.Probe(W(tree.Path("a\\b"))), PathKind::kFile);
+
+  tree.MakeFolder("sealed");
+  tree.Write("sealed/inside", "x");
+  chmod(tree.Path("sealed").c_str(), 0);
+  EXPECT_TRUE(testing::RunUnprivileged(
+      [](const std::string& path) {
+        return PosixFileSystem().Probe(WideFromUtf8(path)) == PathKind::kError;
+      },
+      tree.Path("sealed/inside")));
+}
+
+TEST(PosixFileSystemTest, ListingPassesOverSpecialFilesAndFollowsLinks) {
+  TempTree tree;
+  tree.Write("pkg/plain", "x");
+  tree.Write("pkg/sub/deep", "y");
+  ASSERT_EQ(mkfifo(tree.Path("pkg/fifo").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("plain", tree.Path("pkg/file_link").c_str()), 0);
+  ASSERT_EQ(symlink("sub", tree.Path("pkg/folder_link").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", tree.Path("pkg/dangling").c_str()), 0);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socket_path = tree.Path("pkg/socket");
+  if (socket_path.size() < sizeof address.sun_path) {
+    std::copy(socket_path.begin(), socket_path.end(), address.sun_path);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  PosixFileSystem files;
+  FolderListing listing;
+  ASSERT_TRUE(files.ListFolder(W(tree.Path("pkg")), &listing));
+  close(sock);
+  std::vector<std::pair<std::wstring, bool>> entries;
+  for (const FolderEntry& entry : listing.entries) entries.emplace_back(entry.name, entry.is_folder);
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(entries, (std::vector<std::pair<std::wstring, bool>>{
+                         {L"file_link", false}, {L"folder_link", true},
+                         {L"plain", false}, {L"sub", true}}));
+
+  FolderListing via_link;
+  FolderListing real;
+  ASSERT_TRUE(files.ListFolder(W(tree.Path("pkg/folder_link")), &via_link));
+  ASSERT_TRUE(files.ListFolder(W(tree.Path("pkg/sub")), &real));
+  EXPECT_TRUE(via_link.has_id);
+  EXPECT_FALSE(via_link.id < real.id || real.id < via_link.id);
+  EXPECT_FALSE(files.ListFolder(W(tree.Path("pkg/plain")), &real));
+}
+
+TEST(PosixFileSystemTest, CollectorEndsOnLinkLoopsAndListsEachFileOnce) {
+  TempTree tree;
+  tree.Write("pkg/bin/core.dll", "x");
+  tree.Write("pkg/top.dll", "y");
+  ASSERT_EQ(symlink("..", tree.Path("pkg/bin/up").c_str()), 0);
+  ASSERT_EQ(symlink("../bin", tree.Path("pkg/bin/again").c_str()), 0);
+  ASSERT_EQ(symlink(tree.Path("pkg").c_str(), tree.Path("pkg/self").c_str()), 0);
+  PosixFileSystem files;
+  std::vector<std::wstring> listed;
+  CollectFiles(files, L'/', W(tree.Path("pkg")), &listed);
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::wstring>{W(tree.Path("pkg/bin/core.dll")),
+                                               W(tree.Path("pkg/top.dll"))}));
+}
+
+// The replacement against real permissions: a destination folder that cannot
+// be written, and a packaged file that cannot be read, both late in the list.
+bool ReplacementUndoneAfter(const std::string& root) {
+  PosixFileSystem files;
+  FakeMessages messages;
+  std::vector<std::wstring> listed;
+  CollectFiles(files, L'/', WideFromUtf8(root + "/pkg"), &listed);
+  std::sort(listed.begin(), listed.end());
+  const ReplaceResult result = ReplaceFiles(
+      files, messages,
+      ReplaceInputs{WideFromUtf8(root + "/pkg"), WideFromUtf8(root + "/inst"), L"1.0"},
+      listed);
+  return result == ReplaceResult::kFailedUndone && messages.boxes.size() == 1;
+}
+
+TEST(PosixFileSystemTest, PermissionFailuresLateInTheListLeaveTheInstallationAsItWas) {
+  for (const char* blocked : {"readonly", "unreadable"}) {
+    TempTree tree;
+    tree.Write("pkg/a/first.dll", "new first", 0666);
+    tree.Write("pkg/b/second.dll", "new second", 0666);
+    tree.Write("pkg/z/last.dll", "new last", 0666);
+    tree.Write("inst/a/first.dll", "old first", 0666);
+    tree.Write("inst/b/second.dll", "old second", 0666);
+    tree.Write("inst/b/second.dll.1.0", "older second", 0666);
+    tree.Write("inst/z/last.dll", "old last", 0666);
+    for (const char* folder : {"pkg/a", "pkg/b", "pkg/z", "inst", "inst/a", "inst/b", "inst/z"}) {
+      chmod(tree.Path(folder).c_str(), 0777);
+    }
+    if (std::string(blocked) == "readonly") {
+      chmod(tree.Path("inst/z").c_str(), 0555);
+    } else {
+      chmod(tree.Path("pkg/z/last.dll").c_str(), 0);
+    }
+    const auto before = tree.Snapshot("inst");
+    EXPECT_TRUE(testing::RunUnprivileged(ReplacementUndoneAfter, tree.root())) << blocked;
+    chmod(tree.Path("inst/z").c_str(), 0777);
+    EXPECT_EQ(tree.Snapshot("inst"), before) << blocked;
+  }
+}
+
+}  // namespace
+}  // namespace kestrune

@@ -26,8 +26,11 @@ class FaultyFileSystem : public FileSystem {
   FileResult Move(const std::wstring& from, const std::wstring& to) override {
     return Fails(L"move", from) ? FileResult::kFailed : inner_.Move(from, to);
   }
+  // A failing copy still writes the destination, as one that breaks off
+  // late (a full disk, a failed close) leaves a file behind.
   FileResult CopyNew(const std::wstring& from, const std::wstring& to) override {
-    return Fails(L"copy", to) ? FileResult::kFailed : inner_.CopyNew(from, to);
+    const FileResult result = inner_.CopyNew(from, to);
+    return Fails(L"copy", to) ? FileResult::kFailed : result;
   }
   FileResult Remove(const std::wstring& path) override {
     return Fails(L"remove", path) ? FileResult::kFailed : inner_.Remove(path);

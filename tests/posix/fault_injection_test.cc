@@ -1,0 +1,175 @@
+// Makes every file system call of a replacement fail in turn, then every pair
+// of calls, on real files, and checks after each run that the installation is
+// either fully updated or exactly as it was, and that no file is ever lost.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+
+#include "platform/posix/posix_backend.h"
+#include "platform/utf.h"
+#include "replace/collector.h"
+#include "replace/replacer.h"
+#include "tests/fakes/fake_platform.h"
+#include "tests/fakes/faulty_file_system.h"
+#include "tests/posix/temp_tree.h"
+
+namespace kestrune {
+namespace {
+
+using Files = std::map<std::string, std::string>;
+using testing::FakeMessages;
+using testing::FaultyFileSystem;
+using testing::TempTree;
+
+constexpr char kVersion[] = "1.0";
+
+struct Layout {
+  const char* name;
+  Files package;
+  Files installed;
+};
+
+const Layout kLayouts[] = {
+    {"fresh installation",
+     {{"Kestrune", "updater"}, {"Kestrune.ini", "ini"}, {"a.dll", "new a"},
+      {"sub/b.dll", "new b"}, {"sub/deep/c.dll", "new c"}, {"extra.dll", "new extra"}},
+     {{"a.dll", "old a"}, {"sub/b.dll", "old b"}, {"sub/deep/c.dll", "old c"},
+      {"keep.dll", "untouched"}}},
+    {"earlier backups",
+     {{"a.dll", "new a"}, {"sub/b.dll", "new b"}, {"sub/deep/c.dll", "new c"},
+      {"gone.dll", "new gone"}},
+     {{"a.dll", "old a"}, {"a.dll.1.0", "older a"}, {"sub/b.dll", "old b"},
+      {"sub/deep/c.dll", "old c"}, {"sub/deep/c.dll.1.0", "older c"},
+      {"gone.dll.1.0", "older gone"}}},
+};
+
+struct Outcome {
+  ReplaceResult result;
+  size_t boxes;
+  int calls;
+  std::vector<std::wstring> failed;
+  Files after;
+};
+
+Outcome RunWithFaults(const Layout& layout, const std::set<int>& failing, Files* before) {
+  TempTree tree;
+  for (const auto& [path, content] : layout.package) tree.Write("pkg/" + path, content);
+  tree.MakeFolder("inst");
+  for (const auto& [path, content] : layout.installed) tree.Write("inst/" + path, content);
+  *before = tree.Snapshot("inst");
+
+  posix::PosixFileSystem real;
+  std::vector<std::wstring> listed;
+  const std::wstring package = WideFromUtf8(tree.Path("pkg"));
+  CollectFiles(real, L'/', package, &listed);
+  FaultyFileSystem faulty(real, failing);
+  FakeMessages messages;
+  const ReplaceResult result = ReplaceFiles(
+      faulty, messages,
+      ReplaceInputs{package, WideFromUtf8(tree.Path("inst")), WideFromUtf8(kVersion)},
+      listed);
+  return Outcome{result, messages.boxes.size(), faulty.calls(), faulty.failed(),
+                 tree.Snapshot("inst")};
+}
+
+bool IsTemporary(const std::string& path) {
+  return path.find(".~kestrune") != std::string::npos;
+}
+
+// Every installed file keeps its old content under its own name, its new
+// backup name or a set-aside name; earlier backups are unchanged.
+void ExpectNothingLost(const Files& before, const Files& after, const std::string& what) {
+  for (const auto& [path, content] : before) {
+    if (content == "/") continue;
+    const bool is_old_backup = path.size() > 4 && path.compare(path.size() - 4, 4, ".1.0") == 0;
+    if (is_old_backup) {
+      EXPECT_EQ(after.count(path) ? after.at(path) : "<gone>", content) << what << " " << path;
+      continue;
+    }
+    bool kept = false;
+    for (const auto& [other, other_content] : after) {
+      const bool same_name = other == path;
+      const bool aside = other.compare(0, path.size(), path) == 0 &&
+                         (other.substr(path.size()) == std::string(".") + kVersion ||
+                          IsTemporary(other.substr(path.size())));
+      if ((same_name || (aside && before.count(other) == 0)) && other_content == content) {
+        kept = true;
+      }
+    }
+    EXPECT_TRUE(kept) << what << ": lost " << path;
+  }
+}
+
+void Check(const Layout& layout, const Files& success, const Files& before,
+           const Outcome& outcome, size_t fault_count, const std::string& what) {
+  switch (outcome.result) {
+    case ReplaceResult::kDone: {
+      EXPECT_EQ(outcome.boxes, 0u) << what;
+      // The one fault a finished update absorbs: a set-aside file that could
+      // not be dropped stays beside it.
+      Files expected = success;
+      for (const std::wstring& failed : outcome.failed) {
+        const std::string text = Utf8FromWide(failed);
+        if (text.rfind("remove ", 0) == 0 && IsTemporary(text)) {
+          const std::string inst = "/inst/";
+          const std::string relative = text.substr(text.find(inst) + inst.size());
+          const std::string original = relative.substr(0, relative.find(".~kestrune"));
+          expected[relative] = before.at(original);
+        }
+      }
+      EXPECT_EQ(outcome.after, expected) << what;
+      break;
+    }
+    case ReplaceResult::kFailedUndone:
+      EXPECT_EQ(outcome.boxes, 1u) << what;
+      EXPECT_EQ(outcome.after, before) << what;
+      break;
+    case ReplaceResult::kFailedUndoIncomplete:
+      EXPECT_EQ(outcome.boxes, 1u) << what;
+      EXPECT_GE(fault_count, 2u) << what << ": one fault left the undo incomplete";
+      ExpectNothingLost(before, outcome.after, what);
+      break;
+  }
+  (void)layout;
+}
+
+TEST(FaultInjectionTest, EveryFailingCallAndPairOfCallsLeavesNoFileLost) {
+  int runs = 0;
+  for (const Layout& layout : kLayouts) {
+    Files before;
+    const Outcome clean = RunWithFaults(layout, {}, &before);
+    ASSERT_EQ(clean.result, ReplaceResult::kDone) << layout.name;
+    const Files success = clean.after;
+    for (const auto& [path, content] : layout.package) {
+      if (path.find("Kestrune") == std::string::npos && layout.installed.count(path)) {
+        EXPECT_EQ(success.at(path), content) << layout.name << " " << path;
+      }
+    }
+    for (const auto& [path, content] : success) {
+      EXPECT_FALSE(IsTemporary(path)) << layout.name << " left " << path;
+    }
+
+    for (int first = 1; first <= clean.calls; ++first) {
+      const Outcome single = RunWithFaults(layout, {first}, &before);
+      ++runs;
+      Check(layout, success, before, single, 1,
+            std::string(layout.name) + " fault " + std::to_string(first));
+      for (int second = first + 1; second <= single.calls; ++second) {
+        const Outcome pair = RunWithFaults(layout, {first, second}, &before);
+        ++runs;
+        Check(layout, success, before, pair, 2,
+              std::string(layout.name) + " faults " + std::to_string(first) + "," +
+                  std::to_string(second));
+      }
+    }
+  }
+  std::cout << "[ faults   ] " << runs << " runs with injected faults\n";
+  ::testing::Test::RecordProperty("fault_runs", runs);
+  EXPECT_GT(runs, 100);
+}
+
+}  // namespace
+}  // namespace kestrune

@@ -2,14 +2,23 @@
 
 namespace kestrune {
 
-bool ReplaceStep::Do(FileSystem& files) {
-  if (files.Move(destination_, aside_) != FileResult::kOk) return false;
+ReplaceStep::Result ReplaceStep::Do(FileSystem& files, const std::wstring& source) {
+  // The move itself tells whether the aside name is taken: one look at the
+  // disk fewer per file than asking first.
+  switch (files.Move(destination_, aside_)) {
+    case FileResult::kOk:
+      break;
+    case FileResult::kTargetExists:
+      return Result::kAsideTaken;
+    default:
+      return Result::kFailed;
+  }
   moved_aside_ = true;
-  const FileResult copied = files.CopyNew(source_, destination_);
+  const FileResult copied = files.CopyNew(source, destination_);
   // Refused because something is already there: that file is not ours and
   // must survive the undo.
   destination_may_be_ours_ = copied != FileResult::kTargetExists;
-  return copied == FileResult::kOk;
+  return copied == FileResult::kOk ? Result::kDone : Result::kFailed;
 }
 
 bool ReplaceStep::Undo(FileSystem& files) {

@@ -16,16 +16,17 @@ class ReplaceStep {
     kTemporary,  // removed once the whole update has succeeded
   };
 
-  ReplaceStep(std::wstring source, std::wstring destination, std::wstring aside,
-              Aside kind)
-      : source_(std::move(source)),
-        destination_(std::move(destination)),
-        aside_(std::move(aside)),
-        kind_(kind) {}
+  enum class Result {
+    kDone,
+    kAsideTaken,  // something already has the aside name; nothing changed
+    kFailed,      // what did happen is recorded for Undo
+  };
 
-  // Moves the installed file aside, then copies the packaged file in. On
-  // false, whatever part of it happened is still recorded for Undo.
-  bool Do(FileSystem& files);
+  ReplaceStep(std::wstring destination, std::wstring aside, Aside kind)
+      : destination_(std::move(destination)), aside_(std::move(aside)), kind_(kind) {}
+
+  // Moves the installed file aside, then copies `source` in its place.
+  Result Do(FileSystem& files, const std::wstring& source);
 
   // Takes back what Do changed: a new or partial file at the destination is
   // removed and the installed file moved back. Safe after a failed Do and
@@ -38,10 +39,9 @@ class ReplaceStep {
   bool Commit(FileSystem& files);
 
  private:
-  const std::wstring source_;
-  const std::wstring destination_;
-  const std::wstring aside_;
-  const Aside kind_;
+  std::wstring destination_;
+  std::wstring aside_;
+  Aside kind_;
   bool moved_aside_ = false;
   // A failed copy may still have left a partial file behind.
   bool destination_may_be_ours_ = false;

@@ -11,8 +11,6 @@ constexpr wchar_t kSkipMarker[] = L"Kestrune";
 constexpr wchar_t kTemporarySuffix[] = L".~kestrune";
 constexpr int kTemporaryNameTries = 100;
 
-enum class Plan { kSkip, kBackup, kSetAside, kFail };
-
 // Picks an unused name beside `destination` for setting it aside.
 bool FindTemporaryName(FileSystem& files, const std::wstring& destination,
                        std::wstring* name) {
@@ -26,28 +24,28 @@ bool FindTemporaryName(FileSystem& files, const std::wstring& destination,
   return false;
 }
 
-Plan PlanFor(FileSystem& files, const std::wstring& destination,
-             const std::wstring& backup) {
-  switch (files.Probe(destination)) {
-    case PathKind::kFile:
+// Replaces one installed file, recording the step in `done` as soon as it
+// may have changed anything. False on failure.
+bool ReplaceOne(FileSystem& files, const std::wstring& source, std::wstring destination,
+                const std::wstring& product_vernum, std::vector<ReplaceStep>* done) {
+  std::wstring backup = destination + L"." + product_vernum;
+  done->emplace_back(destination, std::move(backup), ReplaceStep::Aside::kBackup);
+  switch (done->back().Do(files, source)) {
+    case ReplaceStep::Result::kDone:
+      return true;
+    case ReplaceStep::Result::kFailed:
+      return false;
+    case ReplaceStep::Result::kAsideTaken:
       break;
-    case PathKind::kError:
-      return Plan::kFail;
-    case PathKind::kMissing:
-    case PathKind::kFolder:
-      return Plan::kSkip;
   }
-  switch (files.Probe(backup)) {
-    case PathKind::kMissing:
-      return Plan::kBackup;
-    case PathKind::kError:
-      return Plan::kFail;
-    case PathKind::kFile:
-    case PathKind::kFolder:
-      // A backup from an earlier run holds the only copy of an older file.
-      return Plan::kSetAside;
-  }
-  return Plan::kFail;
+  // A backup from an earlier run holds the only copy of an older file: it is
+  // kept, and the installed file only set aside until the update succeeds.
+  done->pop_back();
+  std::wstring temporary;
+  if (!FindTemporaryName(files, destination, &temporary)) return false;
+  done->emplace_back(std::move(destination), std::move(temporary),
+                     ReplaceStep::Aside::kTemporary);
+  return done->back().Do(files, source) == ReplaceStep::Result::kDone;
 }
 
 }  // namespace
@@ -71,25 +69,11 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
     // carries the name still gets its files.
     if (relative.find(kSkipMarker) != std::wstring::npos) continue;
     std::wstring destination = inputs.install_folder + relative;
-    std::wstring backup = destination + L"." + inputs.product_vernum;
-    const Plan plan = PlanFor(files, destination, backup);
-    if (plan == Plan::kSkip) continue;
-    if (plan == Plan::kFail) {
-      failed = true;
-      break;
-    }
-    ReplaceStep::Aside kind = ReplaceStep::Aside::kBackup;
-    std::wstring aside = std::move(backup);
-    if (plan == Plan::kSetAside) {
-      kind = ReplaceStep::Aside::kTemporary;
-      if (!FindTemporaryName(files, destination, &aside)) {
-        failed = true;
-        break;
-      }
-    }
-    done.emplace_back(inputs.package_folder + relative, std::move(destination),
-                      std::move(aside), kind);
-    if (!done.back().Do(files)) {
+    const PathKind installed = files.Probe(destination);
+    if (installed == PathKind::kMissing || installed == PathKind::kFolder) continue;
+    if (installed == PathKind::kError ||
+        !ReplaceOne(files, inputs.package_folder + relative, std::move(destination),
+                    inputs.product_vernum, &done)) {
       failed = true;
       break;
     }

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/sendfile.h>
+#include <sys/types.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,13 +57,7 @@ bool CopyBytes(int in, int out, off_t size) {
     if (n == 0) break;  // the source shrank while being copied
     left -= n;
   }
-  // Whatever the source grew by since it was measured.
-  for (;;) {
-    const ssize_t n = sendfile(out, in, nullptr, 1 << 20);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-  }
+  return true;
 }
 
 // The move that, like MoveFileW, never replaces an existing target, for file
@@ -79,6 +74,13 @@ FileResult LinkThenUnlink(const std::string& from, const std::string& to) {
 }
 
 }  // namespace
+
+mode_t PosixFileSystem::CurrentUmask() {
+  // Reading the umask means setting it; it is put back at once.
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
 
 PathKind PosixFileSystem::Probe(const std::wstring& path) {
   struct stat st;
@@ -149,18 +151,22 @@ FileResult PosixFileSystem::Move(const std::wstring& from, const std::wstring& t
 }
 
 FileResult PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
-  Descriptor in(open(Utf8FromWide(from).c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO put in place of a packaged file cannot hold
+  // the run; regular files ignore the flag.
+  Descriptor in(open(Utf8FromWide(from).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (in.get() < 0) return FileResult::kFailed;
   struct stat st;
   if (fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileResult::kFailed;
-  Descriptor out(open(Utf8FromWide(to).c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR));
+  const mode_t mode = st.st_mode & 07777;
+  Descriptor out(
+      open(Utf8FromWide(to).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
   if (out.get() < 0) {
     return errno == EEXIST ? FileResult::kTargetExists : FileResult::kFailed;
   }
-  // fchmod, unlike the mode given to open, is not filtered by the umask.
+  // The umask filters the mode given to open; fchmod, needed only when it
+  // did, sets the source's bits exactly.
   if (!CopyBytes(in.get(), out.get(), st.st_size) ||
-      fchmod(out.get(), st.st_mode & 07777) != 0 || !out.Close()) {
+      ((mode & umask_) != 0 && fchmod(out.get(), mode) != 0) || !out.Close()) {
     return FileResult::kFailed;
   }
   return FileResult::kOk;

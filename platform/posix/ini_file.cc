@@ -85,8 +85,8 @@ std::wstring ProfileStringFromBytes(std::string_view file_bytes,
       if (close != std::wstring_view::npos) {
         // Only the first section of a name is searched.
         if (in_section) return {};
-        in_section = EqualsIgnoreAsciiCase(Trim(line.substr(1, close - 1)),
-                                           section);
+        in_section =
+            EqualsIgnoreAsciiCase(Trim(line.substr(1, close - 1)), section);
         continue;
       }
     }
@@ -94,7 +94,9 @@ std::wstring ProfileStringFromBytes(std::string_view file_bytes,
     const size_t equals = line.find(L'=');
     if (!EqualsIgnoreAsciiCase(Trim(line.substr(0, equals)), key)) continue;
     std::wstring_view value;
-    if (equals != std::wstring_view::npos) value = Trim(line.substr(equals + 1));
+    if (equals != std::wstring_view::npos) {
+      value = Trim(line.substr(equals + 1));
+    }
     if (value.size() >= 2 && (value[0] == L'"' || value[0] == L'\'') &&
         value.back() == value[0]) {
       value = value.substr(1, value.size() - 2);
@@ -107,8 +109,8 @@ std::wstring ProfileStringFromBytes(std::string_view file_bytes,
 }
 
 std::wstring ReadProfileString(const std::string& path,
-                               std::wstring_view section,
-                               std::wstring_view key, size_t capacity) {
+                               std::wstring_view section, std::wstring_view key,
+                               size_t capacity) {
   std::string bytes;
   if (!ReadFileBytes(path, &bytes)) return {};
   return ProfileStringFromBytes(bytes, section, key, capacity);

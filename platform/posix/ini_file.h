@@ -16,10 +16,11 @@ std::wstring ProfileStringFromBytes(std::string_view file_bytes,
                                     std::wstring_view section,
                                     std::wstring_view key, size_t capacity);
 
-// Same, reading the file at a UTF-8 path; a missing or unreadable file gives "".
+// Same, reading the file at a UTF-8 path; a file that is missing or cannot
+// be read gives "".
 std::wstring ReadProfileString(const std::string& path,
-                               std::wstring_view section,
-                               std::wstring_view key, size_t capacity);
+                               std::wstring_view section, std::wstring_view key,
+                               size_t capacity);
 
 }  // namespace kestrune::posix
 

@@ -4,6 +4,8 @@
 #ifndef KESTRUNE_PLATFORM_POSIX_POSIX_BACKEND_H_
 #define KESTRUNE_PLATFORM_POSIX_POSIX_BACKEND_H_
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,13 +55,19 @@ class PosixProcessList : public ProcessList {
   bool ImagePath(uint32_t id, std::wstring* path) override;
 };
 
+// Copies take the umask in force when the file system object was made.
 class PosixFileSystem : public FileSystem {
  public:
+  PosixFileSystem() : umask_(CurrentUmask()) {}
   PathKind Probe(const std::wstring& path) override;
   bool ListFolder(const std::wstring& folder, FolderListing* listing) override;
   FileResult Move(const std::wstring& from, const std::wstring& to) override;
   FileResult CopyNew(const std::wstring& from, const std::wstring& to) override;
   FileResult Remove(const std::wstring& path) override;
+
+ private:
+  static mode_t CurrentUmask();
+  const mode_t umask_;
 };
 
 // Each box is one UTF-8 record on standard error: caption, ": ", text, "\n".

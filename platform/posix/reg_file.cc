@@ -118,6 +118,18 @@ bool ParseQuoted(std::wstring_view text, std::wstring* out, size_t* end) {
   return false;
 }
 
+// The length of the "hex:" or "hex(type):" that starts `data`, or 0.
+size_t HexPrefixLength(std::wstring_view data) {
+  if (StartsWith(data, L"hex:")) return 4;
+  const size_t close = data.find(L"):");
+  uint32_t type = 0;
+  if (!StartsWith(data, L"hex(") || close == std::wstring_view::npos ||
+      !ParseHex(data.substr(4, close - 4), 8, &type)) {
+    return 0;
+  }
+  return close + 2;
+}
+
 // Comma-separated bytes of one or two hex digits; "" is no bytes.
 bool ParseHexBytes(std::wstring_view list, std::vector<uint8_t>* bytes) {
   list = Trim(list);
@@ -166,7 +178,6 @@ RegFile RegFile::Parse(std::string_view file_bytes) {
     data = Trim(data.substr(1));
 
     std::vector<uint8_t> bytes;
-    uint32_t number = 0;
     if (data == L"-") {
       continue;  // Deletions are understood but change nothing here.
     } else if (StartsWith(data, L"\"")) {
@@ -179,19 +190,14 @@ RegFile RegFile::Parse(std::string_view file_bytes) {
       bytes = Utf16LeFromWide(string);
       bytes.insert(bytes.end(), {0, 0});
     } else if (StartsWith(data, L"dword:")) {
+      uint32_t number = 0;
       if (!ParseHex(data.substr(6), 8, &number)) continue;
       for (int shift = 0; shift < 32; shift += 8) {
         bytes.push_back(static_cast<uint8_t>(number >> shift));
       }
-    } else if (StartsWith(data, L"hex:") || StartsWith(data, L"hex(")) {
-      const size_t colon = data.find(L':');
-      if (colon == std::wstring_view::npos ||
-          (colon != 3 && (data[colon - 1] != L')' ||
-                          !ParseHex(data.substr(4, colon - 5), 8, &number)))) {
-        continue;
-      }
+    } else if (const size_t prefix = HexPrefixLength(data); prefix != 0) {
       // A line ending in a backslash continues on the next one.
-      std::wstring list(data.substr(colon + 1));
+      std::wstring list(data.substr(prefix));
       while (!list.empty() && list.back() == L'\\' && pos < text.size()) {
         list.pop_back();
         list += Trim(NextLine(text, &pos));

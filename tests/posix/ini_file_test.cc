@@ -1,54 +1,46 @@
 #include "platform/posix/ini_file.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "platform/utf.h"
+#include "tests/posix/temp_tree.h"
 
 namespace kestrune::posix {
 namespace {
 
 std::string Utf16File(std::wstring_view text) {
   std::string bytes("\xFF\xFE", 2);
-  for (uint8_t byte : Utf16LeFromWide(text)) bytes.push_back(static_cast<char>(byte));
+  for (uint8_t byte : Utf16LeFromWide(text))
+    bytes.push_back(static_cast<char>(byte));
   return bytes;
 }
 
 class IniFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "kestrune_ini_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   std::string Write(const std::string& name, const std::string& bytes) {
-    const std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
+    tree_.Write(name, bytes);
+    return tree_.Path(name);
   }
 
-  std::string dir_;
+  kestrune::testing::TempTree tree_;
 };
 
 TEST_F(IniFileTest, ReadsEachEncodingAndLineEnd) {
   // U+1F600 is a surrogate pair in UTF-16 and must come back as one character.
   auto settings = [](std::wstring_view eol) {
-    return L"[Product]" + std::wstring(eol) + L"ProductName=VORDA+ \U0001F600.exe" +
-           std::wstring(eol) + L"ProductVERNUM=15.2 版" + std::wstring(eol) +
+    return L"[Product]" + std::wstring(eol) +
+           L"ProductName=VORDA+ \U0001F600.exe" + std::wstring(eol) +
+           L"ProductVERNUM=15.2 版" + std::wstring(eol) +
            L"ProductCoreGUID={8A2F-11}";
   };
   const std::string files[] = {
       Write("utf8_lf.ini", Utf8FromWide(settings(L"\n"))),
-      Write("utf8_bom_crlf.ini", "\xEF\xBB\xBF" + Utf8FromWide(settings(L"\r\n"))),
+      Write("utf8_bom_crlf.ini",
+            "\xEF\xBB\xBF" + Utf8FromWide(settings(L"\r\n"))),
       Write("utf8_cr.ini", Utf8FromWide(settings(L"\r"))),
       Write("utf16_crlf.ini", Utf16File(settings(L"\r\n"))),
       Write("utf16_lf.ini", Utf16File(settings(L"\n"))),
@@ -57,27 +49,33 @@ TEST_F(IniFileTest, ReadsEachEncodingAndLineEnd) {
     SCOPED_TRACE(path);
     EXPECT_EQ(ReadProfileString(path, L"Product", L"ProductName", 260),
               L"VORDA+ \U0001F600.exe");
-    EXPECT_EQ(ReadProfileString(path, L"Product", L"ProductVERNUM", 260), L"15.2 版");
+    EXPECT_EQ(ReadProfileString(path, L"Product", L"ProductVERNUM", 260),
+              L"15.2 版");
     EXPECT_EQ(ReadProfileString(path, L"Product", L"ProductCoreGUID", 260),
               L"{8A2F-11}");
   }
 }
 
 TEST_F(IniFileTest, MissingOrUnreadableFileGivesEmpty) {
-  const std::string fifo = dir_ + "/fifo.ini";
+  const std::string fifo = tree_.Path("fifo.ini");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& path : {dir_ + "/absent.ini", dir_, fifo, std::string("/dev/zero")}) {
-    EXPECT_EQ(ReadProfileString(path, L"Product", L"ProductName", 260), L"") << path;
+  for (const std::string& path : {tree_.Path("absent.ini"), tree_.root(), fifo,
+                                  std::string("/dev/zero")}) {
+    EXPECT_EQ(ReadProfileString(path, L"Product", L"ProductName", 260), L"")
+        << path;
   }
 }
 
 TEST_F(IniFileTest, CutsToCapacityLessOne) {
   // Capacity counts characters, not UTF-8 bytes.
   const std::wstring long_value(300, L'é');
-  const std::string utf8 = Write("long8.ini", Utf8FromWide(L"[Product]\nKey=" + long_value));
-  const std::string utf16 = Write("long16.ini", Utf16File(L"[Product]\r\nKey=" + long_value));
+  const std::string utf8 =
+      Write("long8.ini", Utf8FromWide(L"[Product]\nKey=" + long_value));
+  const std::string utf16 =
+      Write("long16.ini", Utf16File(L"[Product]\r\nKey=" + long_value));
   for (const std::string& path : {utf8, utf16}) {
-    EXPECT_EQ(ReadProfileString(path, L"Product", L"Key", 260), long_value.substr(0, 259));
+    EXPECT_EQ(ReadProfileString(path, L"Product", L"Key", 260),
+              long_value.substr(0, 259));
     EXPECT_EQ(ReadProfileString(path, L"Product", L"Key", 1), L"");
     EXPECT_EQ(ReadProfileString(path, L"Product", L"Key", 0), L"");
   }
@@ -135,12 +133,16 @@ TEST(ProfileStringTest, LookupRules) {
 TEST(ProfileStringTest, SurvivesMalformedInput) {
   using namespace std::string_literals;
   EXPECT_EQ(ProfileStringFromBytes("[P]\nK=ab\0cd\n"s, L"P", L"K", 260), L"ab");
-  EXPECT_EQ(ProfileStringFromBytes(Utf16File(L"[P]\r\nK=v") + "\x41", L"P", L"K", 260), L"v");
+  EXPECT_EQ(ProfileStringFromBytes(Utf16File(L"[P]\r\nK=v") + "\x41", L"P",
+                                   L"K", 260),
+            L"v");
   EXPECT_EQ(ProfileStringFromBytes("\xFF\xFE", L"P", L"K", 260), L"");
-  EXPECT_EQ(ProfileStringFromBytes("[P]\nK=\xC3(\n", L"P", L"K", 260), L"\xDCC3(");
+  EXPECT_EQ(ProfileStringFromBytes("[P]\nK=\xC3(\n", L"P", L"K", 260),
+            L"\xDCC3(");
   EXPECT_EQ(ProfileStringFromBytes("[\n]\n=\n[P\n", L"P", L"K", 260), L"");
   const std::string huge_line(1 << 20, 'x');
-  EXPECT_EQ(ProfileStringFromBytes(huge_line + "\n[P]\nK=v", L"P", L"K", 260), L"v");
+  EXPECT_EQ(ProfileStringFromBytes(huge_line + "\n[P]\nK=v", L"P", L"K", 260),
+            L"v");
 }
 
 }  // namespace

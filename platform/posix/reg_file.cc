@@ -1,12 +1,8 @@
 #include "platform/posix/reg_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <utility>
 
+#include "platform/posix/text_file.h"
 #include "platform/text.h"
 #include "platform/utf.h"
 
@@ -21,59 +17,8 @@ std::wstring_view TrimEnd(std::wstring_view text) {
   return text.substr(0, end);
 }
 
-std::wstring_view Trim(std::wstring_view text) {
-  text = TrimEnd(text);
-  size_t begin = 0;
-  while (begin < text.size() && IsSpace(text[begin])) ++begin;
-  return text.substr(begin);
-}
-
 bool StartsWith(std::wstring_view text, std::wstring_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
-}
-
-// Registry exports are UTF-16LE with a byte-order mark; a hand-written file
-// may be UTF-8, with or without one.
-std::wstring DecodeText(std::string_view bytes) {
-  if (bytes.substr(0, 2) == std::string_view("\xFF\xFE", 2)) {
-    return WideFromUtf16Le(reinterpret_cast<const uint8_t*>(bytes.data()) + 2,
-                           bytes.size() - 2);
-  }
-  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-  return WideFromUtf8(bytes);
-}
-
-// The line that starts at *pos; moves *pos past its end (CR LF, LF or CR).
-std::wstring_view NextLine(std::wstring_view text, size_t* pos) {
-  const size_t begin = *pos;
-  size_t end = begin;
-  while (end < text.size() && text[end] != L'\n' && text[end] != L'\r') ++end;
-  *pos = end;
-  if (*pos < text.size() && text[*pos] == L'\r') ++*pos;
-  if (*pos < text.size() && text[*pos] == L'\n') ++*pos;
-  return text.substr(begin, end - begin);
-}
-
-// Opens without blocking and takes regular files only, so that a FIFO or an
-// endless device named by the environment cannot stall the run.
-bool ReadFileBytes(const std::string& path, std::string* bytes) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct stat info;
-  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  char buffer[1 << 16];
-  while (ok) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got > 0) {
-      bytes->append(buffer, static_cast<size_t>(got));
-    } else if (got == 0) {
-      break;
-    } else if (errno != EINTR) {
-      ok = false;
-    }
-  }
-  close(fd);
-  return ok;
 }
 
 // Lower-cased, with one trailing backslash dropped, as RegOpenKeyExW treats it.
@@ -132,11 +77,11 @@ size_t HexPrefixLength(std::wstring_view data) {
 
 // Comma-separated bytes of one or two hex digits; "" is no bytes.
 bool ParseHexBytes(std::wstring_view list, std::vector<uint8_t>* bytes) {
-  list = Trim(list);
+  list = TrimView(list);
   while (!list.empty()) {
     const size_t comma = list.find(L',');
     uint32_t byte = 0;
-    if (!ParseHex(Trim(list.substr(0, comma)), 2, &byte)) return false;
+    if (!ParseHex(TrimView(list.substr(0, comma)), 2, &byte)) return false;
     bytes->push_back(static_cast<uint8_t>(byte));
     if (comma == std::wstring_view::npos) break;
     list.remove_prefix(comma + 1);
@@ -160,7 +105,7 @@ RegFile RegFile::Parse(std::string_view file_bytes) {
   // a deletion and after a header that cannot be read.
   ValueMap* values = nullptr;
   while (pos < text.size()) {
-    const std::wstring_view line = Trim(NextLine(text, &pos));
+    const std::wstring_view line = TrimView(NextLine(text, &pos));
     if (line.empty() || line[0] == L';') continue;
     if (line[0] == L'[') {
       values = file.OpenSection(line);
@@ -173,9 +118,9 @@ RegFile RegFile::Parse(std::string_view file_bytes) {
     } else if (line[0] != L'@') {
       continue;
     }
-    std::wstring_view data = Trim(line.substr(name_end));
+    std::wstring_view data = TrimView(line.substr(name_end));
     if (data.empty() || data[0] != L'=') continue;
-    data = Trim(data.substr(1));
+    data = TrimView(data.substr(1));
 
     std::vector<uint8_t> bytes;
     if (data == L"-") {
@@ -200,7 +145,7 @@ RegFile RegFile::Parse(std::string_view file_bytes) {
       std::wstring list(data.substr(prefix));
       while (!list.empty() && list.back() == L'\\' && pos < text.size()) {
         list.pop_back();
-        list += Trim(NextLine(text, &pos));
+        list += TrimView(NextLine(text, &pos));
       }
       if (!ParseHexBytes(list, &bytes)) continue;
     } else {

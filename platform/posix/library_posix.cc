@@ -1,4 +1,7 @@
 #include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <string>
 
 #include "platform/posix/posix_backend.h"
 #include "platform/utf.h"
@@ -15,7 +18,12 @@ using VersionEntry = int32_t (*)(void* buffer, int32_t size, int32_t flags);
 
 VersionLibrary::Outcome PosixVersionLibrary::CallVersionEntry(
     const std::wstring& path, uint8_t* buffer, int32_t size, int32_t flags) {
-  void* library = dlopen(Utf8FromWide(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+  const std::string file = Utf8FromWide(path);
+  // The loader opens the file blocking: a FIFO in its place would hold the
+  // run forever.
+  struct stat st;
+  if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Outcome::kNotLoaded;
+  void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) return Outcome::kNotLoaded;
   void* symbol = dlsym(library, kVersionEntry);
   if (symbol == nullptr) {

@@ -13,7 +13,9 @@
  *   exit <status>                  or: timeout
  *   error <what> <code>            the driver itself could not do its part
  */
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #ifndef UNICODE
 #define UNICODE
 #endif

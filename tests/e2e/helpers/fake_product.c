@@ -1,7 +1,9 @@
 /* Stands in for the running product: it only has to exist as a process whose
  * image is the product's executable, so it sleeps until it is killed. The
  * long limit only keeps a forgotten copy from living forever. */
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #ifndef UNICODE
 #define UNICODE
 #endif

@@ -1,6 +1,8 @@
 /* The driver's own check: two plain boxes, then a known exit status. It
  * proves that boxes are really shown (an X display is there) and read. */
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #ifndef UNICODE
 #define UNICODE
 #endif

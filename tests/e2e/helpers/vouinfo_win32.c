@@ -3,7 +3,9 @@
  * 8-bit or UTF-16) into the caller's buffer and appends the arguments it got
  * to VoUInfo.log, both files beside the library itself. Exported by ordinal
  * only; which ordinal is chosen by the .def file it is linked with. */
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #ifndef UNICODE
 #define UNICODE
 #endif

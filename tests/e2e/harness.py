@@ -1,0 +1,722 @@
+"""Runs the real updater from outside, on POSIX or under Wine, and shows what it did.
+
+A Target knows how to run one build of the program: the POSIX port straight
+from a sandbox folder, or the Windows program inside a Wine prefix that the
+target creates itself and resets before each case. A Case lays out an
+installation, an update package, registry keys and a test version library on
+that target, runs the updater and reports the message boxes and the exit
+status; the scenarios then compare the installation with what they expect,
+byte for byte.
+
+Locations inside a case are given as relative '/'-paths ("Apps/VORDA"); the
+target maps them to the host (to write and read files) and to the program's
+own form (C:\\Apps\\VORDA under Wine, an absolute POSIX path otherwise).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import ctypes
+import dataclasses
+import fcntl
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+from typing import Iterable
+
+# Raised version whenever the set-up of a prefix changes, so that prefixes
+# made by an older harness are built again.
+PREFIX_LAYOUT = "kestrune-e2e-prefix 2"
+
+# A program that does not end by itself is killed after this long: a safety
+# net against hangs, not a measure of speed.
+RUN_TIMEOUT_S = 60
+
+
+@dataclasses.dataclass(frozen=True)
+class Message:
+    caption: str
+    text: str
+    icon: bool | None  # None where the target cannot see icons (POSIX)
+
+
+@dataclasses.dataclass
+class RunResult:
+    messages: list[Message]
+    status: int | None  # None when the program had to be killed
+    timed_out: bool = False
+    other_windows: list[str] = dataclasses.field(default_factory=list)
+    stdout: bytes = b""
+    log: str = ""  # everything the run left behind, for failure reports
+
+    def describe(self) -> str:
+        lines = [f"exit status {self.status}" + (" (timed out)" if self.timed_out else "")]
+        for m in self.messages:
+            icon = "" if m.icon is None else (" [icon]" if m.icon else "")
+            lines.append(f"  box {m.caption!r}{icon}: {m.text!r}")
+        lines += [f"  other window {w}" for w in self.other_windows]
+        if self.log:
+            lines.append("  raw: " + self.log.replace("\n", "\n       "))
+        return "\n".join(lines)
+
+
+@dataclasses.dataclass(frozen=True)
+class RegKey:
+    """A key under HKEY_LOCAL_MACHINE with its values.
+
+    `path` is the path as a 32-bit program names it. `view64` keys are written
+    to the 64-bit view of a 64-bit prefix, which a 32-bit program never sees.
+    Values: str is REG_SZ, int is REG_DWORD, bytes is REG_BINARY.
+    """
+
+    path: str
+    values: dict
+    view64: bool = False
+
+
+UNINSTALL = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+UNINSTALL_WOW = "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+PRODUCT = "SOFTWARE\\ORVELIN\\VORDA\\2015\\"
+PRODUCT_WOW = "SOFTWARE\\Wow6432Node\\ORVELIN\\VORDA\\2015\\"
+
+
+def _reg_string(text: str) -> str:
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def reg_file_text(keys: Iterable[RegKey], header: str = "Windows Registry Editor Version 5.00") -> str:
+    """The keys in the registry export format, CRLF line ends."""
+    out = [header, ""]
+    for key in keys:
+        out.append(f"[HKEY_LOCAL_MACHINE\\{key.path}]")
+        for name, value in key.values.items():
+            if isinstance(value, str) and any(ch in value for ch in "\r\n"):
+                # A line break cannot stand inside a quoted value: the same
+                # REG_SZ is written as its UTF-16 bytes.
+                data = (value + "\0").encode("utf-16-le")
+                out.append(f"{_reg_string(name)}=hex(1):" + ",".join(f"{b:02x}" for b in data))
+            elif isinstance(value, str):
+                out.append(f"{_reg_string(name)}={_reg_string(value)}")
+            elif isinstance(value, int):
+                out.append(f"{_reg_string(name)}=dword:{value:08x}")
+            else:
+                out.append(f"{_reg_string(name)}=hex:" + ",".join(f"{b:02x}" for b in value))
+        out.append("")
+    return "\r\n".join(out) + "\r\n"
+
+
+def reg_file_bytes(keys: Iterable[RegKey], utf8: bool = False) -> bytes:
+    text = reg_file_text(keys)
+    return text.encode("utf-8") if utf8 else b"\xff\xfe" + text.encode("utf-16-le")
+
+
+def settings_text(name: str | None = "VORDA.exe", vernum: str | None = "2015.1.0",
+                  guid: str | None = "{6C1F2A5E-7B3D-4E8A-9C0F-1D2E3F405162}",
+                  section: str = "Product") -> str:
+    lines = [f"[{section}]"]
+    for key, value in (("ProductName", name), ("ProductVERNUM", vernum), ("ProductCoreGUID", guid)):
+        if value is not None:
+            lines.append(f"{key}={value}")
+    return "\r\n".join(lines) + "\r\n"
+
+
+DIR = object()  # marks a folder in a tree snapshot
+IGNORED_IN_TREES = {"VoUInfo.log"}  # the test library's own record, checked apart
+
+
+def snapshot(root: Path) -> dict[str, object]:
+    """Every file (its bytes) and folder (DIR) below root, by relative '/'-path."""
+    tree: dict[str, object] = {}
+    if not root.exists():
+        return tree
+    for dirpath, dirnames, filenames in os.walk(root):
+        rel_dir = os.path.relpath(dirpath, root)
+        for d in dirnames:
+            tree[os.path.normpath(os.path.join(rel_dir, d))] = DIR
+        for f in filenames:
+            rel = os.path.normpath(os.path.join(rel_dir, f))
+            if f in IGNORED_IN_TREES:
+                continue
+            tree[rel] = (Path(dirpath) / f).read_bytes()
+    return tree
+
+
+def walk_order(root: Path) -> list[str]:
+    """The package's files in the order the updater lists them: depth first,
+    each folder in the order the file system returns its entries."""
+    found: list[str] = []
+
+    def visit(folder: Path, rel: str) -> None:
+        with os.scandir(folder) as entries:
+            for entry in entries:
+                child = f"{rel}{entry.name}"
+                if entry.is_dir():
+                    visit(Path(entry.path), child + "/")
+                elif entry.is_file(follow_symlinks=False):
+                    found.append(child)
+
+    visit(root, "")
+    return found
+
+
+def write_tree(root: Path, files: dict[str, bytes | object]) -> None:
+    for rel, content in files.items():
+        path = root / rel
+        if content is DIR:
+            path.mkdir(parents=True, exist_ok=True)
+        else:
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(content)
+
+
+@dataclasses.dataclass
+class Helpers:
+    """Built helper programs; which ones a target needs depends on its kind."""
+
+    vouinfo: Path
+    vouinfo_no18: Path
+    driver: Path | None = None
+    fake_product: Path | None = None
+    probe: Path | None = None
+
+
+class Case:
+    """One scenario's world on a target: folders, settings, registry, library."""
+
+    def __init__(self, target: "Target", root: Path):
+        self.target = target
+        self.root = root  # host folder that stands for the program's drive
+        self.keys: list[RegKey] = []
+        # POSIX: a registry file the scenario wrote itself, used as it is.
+        self.registry_file: Path | None = None
+
+    # --- paths ---
+    def host(self, rel: str) -> Path:
+        return self.root / rel
+
+    def native(self, rel: str, trailing: bool = False) -> str:
+        return self.target.native_path(self.root, rel, trailing)
+
+    # --- layout ---
+    def write(self, rel: str, files: dict[str, bytes | object]) -> Path:
+        folder = self.host(rel)
+        folder.mkdir(parents=True, exist_ok=True)
+        write_tree(folder, files)
+        return folder
+
+    def package(self, files: dict[str, bytes | object], at: str = "pkg",
+                settings: str | bytes | None = None, program_name: str | None = None) -> str:
+        """Lays out an update package with the updater in it; returns the
+        program's relative location. `settings` None leaves no settings file."""
+        folder = self.write(at, files)
+        name = program_name or self.target.program_name
+        shutil.copyfile(self.target.program, folder / name)
+        os.chmod(folder / name, 0o755)
+        if settings is not None:
+            stem = name.rsplit(".", 1)[0] if "." in name else name
+            data = settings.encode("utf-8") if isinstance(settings, str) else settings
+            (folder / f"{stem}.ini").write_bytes(data)
+        return f"{at}/{name}"
+
+    def settings_path(self, program_rel: str) -> str:
+        stem = program_rel.rsplit(".", 1)[0] if "." in program_rel.rsplit("/", 1)[-1] else program_rel
+        return self.native(stem + ".ini")
+
+    def version_library(self, at: str, text: bytes | None, kind: str = "ordinal18") -> None:
+        """Puts VoUInfo.dll into folder `at`: the test library reporting `text`
+        ("ordinal18"), one without that entry ("no18"), or a file that is no
+        library at all ("notlib")."""
+        folder = self.host(at)
+        folder.mkdir(parents=True, exist_ok=True)
+        if kind == "ordinal18":
+            shutil.copyfile(self.target.helpers.vouinfo, folder / "VoUInfo.dll")
+        elif kind == "no18":
+            shutil.copyfile(self.target.helpers.vouinfo_no18, folder / "VoUInfo.dll")
+        elif kind == "notlib":
+            (folder / "VoUInfo.dll").write_bytes(b"MZ but not a library at all\n" * 8)
+        else:
+            raise ValueError(kind)
+        if text is not None:
+            (folder / "VoUInfo.bin").write_bytes(text)
+
+    def library_calls(self, at: str) -> list[str]:
+        log = self.host(at) / "VoUInfo.log"
+        return log.read_text().splitlines() if log.exists() else []
+
+    def place_product(self, rel: str) -> None:
+        """Puts the target's stand-in for the running product at `rel`."""
+        path = self.host(rel)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(self.target.product_stand_in(), path)
+        os.chmod(path, 0o755)
+
+    def registry(self, *keys: RegKey) -> None:
+        self.keys.extend(keys)
+
+    def tree(self, rel: str) -> dict[str, object]:
+        return snapshot(self.host(rel))
+
+    # --- running ---
+    def run(self, program_rel: str, product: str | None = None,
+            hold: Iterable[str] = ()) -> RunResult:
+        """Runs the updater at `program_rel`. `product`: the location of a
+        stand-in (see place_product) that runs during the run. `hold`: files held open
+        without sharing during the run (Wine only)."""
+        return self.target.run(self, program_rel, product, list(hold))
+
+
+class Target:
+    kind = ""
+    name = ""
+    program_name = ""
+    reports_icons = False
+    separate_wow_node = True  # False where both registry paths are one key
+
+    def __init__(self, program: Path, helpers: Helpers):
+        self.program = Path(program)
+        self.helpers = helpers
+
+    def native_path(self, root: Path, rel: str, trailing: bool) -> str:
+        raise NotImplementedError
+
+    def start(self) -> None:
+        """Once before the first case."""
+
+    def _freeze_program(self, folder: Path) -> None:
+        # Every case copies the program from a private copy, so a rebuild
+        # while the suite runs cannot hand it a half-written file.
+        folder.mkdir(parents=True, exist_ok=True)
+        frozen = folder / self.program.name
+        shutil.copyfile(self.program, frozen)
+        self.program = frozen
+
+    def stop(self) -> None:
+        """Once after the last case."""
+
+    def new_case(self) -> Case:
+        """A fresh, empty world for one scenario."""
+        raise NotImplementedError
+
+    def end_case(self, case: Case) -> None:
+        """Called when a scenario is done with its case."""
+
+    def product_stand_in(self) -> Path:
+        """A program that runs until killed, to play the product."""
+        raise NotImplementedError
+
+    def run(self, case: Case, program_rel: str, product: str | None, hold: list[str]) -> RunResult:
+        raise NotImplementedError
+
+
+def parse_posix_stderr(data: bytes) -> list[Message]:
+    """Each message box is "caption: text\\n". The running-program text holds a
+    line feed of its own, so a line without ": " continues the record before it."""
+    messages: list[tuple[str, str]] = []
+    text = data.decode("utf-8", errors="replace")
+    if text.endswith("\n"):
+        text = text[:-1]
+    if not text:
+        return []
+    for line in text.split("\n"):
+        if ": " in line or not messages:
+            caption, _, body = line.partition(": ")
+            messages.append((caption, body))
+        else:
+            caption, body = messages[-1]
+            messages[-1] = (caption, body + "\n" + line)
+    return [Message(c, t, None) for c, t in messages]
+
+
+class PosixTarget(Target):
+    kind = "posix"
+    name = "posix"
+    program_name = "Kestrune"
+
+    def __init__(self, program: Path, helpers: Helpers, work: Path | None = None):
+        super().__init__(program, helpers)
+        self.work = work
+        self._base: Path | None = None
+        self._count = 0
+        self.keep_failed = False
+
+    def native_path(self, root: Path, rel: str, trailing: bool) -> str:
+        path = str(root / rel) if rel else str(root)
+        return path + "/" if trailing and not path.endswith("/") else path
+
+    def start(self) -> None:
+        if self.work:
+            self.work.mkdir(parents=True, exist_ok=True)
+        self._base = Path(tempfile.mkdtemp(prefix="kestrune-e2e-", dir=self.work))
+        self._freeze_program(self._base / "program")
+
+    def stop(self) -> None:
+        if self._base and not self.keep_failed:
+            shutil.rmtree(self._base, ignore_errors=True)
+
+    def new_case(self) -> Case:
+        self._count += 1
+        root = self._base / f"case{self._count}"
+        root.mkdir()
+        return Case(self, root)
+
+    def end_case(self, case: Case) -> None:
+        if not self.keep_failed:
+            shutil.rmtree(case.root, ignore_errors=True)
+
+    def product_stand_in(self) -> Path:
+        # A copy of a sleeping program stands for the product: the process
+        # list shows its image path, which is all the check looks at.
+        return Path(shutil.which("sleep") or "/bin/sleep")
+
+    def run(self, case: Case, program_rel: str, product: str | None, hold: list[str]) -> RunResult:
+        if hold:
+            raise ValueError("holding files open is a Wine-only device")
+        registry = case.registry_file or (case.root / "registry.reg")
+        if case.registry_file is None:
+            registry.write_bytes(reg_file_bytes(case.keys))
+        env = {k: v for k, v in os.environ.items() if not k.startswith("KESTRUNE_")}
+        env["KESTRUNE_REGISTRY"] = str(registry)
+        side = None
+        if product:
+            product_path = case.host(product)
+            side = subprocess.Popen([str(product_path), "600"], stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            _wait_for_image(side.pid, product_path)
+        try:
+            proc = subprocess.run([str(case.host(program_rel))], env=env, cwd=case.root,
+                                  stdin=subprocess.DEVNULL, capture_output=True,
+                                  timeout=RUN_TIMEOUT_S)
+            status, timed_out, err, out = proc.returncode, False, proc.stderr, proc.stdout
+        except subprocess.TimeoutExpired as e:
+            status, timed_out, err, out = None, True, e.stderr or b"", e.stdout or b""
+        finally:
+            if side:
+                side.kill()
+                side.wait()
+        if status is not None and status < 0:
+            log = f"killed by signal {-status}\n"
+        else:
+            log = ""
+        return RunResult(parse_posix_stderr(err), status, timed_out, stdout=out,
+                         log=log + err.decode("utf-8", "replace"))
+
+
+def _wait_for_image(pid: int, path: Path) -> None:
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/{pid}/exe") == str(path):
+                return
+        time.sleep(0.01)
+    raise RuntimeError(f"the stand-in product {path} did not start")
+
+
+def _die_with_parent() -> None:
+    # A suite stopped by its time limit must not leave its display behind.
+    with contextlib.suppress(Exception):
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+class Xvfb:
+    """A private X display: message boxes are only shown (and only block) when
+    one is there; without it MessageBoxW returns at once and shows nothing."""
+
+    def __init__(self):
+        self.proc: subprocess.Popen | None = None
+        self.display = ""
+
+    def start(self) -> str:
+        if not shutil.which("Xvfb"):
+            raise RuntimeError("Xvfb is not installed (package xvfb)")
+        read_fd, write_fd = os.pipe()
+        # -displayfd makes the server pick a free display number itself, so
+        # suites started side by side never race for one.
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(write_fd,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+        os.close(write_fd)
+        number = b""
+        with os.fdopen(read_fd, "rb") as pipe:
+            while not number.endswith(b"\n"):
+                chunk = pipe.read(1)
+                if not chunk:
+                    raise RuntimeError("Xvfb did not start")
+                number += chunk
+        self.display = ":" + number.decode().strip()
+        return self.display
+
+    def stop(self) -> None:
+        if self.proc:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+            self.proc = None
+
+
+def _unescape(field: str) -> str:
+    out, i = [], 0
+    while i < len(field):
+        c = field[i]
+        if c == "\\" and i + 1 < len(field):
+            out.append({"n": "\n", "t": "\t", "r": "\r", "\\": "\\"}.get(field[i + 1], field[i + 1]))
+            i += 2
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
+
+
+def parse_driver_output(text: str) -> RunResult:
+    result = RunResult([], None, log=text)
+    for line in text.splitlines():
+        kind, *fields = [_unescape(f) for f in line.split("\t")]
+        if kind == "box":
+            result.messages.append(Message(fields[1], fields[2], fields[0] == "1"))
+        elif kind == "exit":
+            result.status = int(fields[0])
+        elif kind == "timeout":
+            result.timed_out = True
+        elif kind == "window":
+            result.other_windows.append(" ".join(fields))
+        elif kind == "error":
+            raise RuntimeError(f"box driver failed: {' '.join(fields)}")
+    return result
+
+
+class WineTarget(Target):
+    """The Windows program in a Wine prefix of the given architecture.
+
+    The prefix is made once (or again when its layout stamp is stale), with the
+    crash debugger switched off and the X11 driver told not to leave window
+    management to a window manager; its registry files are saved right after.
+    Before every case the prefix's wineserver is stopped, the saved registry
+    restored and everything a case added below drive_c removed.
+    """
+
+    kind = "wine"
+    program_name = "Kestrune.exe"
+    reports_icons = True
+    SCRATCH = "e2e-scratch"  # below drive_c, for files the harness itself needs
+
+    def __init__(self, program: Path, helpers: Helpers, arch: str, prefix: Path,
+                 display: str | None = None, new_prefix: bool = False):
+        super().__init__(program, helpers)
+        if arch not in ("win32", "win64"):
+            raise ValueError(arch)
+        self.arch = arch
+        self.name = f"wine-{arch}"
+        # In a 64-bit prefix the 32-bit program's plain and Wow6432Node paths
+        # open the same (32-bit view) key.
+        self.separate_wow_node = arch == "win32"
+        self.prefix = Path(prefix).resolve()
+        self.saved = self.prefix.parent / (self.prefix.name + ".saved")
+        self.wine_log = self.prefix.parent / (self.prefix.name + ".wine.log")
+        self.display = display
+        self.new_prefix = new_prefix
+        self._xvfb: Xvfb | None = None
+        self._lock = None
+        self._baseline: set[str] = set()
+
+    # --- environment ---
+    def env(self) -> dict[str, str]:
+        env = dict(os.environ)
+        env.update(WINEPREFIX=str(self.prefix), WINEARCH=self.arch, WINEDEBUG="-all",
+                   # No Mono or Gecko installer dialog while the prefix is made,
+                   # and no desktop menu entries written for it.
+                   WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
+                   DISPLAY=self.display or "")
+        env.pop("WAYLAND_DISPLAY", None)
+        return env
+
+    def wine(self, *args: str, timeout: float = RUN_TIMEOUT_S + 30, loader: str = "wine") -> int:
+        # Output goes to a file: background Wine processes keep a pipe open
+        # and make every call stall for seconds.
+        with open(self.wine_log, "ab") as out:
+            return subprocess.run([loader, *args], env=self.env(), stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=out, timeout=timeout).returncode
+
+    def wineserver(self, *args: str) -> None:
+        subprocess.run(["wineserver", *args], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+    def stop_server(self) -> None:
+        self.wineserver("-k")
+        self.wineserver("-w")
+
+    def windows_path(self, host: Path) -> str:
+        """A host path as the Windows side names it: on C: when below
+        drive_c, otherwise through Z:, Wine's drive for the host's root."""
+        host = Path(host).resolve()
+        drive_c = self.prefix / "drive_c"
+        if host.is_relative_to(drive_c):
+            return "C:\\" + "\\".join(host.relative_to(drive_c).parts)
+        return "Z:" + str(host).replace("/", "\\")
+
+    def native_path(self, root: Path, rel: str, trailing: bool) -> str:
+        path = "C:\\" + rel.replace("/", "\\") if rel else "C:\\"
+        if trailing and not path.endswith("\\"):
+            path += "\\"
+        if not trailing and len(path) > 3 and path.endswith("\\"):
+            path = path[:-1]
+        return path
+
+    # --- life cycle ---
+    def start(self) -> None:
+        for tool in ("wine", "wineserver"):
+            if not shutil.which(tool):
+                raise RuntimeError(f"{tool} is not installed")
+        if self.display is None:
+            self._xvfb = Xvfb()
+            self.display = self._xvfb.start()
+        self.prefix.parent.mkdir(parents=True, exist_ok=True)
+        # One suite at a time per prefix; a second one waits here.
+        self._lock = open(self.prefix.parent / (self.prefix.name + ".lock"), "w")
+        fcntl.flock(self._lock, fcntl.LOCK_EX)
+        self.wine_log.write_bytes(b"")
+        self._make_prefix()
+        self._freeze_program(self.prefix.parent / (self.prefix.name + ".program"))
+        # What drive_c held when the prefix was made; anything else was left
+        # by a case, possibly of an earlier run.
+        self._baseline = set((self.saved / "drive_c.txt").read_text().splitlines())
+
+    def stop(self) -> None:
+        with contextlib.suppress(Exception):
+            self.stop_server()
+        if self._xvfb:
+            self._xvfb.stop()
+        if self._lock:
+            self._lock.close()
+            self._lock = None
+
+    def _stamp(self) -> str:
+        version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+        return f"{PREFIX_LAYOUT}\n{version}\n{self.arch}\n"
+
+    def _make_prefix(self) -> None:
+        stamp_file = self.saved / "stamp"
+        if not self.new_prefix and stamp_file.exists() and stamp_file.read_text() == self._stamp() and \
+                (self.prefix / "drive_c").is_dir():
+            return
+        self.stop_server()
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        shutil.rmtree(self.saved, ignore_errors=True)
+        if self.wine("wineboot", "-i", timeout=300) != 0:
+            raise RuntimeError(f"wineboot failed for {self.prefix}")
+        self.wineserver("-w")
+        scratch = self.prefix / "drive_c" / self.SCRATCH
+        scratch.mkdir(exist_ok=True)
+        setup = scratch / "setup.reg"
+        # An empty Debugger keeps a crash from opening Wine's debugger dialog,
+        # which would hold the process forever (deleting the value is not
+        # enough). Managed=N: without a window manager every closed window
+        # would otherwise cost about two seconds.
+        crash_keys = ["Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug"]
+        if self.arch == "win64":
+            crash_keys.append("Software\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug")
+        text = ["Windows Registry Editor Version 5.00", ""]
+        for key in crash_keys:
+            text += [f"[HKEY_LOCAL_MACHINE\\{key}]", '"Debugger"=""', '"Auto"="0"', ""]
+        text += ["[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]", '"Managed"="N"', ""]
+        setup.write_bytes(b"\xff\xfe" + "\r\n".join(text).encode("utf-16-le"))
+        if self.wine("regedit", "/S", self.windows_path(setup)) != 0:
+            raise RuntimeError("regedit could not set up the prefix")
+        if self.arch == "win64" and self.wine("regedit", "/S", self.windows_path(setup),
+                                              loader=_wine64()) != 0:
+            raise RuntimeError("regedit (64-bit) could not set up the prefix")
+        self.stop_server()
+        shutil.rmtree(scratch)
+        self.saved.mkdir(parents=True)
+        for reg in ("system.reg", "user.reg", "userdef.reg"):
+            shutil.copy2(self.prefix / reg, self.saved / reg)
+        (self.saved / "drive_c.txt").write_text("\n".join(sorted(os.listdir(self.prefix / "drive_c"))))
+        stamp_file.write_text(self._stamp())
+
+    def reset(self) -> None:
+        self.stop_server()
+        for reg in ("system.reg", "user.reg", "userdef.reg"):
+            shutil.copy2(self.saved / reg, self.prefix / reg)
+        drive_c = self.prefix / "drive_c"
+        for name in os.listdir(drive_c):
+            if name not in self._baseline:
+                path = drive_c / name
+                if path.is_dir() and not path.is_symlink():
+                    shutil.rmtree(path)
+                else:
+                    path.unlink()
+
+    def new_case(self) -> Case:
+        self.reset()
+        return Case(self, self.prefix / "drive_c")
+
+    def product_stand_in(self) -> Path:
+        return self.helpers.fake_product
+
+    # --- running ---
+    def run(self, case: Case, program_rel: str, product: str | None, hold: list[str]) -> RunResult:
+        scratch = case.root / self.SCRATCH
+        scratch.mkdir(exist_ok=True)
+        # `wine regedit` is the 32-bit regedit: it writes the view that the
+        # 32-bit updater reads. In a 64-bit prefix a Wow6432Node path is written
+        # where a 64-bit installer puts it, by the 64-bit regedit: the 32-bit
+        # one would nest a second Wow6432Node below a first that does not exist.
+        def native64(key: RegKey) -> bool:
+            return key.view64 or (self.arch == "win64" and
+                                  key.path.lower().startswith("software\\wow6432node\\"))
+        plain = [k for k in case.keys if not native64(k)]
+        wide = [k for k in case.keys if native64(k)]
+        for keys, loader in ((plain, "wine"), (wide, _wine64())):
+            if keys:
+                reg = scratch / f"keys-{loader.rsplit('/', 1)[-1]}.reg"
+                reg.write_bytes(reg_file_bytes(keys))
+                if self.wine("regedit", "/S", self.windows_path(reg), loader=loader) != 0:
+                    raise RuntimeError("regedit could not import the case's keys")
+        out = scratch / "boxes.txt"
+        with contextlib.suppress(FileNotFoundError):
+            out.unlink()
+        args = [self.windows_path(self.helpers.driver), self.windows_path(out),
+                "--timeout", str(RUN_TIMEOUT_S)]
+        for rel in hold:
+            args += ["--hold", case.native(rel)]
+        if product:
+            args += ["--product", case.native(product)]
+        # Started from a folder other than the package, so that the program
+        # has to find its package folder by itself.
+        args += ["--cwd", "C:\\" + self.SCRATCH, "--", case.native(program_rel)]
+        try:
+            self.wine(*args)
+        except subprocess.TimeoutExpired:
+            return RunResult([], None, timed_out=True, log="the box driver itself hung")
+        if not out.exists():
+            return RunResult([], None, log="the box driver wrote nothing")
+        return parse_driver_output(out.read_text(encoding="utf-8"))
+
+    def run_windows_program(self, host_program: Path, at: str) -> RunResult:
+        """Runs any Windows program through the driver from C:\\<at>, for the
+        driver's own check."""
+        drive_c = self.prefix / "drive_c"
+        target = drive_c / at
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(host_program, target)
+        scratch = drive_c / self.SCRATCH
+        scratch.mkdir(exist_ok=True)
+        out = scratch / "boxes.txt"
+        self.wine(self.windows_path(self.helpers.driver), self.windows_path(out), "--timeout",
+                  str(RUN_TIMEOUT_S), "--", "C:\\" + at.replace("/", "\\"))
+        return parse_driver_output(out.read_text(encoding="utf-8"))
+
+
+def _wine64() -> str:
+    found = shutil.which("wine64")
+    if found:
+        return found
+    if os.path.exists("/usr/lib/wine/wine64"):
+        return "/usr/lib/wine/wine64"
+    raise RuntimeError("the 64-bit Wine loader is not installed (package wine64)")

@@ -1,0 +1,660 @@
+"""End-to-end scenarios of the updater, shared by every target.
+
+Each class is one group of behaviour. build_suite() makes a copy of each class
+bound to one target, so the same scenario runs against the POSIX port and
+against the Windows program in a 32-bit and a 64-bit Wine prefix. Classes with
+`only` run on the targets it names (a kind such as "wine", or a full name such
+as "wine-win64"), for behaviour that exists on one platform alone.
+"""
+
+from __future__ import annotations
+
+import os
+import unittest
+
+from harness import (DIR, PRODUCT, PRODUCT_WOW, UNINSTALL, UNINSTALL_WOW, Case, Message,
+                     RegKey, RunResult, Target, reg_file_text, settings_text, walk_order)
+
+GUID = "{6C1F2A5E-7B3D-4E8A-9C0F-1D2E3F405162}"
+VER = "2015.1.0"
+INST = "Apps/VORDA"
+
+NOT_INSTALLED = ("ERROR", "This machine has not installed VORDA+ yet")
+NOT_FOUND = ("ERROR", "Couldn't find VORDA+!")
+LIB_MISSING = ("ERROR", "VoUInfo.dll is missing")
+WRONG_VERSION = ("ERROR", "You need to install the correct Version before update")
+RUNNING = ("Error", "The installer has detected that VORDA.exe is running.\n"
+           "You have to close all these programs before continuing the update.")
+COPY_FAILED = ("Err", "Failed to copy files")
+DONE = ("VORDA+ UPDATE", "You have successfully updated VORDA+")
+
+EXIT_DONE, EXIT_SETTINGS, EXIT_NOT_INSTALLED, EXIT_NOT_FOUND = 0, 1, 2, 3
+EXIT_LIB_MISSING, EXIT_WRONG_VERSION, EXIT_RUNNING, EXIT_COPY_FAILED = 4, 5, 6, 7
+
+ONE_CALL = ["39 0 1"]  # the library saw (buffer, 39, 0) once, buffer not null
+
+
+def ansi(text: str) -> bytes:
+    return text.encode("ascii") + b"\0"
+
+
+def utf16(text: str) -> bytes:
+    return text.encode("utf-16-le") + b"\0\0"
+
+
+INSTALLED = {
+    "VORDA.exe": b"old product executable\n",
+    "bin/core.dll": b"old core library\n",
+    "bin/sub/deep.dat": b"old deep data\n",
+    "res/strings.txt": b"old strings\n",
+    "docs/readme.txt": b"installed readme, not in the package\n",
+}
+PACKAGED = {
+    "VORDA.exe": b"new product executable, longer than before\n",
+    "bin/core.dll": b"new core library\n",
+    "bin/sub/deep.dat": b"new deep data\n",
+    "res/strings.txt": b"",  # an empty file is a file too
+}
+
+
+def uninstall_key(location: str | None, wow: bool = False, guid: str = GUID, **extra) -> RegKey:
+    values = {"DisplayName": "VORDA+", **extra}
+    if location is not None:
+        values["InstallLocation"] = location
+    return RegKey((UNINSTALL_WOW if wow else UNINSTALL) + guid, values)
+
+
+def product_key(tag: str, location: str | None, wow: bool = False) -> RegKey:
+    values = {"Version": "2015"}
+    if location is not None:
+        values["Location"] = location
+    return RegKey((PRODUCT_WOW if wow else PRODUCT) + tag, values)
+
+
+def updated(before: dict, package: dict, replaced: list[str], ver: str = VER) -> dict:
+    """The installation after a successful run: each replaced file holds the
+    packaged bytes and its backup the bytes from before."""
+    after = dict(before)
+    for rel in replaced:
+        after[f"{rel}.{ver}"] = before[rel]
+        after[rel] = package[rel]
+    return after
+
+
+class Scenario(unittest.TestCase):
+    target: Target  # bound by build_suite
+    only: frozenset[str] | None = None
+    maxDiff = None
+
+    def setUp(self) -> None:
+        self.case = self.target.new_case()
+
+    def tearDown(self) -> None:
+        self.target.end_case(self.case)
+
+    def fresh_case(self) -> Case:
+        """Starts over from a clean world, for a second variant in one test."""
+        self.target.end_case(self.case)
+        self.case = self.target.new_case()
+        return self.case
+
+    # --- layouts ---
+    def installation(self, at: str = INST, files: dict | None = None,
+                     version: bytes | None = ansi(VER), lib: str | None = "ordinal18") -> None:
+        self.case.write(at, INSTALLED if files is None else files)
+        if lib:
+            self.case.version_library(at, version, lib)
+
+    def standard(self, at: str = INST, trailing: bool = True, files: dict | None = None,
+                 package: dict | None = None, settings: str | None = None,
+                 version: bytes | None = ansi(VER), lib: str | None = "ordinal18",
+                 keys: list[RegKey] | None = None) -> str:
+        """An installation registered under its uninstall entry and a package
+        for it; returns the updater's location."""
+        self.installation(at, files, version, lib)
+        program = self.case.package(PACKAGED if package is None else package,
+                                    settings=settings_text() if settings is None else settings)
+        self.case.registry(*(keys if keys is not None else
+                             [uninstall_key(self.case.native(at, trailing))]))
+        return program
+
+    # --- checks ---
+    def assertRun(self, result: RunResult, messages: list[tuple], status: int) -> None:
+        icon = False if self.target.reports_icons else None
+        expected = [Message(m[0], m[1], m[2] if len(m) > 2 and icon is not None else icon)
+                    for m in messages]
+        report = "\n" + result.describe()
+        self.assertFalse(result.timed_out, "the program did not end" + report)
+        self.assertEqual(result.other_windows, [], "the program opened other windows" + report)
+        self.assertEqual(result.stdout, b"", "the program wrote to standard output" + report)
+        self.assertEqual(result.messages, expected, "messages" + report)
+        self.assertEqual(result.status, status, "exit status" + report)
+
+    def assertTree(self, at: str, expected: dict) -> None:
+        actual = self.case.tree(at)
+        if actual != expected:
+            extra = sorted(set(actual) - set(expected))
+            missing = sorted(set(expected) - set(actual))
+            changed = sorted(k for k in set(actual) & set(expected) if actual[k] != expected[k])
+            self.fail(f"{at}: extra {extra}, missing {missing}, changed {changed}")
+
+
+class DriverCheck(Scenario):
+    """The box driver itself: boxes are really shown, read and answered."""
+
+    only = frozenset({"wine"})
+
+    def test_driver_reads_boxes_icons_and_exit_status_of_a_program_without_extension(self):
+        result = self.target.run_windows_program(self.target.helpers.probe, "probe/Probe")
+        self.assertEqual(result.messages, [
+            Message("Probe", "first line\nsecond \u00e9\u4e2d", False),
+            Message("Probe 2", "warned", True)], result.describe())
+        self.assertEqual(result.status, 42, result.describe())
+
+
+class SettingsTests(Scenario):
+    def test_missing_or_incomplete_settings_name_the_first_empty_key(self):
+        variants = [
+            ("no settings file", None, "ProductName"),
+            ("keys in another section", settings_text(section="Other"), "ProductName"),
+            ("no name", settings_text(name=None), "ProductName"),
+            ("empty version", settings_text(vernum=""), "ProductVERNUM"),
+            ("no version, no code", settings_text(vernum=None, guid=None), "ProductVERNUM"),
+            ("blank code", settings_text(guid='""'), "ProductCoreGUID"),
+        ]
+        for label, settings, key in variants:
+            with self.subTest(label):
+                c = self.fresh_case()
+                self.installation()
+                program = c.package(PACKAGED)
+                if settings is not None:
+                    (c.host("pkg") / "Kestrune.ini").write_bytes(settings.encode())
+                c.registry(uninstall_key(c.native(INST, True)))
+                before, pkg_before = c.tree(INST), c.tree("pkg")
+                result = c.run(program)
+                self.assertRun(result, [("ERROR", f"{c.settings_path(program)} does not set {key}")],
+                               EXIT_SETTINGS)
+                self.assertTree(INST, before)
+                self.assertTree("pkg", pkg_before)
+                self.assertEqual(c.library_calls(INST), [], "the library was loaded")
+
+    def test_quoted_values_any_key_case_and_utf16_settings_are_read(self):
+        quoted = ("[product]\r\n  productname = \"VORDA.exe\"  \r\n"
+                  "PRODUCTVERNUM='2015.1.0'\r\nProductCoreGuid = " + GUID + "\r\n"
+                  "[Other]\r\nProductVERNUM=9.9\r\n")
+        for label, data in (("quotes and case", quoted.encode()),
+                            ("UTF-16 with BOM", b"\xff\xfe" + settings_text().encode("utf-16-le"))):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard(settings=data)
+                before = c.tree(INST)
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                # The backups carry the unquoted version text.
+                self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+
+    def test_settings_beside_a_program_without_extension_in_a_dotted_folder(self):
+        c = self.case
+        self.installation()
+        c.registry(uninstall_key(c.native(INST, True)))
+        program = c.package(PACKAGED, at="update.1", program_name="Kestrune")
+        result = c.run(program)
+        self.assertRun(result, [("ERROR", c.native("update.1/Kestrune.ini") + " does not set ProductName")],
+                       EXIT_SETTINGS)
+        (c.host("update.1") / "Kestrune.ini").write_text(settings_text())
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+
+
+class LocatorTests(Scenario):
+    def test_uninstall_location_with_or_without_final_separator_and_spaces(self):
+        for label, trailing, pad in (("final separator, spaces around", True, "  "),
+                                     ("no final separator", False, ""),
+                                     ("tab, line feed and return around", True, "\t\r\n")):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard(keys=[uninstall_key(pad + c.native(INST, trailing) + pad)])
+                before = c.tree(INST)
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+                self.assertEqual(c.library_calls(INST), ONE_CALL)
+
+    def test_uninstall_entry_only_under_wow6432node(self):
+        c = self.case
+        program = self.standard(keys=[uninstall_key(c.native(INST, True), wow=True)])
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+
+    def test_plain_uninstall_entry_wins_over_wow6432node(self):
+        if not self.target.separate_wow_node:
+            self.skipTest("both paths name one key in a 64-bit prefix")
+        variants = [
+            ("plain entry with a location", "Apps/PLAIN", None),
+            # An entry that opens is the one used, even when its location
+            # cannot be read: the product keys come next, not the other entry.
+            ("plain entry without a location", None, "Apps/LANG"),
+        ]
+        for label, plain, lang in variants:
+            with self.subTest(label):
+                c = self.fresh_case()
+                for at in ("Apps/PLAIN", "Apps/WOW", "Apps/LANG"):
+                    self.installation(at)
+                keys = [uninstall_key(c.native(plain, True) if plain else None),
+                        uninstall_key(c.native("Apps/WOW", True), wow=True),
+                        product_key("en-US", c.native("Apps/LANG", True))]
+                program = self.standard(at="Apps/Unused", keys=keys)
+                winner = plain or lang
+                before = {at: c.tree(at) for at in ("Apps/PLAIN", "Apps/WOW", "Apps/LANG")}
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                for at, tree in before.items():
+                    self.assertTree(at, updated(tree, PACKAGED, list(PACKAGED)) if at == winner else tree)
+
+    def test_no_uninstall_entry_for_the_product_code(self):
+        c = self.case
+        program = self.standard(keys=[
+            uninstall_key(c.native(INST, True), guid="{00000000-0000-0000-0000-000000000000}"),
+            product_key("en-US", c.native(INST, True))])
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [NOT_INSTALLED], EXIT_NOT_INSTALLED)
+        self.assertTree(INST, before)
+        self.assertEqual(c.library_calls(INST), [])
+
+    def test_blank_location_falls_back_to_the_first_language_key_with_a_location(self):
+        c = self.case
+        for at in ("Apps/DE", "Apps/JA"):
+            self.installation(at)
+        program = self.standard(at="Apps/Unused", keys=[
+            uninstall_key("  \t "),
+            product_key("en-US", ""),
+            product_key("zh-CN", "   "),
+            product_key("cs-CZ", None),
+            product_key("ja-JP", c.native("Apps/JA", True)),
+            product_key("de-DE", c.native("Apps/DE", True)),
+        ])
+        before = {at: c.tree(at) for at in ("Apps/DE", "Apps/JA", "Apps/Unused")}
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree("Apps/DE", updated(before["Apps/DE"], PACKAGED, list(PACKAGED)))
+        self.assertTree("Apps/JA", before["Apps/JA"])
+        self.assertTree("Apps/Unused", before["Apps/Unused"])
+
+    def test_language_key_only_under_wow6432node(self):
+        c = self.case
+        program = self.standard(keys=[uninstall_key(""),
+                                      product_key("it-IT", c.native(INST, False), wow=True)])
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+
+    def test_language_key_that_opens_is_not_tried_again_under_wow6432node(self):
+        if not self.target.separate_wow_node:
+            self.skipTest("both paths name one key in a 64-bit prefix")
+        c = self.case
+        for at in ("Apps/WOW", "Apps/FR"):
+            self.installation(at)
+        program = self.standard(at="Apps/Unused", keys=[
+            uninstall_key(""),
+            product_key("en-US", ""),
+            product_key("en-US", c.native("Apps/WOW", True), wow=True),
+            product_key("fr-FR", c.native("Apps/FR", True)),
+        ])
+        before = {at: c.tree(at) for at in ("Apps/WOW", "Apps/FR")}
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree("Apps/FR", updated(before["Apps/FR"], PACKAGED, list(PACKAGED)))
+        self.assertTree("Apps/WOW", before["Apps/WOW"])
+
+    def _padded(self, length: int) -> str:
+        """A folder below Apps whose program-side path with its final
+        separator is exactly `length` characters long."""
+        base = self.case.native("Apps", trailing=True)
+        return "Apps/" + "L" * (length - len(base) - 1)
+
+    def test_location_of_127_characters_is_read_and_128_falls_back(self):
+        c = self.case
+        inst = self._padded(127)
+        program = self.standard(at=inst, keys=[uninstall_key(c.native(inst, True))])
+        self.assertEqual(len(c.native(inst, True)), 127)
+        before = c.tree(inst)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(inst, updated(before, PACKAGED, list(PACKAGED)))
+
+        c = self.fresh_case()
+        inst = self._padded(128)
+        self.installation("Apps/Fallback")
+        program = self.standard(at=inst, keys=[uninstall_key(c.native(inst, True)),
+                                               product_key("en-US", c.native("Apps/Fallback", True))])
+        before = {at: c.tree(at) for at in (inst, "Apps/Fallback")}
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree("Apps/Fallback", updated(before["Apps/Fallback"], PACKAGED, list(PACKAGED)))
+        self.assertTree(inst, before[inst])
+
+    def test_absent_location_falls_back_to_language_keys(self):
+        c = self.case
+        program = self.standard(keys=[uninstall_key(None),
+                                      product_key("tr-TR", c.native(INST, True))])
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+
+    def test_nothing_found_stops_the_run(self):
+        variants = [
+            ("blank location, no language keys", lambda c: [uninstall_key("   ")]),
+            ("absent location, only empty language locations",
+             lambda c: [uninstall_key(None), product_key("en-US", ""), product_key("tr-TR", " ")]),
+            ("location too long, no language keys",
+             lambda c: [uninstall_key(c.native(INST, True) + "x" * 200)]),
+        ]
+        for label, keys in variants:
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard(keys=keys(c))
+                before, pkg_before = c.tree(INST), c.tree("pkg")
+                self.assertRun(c.run(program), [NOT_FOUND], EXIT_NOT_FOUND)
+                self.assertTree(INST, before)
+                self.assertTree("pkg", pkg_before)
+                self.assertEqual(c.library_calls(INST), [])
+                self.assertEqual(c.library_calls("pkg"), [])
+
+
+class ProbeTests(Scenario):
+    def test_reported_versions_that_pass(self):
+        for label, vernum, text in (("8-bit", VER, ansi(VER)),
+                                    ("UTF-16", VER, utf16(VER)),
+                                    ("8-bit of four characters", "2015", ansi("2015")),
+                                    ("UTF-16 inside a longer text", VER, utf16("V " + VER + " x"))):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard(version=text, settings=settings_text(vernum=vernum))
+                before = c.tree(INST)
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED), ver=vernum))
+                self.assertEqual(c.library_calls(INST), ONE_CALL)
+
+    def test_reported_versions_that_fail(self):
+        for label, vernum, text in (("8-bit", VER, ansi("2015.2.0")),
+                                    ("UTF-16", VER, utf16("2015.2.0")),
+                                    ("short 8-bit is not narrowed", "21", ansi("2015")),
+                                    ("case matters", "2015.1.0-rc", ansi("2015.1.0-RC")),
+                                    ("nothing reported", VER, b"")):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard(version=text, settings=settings_text(vernum=vernum))
+                before = c.tree(INST)
+                self.assertRun(c.run(program), [WRONG_VERSION], EXIT_WRONG_VERSION)
+                self.assertTree(INST, before)
+                self.assertEqual(c.library_calls(INST), ONE_CALL)
+
+    def test_version_in_the_folder_path_does_not_pass_a_wrong_version(self):
+        c = self.case
+        inst = f"Apps/VORDA {VER}"
+        program = self.standard(at=inst, version=ansi("2014.9.9"))
+        before = c.tree(inst)
+        self.assertRun(c.run(program), [WRONG_VERSION], EXIT_WRONG_VERSION)
+        self.assertTree(inst, before)
+
+    def test_missing_library_is_not_looked_for_in_the_package(self):
+        c = self.case
+        program = self.standard(lib=None)
+        c.version_library("pkg", ansi(VER))  # a planted library beside the updater
+        before, pkg_before = c.tree(INST), c.tree("pkg")
+        self.assertRun(c.run(program), [LIB_MISSING], EXIT_LIB_MISSING)
+        self.assertTree(INST, before)
+        self.assertTree("pkg", pkg_before)
+        self.assertEqual(c.library_calls("pkg"), [])
+
+    def test_unusable_libraries_fail_the_check_without_a_crash(self):
+        for label, kind in (("no entry 18", "no18"), ("not a library", "notlib")):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard(lib=kind)
+                before = c.tree(INST)
+                self.assertRun(c.run(program), [WRONG_VERSION], EXIT_WRONG_VERSION)
+                self.assertTree(INST, before)
+                self.assertEqual(c.library_calls(INST), [])
+
+
+class ReplaceTests(Scenario):
+    def test_typical_update_with_subfolders(self):
+        c = self.case
+        package = {**PACKAGED,
+                   "new/extra.dll": b"no counterpart\n",  # no folder of that name installed
+                   "bin/added.dll": b"no counterpart either\n",
+                   "empty": DIR}
+        program = self.standard(package=package)
+        before, pkg_before = c.tree(INST), c.tree("pkg")
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+        self.assertTree("pkg", pkg_before)
+
+    def test_destination_that_is_a_folder_is_passed_over(self):
+        c = self.case
+        files = {**INSTALLED, "plugins/a.dll": b"plugin\n"}
+        package = {**PACKAGED, "plugins": b"a file where a folder is installed\n"}
+        program = self.standard(files=files, package=package)
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, package, list(PACKAGED)))
+
+    def test_updater_files_are_never_copied(self):
+        c = self.case
+        name = self.target.program_name
+        own = {name: b"an older updater\n", "Kestrune.ini": b"[Product]\r\n",
+               "tools/Kestrune notes.txt": b"old notes\n"}
+        package = {**PACKAGED, "tools/Kestrune notes.txt": b"new notes\n"}
+        program = self.standard(files={**INSTALLED, **own}, package=package)
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, package, list(PACKAGED)))
+
+    def test_installation_path_containing_the_updater_name_is_updated(self):
+        c = self.case
+        inst = "Apps/Kestrune/VORDA"
+        program = self.standard(at=inst)
+        before = c.tree(inst)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(inst, updated(before, PACKAGED, list(PACKAGED)))
+
+    def test_second_run_keeps_the_first_backups(self):
+        c = self.case
+        program = self.standard()
+        original = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        second = {rel: data + b"second build\n" for rel, data in PACKAGED.items()}
+        c.write("pkg", second)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        expected = updated(original, PACKAGED, list(PACKAGED))
+        expected.update(second)
+        self.assertTree(INST, expected)
+
+    def test_backup_without_its_file_is_left_alone(self):
+        c = self.case
+        files = {**INSTALLED, f"bin/gone.dll.{VER}": b"backup of a file no longer installed\n"}
+        package = {**PACKAGED, "bin/gone.dll": b"new gone\n"}
+        program = self.standard(files=files, package=package)
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, package, list(PACKAGED)))
+
+    def _fail_last_by_long_name(self, existing_backups: bool) -> None:
+        """A file whose backup name would be longer than a file name may be
+        fails to be replaced; it is placed last in the package's order so that
+        every other file has been replaced when it fails."""
+        c = self.case
+        inst, pkg = "V", "P"
+        files = {"a.dll": b"old a\n", "b.dll": b"old b\n", "sub/c.dll": b"old c\n",
+                 "sub/d.dll": b"old d\n"}
+        package = {rel: b"new " + data[4:] for rel, data in files.items()}
+        if existing_backups:
+            files.update({f"a.dll.{VER}": b"older a\n", f"sub/c.dll.{VER}": b"older c\n"})
+        self.installation(inst, files)
+        program = c.package(package, at=pkg, settings=settings_text())
+        c.registry(uninstall_key(c.native(inst, True)))
+        # Its backup name (name, ".", version) exceeds 255 bytes.
+        candidates = [f"{folder}{first}{'L' * 246}" for folder in ("", "sub/")
+                      for first in "abcdefghijklmnopqrstuvwxyz0123456789"]
+        for long_name in candidates:
+            (c.host(pkg) / long_name).write_bytes(b"new long\n")
+            order = [r for r in walk_order(c.host(pkg)) if r in package or r == long_name]
+            if order[-1] == long_name:
+                break
+            (c.host(pkg) / long_name).unlink()
+        else:
+            self.fail("no name put the failing file last in the package's order")
+        (c.host(inst) / long_name).write_bytes(b"old long\n")
+        before, pkg_before = c.tree(inst), c.tree(pkg)
+        self.assertRun(c.run(program), [COPY_FAILED], EXIT_COPY_FAILED)
+        self.assertTree(inst, before)
+        self.assertTree(pkg, pkg_before)
+
+    def test_failure_late_in_the_list_undoes_the_whole_update(self):
+        self._fail_last_by_long_name(existing_backups=False)
+
+    def test_failure_undoes_replacements_beside_existing_backups(self):
+        self._fail_last_by_long_name(existing_backups=True)
+
+
+class RunningTests(Scenario):
+    def test_product_running_from_the_installation_stops_the_run(self):
+        for label, trailing in (("final separator", True), ("no final separator", False)):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard(trailing=trailing)
+                c.place_product(f"{INST}/VORDA.exe")
+                before = c.tree(INST)
+                self.assertRun(c.run(program, product=f"{INST}/VORDA.exe"), [RUNNING], EXIT_RUNNING)
+                self.assertTree(INST, before)
+
+    def test_message_names_vorda_whatever_the_product_name(self):
+        c = self.case
+        files = {**INSTALLED, "Main.exe": b"main\n"}
+        program = self.standard(files=files, settings=settings_text(name="Main.exe"))
+        c.place_product(f"{INST}/Main.exe")
+        before = c.tree(INST)
+        self.assertRun(c.run(program, product=f"{INST}/Main.exe"), [RUNNING], EXIT_RUNNING)
+        self.assertTree(INST, before)
+
+    def test_same_program_from_another_folder_does_not_stop_the_update(self):
+        c = self.case
+        program = self.standard()
+        c.place_product("Apps/Elsewhere/VORDA.exe")
+        before = c.tree(INST)
+        self.assertRun(c.run(program, product="Apps/Elsewhere/VORDA.exe"), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+
+
+class PosixOnlyTests(Scenario):
+    only = frozenset({"posix"})
+
+    def test_settings_with_utf8_byte_order_mark(self):
+        c = self.case
+        program = self.standard(settings=b"\xef\xbb\xbf" + settings_text().encode())
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+
+    def test_registry_file_in_utf8_and_regedit4_form(self):
+        for label, header in (("UTF-8", "Windows Registry Editor Version 5.00"), ("REGEDIT4", "REGEDIT4")):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard(keys=[])
+                key = uninstall_key(c.native(INST, True))
+                c.registry_file = c.root / "registry.reg"
+                c.registry_file.write_bytes(reg_file_text([key], header=header).encode())
+                before = c.tree(INST)
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+
+    def test_absent_registry_file_means_not_installed(self):
+        c = self.case
+        program = self.standard()
+        c.registry_file = c.root / "no-such-registry.reg"
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [NOT_INSTALLED], EXIT_NOT_INSTALLED)
+        self.assertTree(INST, before)
+
+    def test_replaced_file_takes_the_packaged_permission_bits_whatever_the_umask(self):
+        c = self.case
+        program = self.standard()
+        os.chmod(c.host(INST) / "bin/core.dll", 0o600)
+        os.chmod(c.host("pkg") / "bin/core.dll", 0o754)
+        old_umask = os.umask(0o077)
+        try:
+            result = c.run(program)
+        finally:
+            os.umask(old_umask)
+        self.assertRun(result, [DONE], EXIT_DONE)
+        self.assertEqual(os.stat(c.host(INST) / "bin/core.dll").st_mode & 0o7777, 0o754)
+        self.assertEqual(os.stat(c.host(INST) / f"bin/core.dll.{VER}").st_mode & 0o7777, 0o600)
+
+
+class WineOnlyTests(Scenario):
+    only = frozenset({"wine"})
+
+    def _last_replaced(self, package: dict) -> str:
+        order = [r for r in walk_order(self.case.host("pkg")) if r in package]
+        return order[-1]
+
+    def test_installed_file_in_use_late_in_the_list_undoes_the_update(self):
+        c = self.case
+        package = {**PACKAGED, "bin/extra1.dll": b"new 1\n", "bin/extra2.dll": b"new 2\n"}
+        files = {**INSTALLED, "bin/extra1.dll": b"old 1\n", "bin/extra2.dll": b"old 2\n"}
+        program = self.standard(files=files, package=package)
+        held = self._last_replaced(package)
+        before = c.tree(INST)
+        self.assertRun(c.run(program, hold=[f"{INST}/{held}"]), [COPY_FAILED], EXIT_COPY_FAILED)
+        self.assertTree(INST, before)
+
+    def test_packaged_file_that_cannot_be_read_undoes_the_update(self):
+        c = self.case
+        files = {**INSTALLED, f"bin/core.dll.{VER}": b"backup from an earlier run\n"}
+        program = self.standard(files=files)
+        held = self._last_replaced(PACKAGED)
+        before = c.tree(INST)
+        self.assertRun(c.run(program, hold=[f"pkg/{held}"]), [COPY_FAILED], EXIT_COPY_FAILED)
+        self.assertTree(INST, before)
+
+    def test_product_started_with_other_letter_case_is_seen(self):
+        c = self.case
+        program = self.standard()
+        c.place_product(f"{INST}/VORDA.exe")
+        before = c.tree(INST)
+        # Wine's C: is case-insensitive: the same file, named in upper case.
+        self.assertRun(c.run(program, product="APPS/vorda/VORDA.EXE"), [RUNNING], EXIT_RUNNING)
+        self.assertTree(INST, before)
+
+
+class Wine64OnlyTests(Scenario):
+    only = frozenset({"wine-win64"})
+
+    def test_entry_only_in_the_64_bit_view_is_not_seen(self):
+        c = self.case
+        key = uninstall_key(c.native(INST, True))
+        program = self.standard(keys=[RegKey(key.path, key.values, view64=True)])
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [NOT_INSTALLED], EXIT_NOT_INSTALLED)
+        self.assertTree(INST, before)
+
+
+GROUPS = {
+    "discovery": [DriverCheck, SettingsTests, LocatorTests, ProbeTests, Wine64OnlyTests],
+    "update": [ReplaceTests, RunningTests, PosixOnlyTests, WineOnlyTests],
+}
+
+
+def applies(cls: type[Scenario], target: Target) -> bool:
+    return cls.only is None or target.kind in cls.only or target.name in cls.only
+
+
+def build_suite(target: Target, groups: list[str], pattern: str | None = None) -> unittest.TestSuite:
+    suite = unittest.TestSuite()
+    loader = unittest.TestLoader()
+    if pattern:
+        loader.testNamePatterns = [f"*{pattern}*"]
+    for group in groups:
+        for cls in GROUPS[group]:
+            if not applies(cls, target):
+                continue
+            bound = type(f"{cls.__name__}[{target.name}]", (cls,), {"target": target})
+            bound.__module__ = cls.__module__
+            suite.addTests(loader.loadTestsFromTestCase(bound))
+    return suite

@@ -2,16 +2,28 @@
 #ifndef KESTRUNE_REPLACE_REPLACE_STEP_H_
 #define KESTRUNE_REPLACE_REPLACE_STEP_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace kestrune {
 
+// The names one replacement works with.
+struct StepPaths {
+  std::wstring source;       // the packaged file
+  std::wstring destination;  // the installed file
+  std::wstring aside;        // where the installed file goes meanwhile
+};
+
+// A step keeps only which listed file it is and what it has done; its names
+// are rebuilt from the listed path when needed, so that a long update holds
+// little more than its file list in memory.
 class ReplaceStep {
  public:
-  // What the name the installed file is moved to will be after the run.
-  enum class Aside {
+  // What the aside name will be after the run.
+  enum class Aside : uint8_t {
     kBackup,     // stays as the backup of the old version
     kTemporary,  // removed once the whole update has succeeded
   };
@@ -22,25 +34,29 @@ class ReplaceStep {
     kFailed,      // what did happen is recorded for Undo
   };
 
-  ReplaceStep(std::wstring destination, std::wstring aside, Aside kind)
-      : destination_(std::move(destination)), aside_(std::move(aside)), kind_(kind) {}
+  ReplaceStep(size_t listed_index, Aside kind, int temporary_number = 0)
+      : listed_index_(listed_index), temporary_number_(temporary_number), kind_(kind) {}
 
-  // Moves the installed file aside, then copies `source` in its place.
-  Result Do(FileSystem& files, const std::wstring& source);
+  // Moves the installed file aside, then copies the packaged file in.
+  Result Do(FileSystem& files, const StepPaths& paths);
 
   // Takes back what Do changed: a new or partial file at the destination is
   // removed and the installed file moved back. Safe after a failed Do and
   // when called twice. False when the destination could not be restored; the
   // old file then still lives under the aside name.
-  bool Undo(FileSystem& files);
+  bool Undo(FileSystem& files, const StepPaths& paths);
 
   // Drops a temporary set-aside file; a backup is kept. False when it could
   // not be removed.
-  bool Commit(FileSystem& files);
+  bool Commit(FileSystem& files, const StepPaths& paths);
+
+  size_t listed_index() const { return listed_index_; }
+  Aside kind() const { return kind_; }
+  int temporary_number() const { return temporary_number_; }
 
  private:
-  std::wstring destination_;
-  std::wstring aside_;
+  size_t listed_index_;
+  int temporary_number_;
   Aside kind_;
   bool moved_aside_ = false;
   // A failed copy may still have left a partial file behind.

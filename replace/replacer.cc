@@ -11,26 +11,61 @@ constexpr wchar_t kSkipMarker[] = L"Kestrune";
 constexpr wchar_t kTemporarySuffix[] = L".~kestrune";
 constexpr int kTemporaryNameTries = 100;
 
-// Picks an unused name beside `destination` for setting it aside.
-bool FindTemporaryName(FileSystem& files, const std::wstring& destination,
-                       std::wstring* name) {
-  for (int n = 0; n < kTemporaryNameTries; ++n) {
-    *name = destination + kTemporarySuffix;
-    if (n > 0) *name += std::to_wstring(n);
-    const PathKind kind = files.Probe(*name);
+// Builds the names of the listed file at `index`, its aside name as `kind`
+// and `temporary_number` make it.
+class PathBuilder {
+ public:
+  PathBuilder(const ReplaceInputs& inputs, const std::vector<std::wstring>& listed)
+      : inputs_(inputs), listed_(listed) {}
+
+  std::wstring Relative(size_t index) const {
+    return RelativePathOf(listed_[index], inputs_.package_folder);
+  }
+
+  StepPaths For(size_t index, ReplaceStep::Aside kind, int temporary_number) const {
+    const std::wstring relative = Relative(index);
+    StepPaths paths;
+    paths.source = inputs_.package_folder + relative;
+    paths.destination = inputs_.install_folder + relative;
+    paths.aside = kind == ReplaceStep::Aside::kBackup
+                      ? paths.destination + L"." + inputs_.product_vernum
+                      : TemporaryName(paths.destination, temporary_number);
+    return paths;
+  }
+  StepPaths For(const ReplaceStep& step) const {
+    return For(step.listed_index(), step.kind(), step.temporary_number());
+  }
+
+  static std::wstring TemporaryName(const std::wstring& destination, int number) {
+    std::wstring name = destination + kTemporarySuffix;
+    if (number > 0) name += std::to_wstring(number);
+    return name;
+  }
+
+ private:
+  const ReplaceInputs& inputs_;
+  const std::vector<std::wstring>& listed_;
+};
+
+// Picks an unused set-aside name beside `destination`; false when none can be
+// found or looked for.
+bool FindTemporaryNumber(FileSystem& files, const std::wstring& destination,
+                         int* number) {
+  for (*number = 0; *number < kTemporaryNameTries; ++*number) {
+    const PathKind kind = files.Probe(PathBuilder::TemporaryName(destination, *number));
     if (kind == PathKind::kMissing) return true;
     if (kind == PathKind::kError) return false;
   }
   return false;
 }
 
-// Replaces one installed file, recording the step in `done` as soon as it
-// may have changed anything. False on failure.
-bool ReplaceOne(FileSystem& files, const std::wstring& source, std::wstring destination,
-                const std::wstring& product_vernum, std::vector<ReplaceStep>* done) {
-  std::wstring backup = destination + L"." + product_vernum;
-  done->emplace_back(destination, std::move(backup), ReplaceStep::Aside::kBackup);
-  switch (done->back().Do(files, source)) {
+// Replaces the listed file at `index`, recording the step in `done` as soon
+// as it may have changed anything. False on failure.
+bool ReplaceOne(FileSystem& files, const PathBuilder& names, size_t index,
+                std::vector<ReplaceStep>* done) {
+  done->emplace_back(index, ReplaceStep::Aside::kBackup);
+  StepPaths paths = names.For(done->back());
+  switch (done->back().Do(files, paths)) {
     case ReplaceStep::Result::kDone:
       return true;
     case ReplaceStep::Result::kFailed:
@@ -41,11 +76,11 @@ bool ReplaceOne(FileSystem& files, const std::wstring& source, std::wstring dest
   // A backup from an earlier run holds the only copy of an older file: it is
   // kept, and the installed file only set aside until the update succeeds.
   done->pop_back();
-  std::wstring temporary;
-  if (!FindTemporaryName(files, destination, &temporary)) return false;
-  done->emplace_back(std::move(destination), std::move(temporary),
-                     ReplaceStep::Aside::kTemporary);
-  return done->back().Do(files, source) == ReplaceStep::Result::kDone;
+  int number = 0;
+  if (!FindTemporaryNumber(files, paths.destination, &number)) return false;
+  done->emplace_back(index, ReplaceStep::Aside::kTemporary, number);
+  paths.aside = PathBuilder::TemporaryName(paths.destination, number);
+  return done->back().Do(files, paths) == ReplaceStep::Result::kDone;
 }
 
 }  // namespace
@@ -61,19 +96,17 @@ std::wstring RelativePathOf(const std::wstring& listed,
 ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
                            const ReplaceInputs& inputs,
                            const std::vector<std::wstring>& listed) {
+  const PathBuilder names(inputs, listed);
   std::vector<ReplaceStep> done;
   bool failed = false;
-  for (const std::wstring& path : listed) {
-    const std::wstring relative = RelativePathOf(path, inputs.package_folder);
+  for (size_t index = 0; index < listed.size(); ++index) {
+    const std::wstring relative = names.Relative(index);
     // Tested on the relative path, so that an installation folder that
     // carries the name still gets its files.
     if (relative.find(kSkipMarker) != std::wstring::npos) continue;
-    std::wstring destination = inputs.install_folder + relative;
-    const PathKind installed = files.Probe(destination);
+    const PathKind installed = files.Probe(inputs.install_folder + relative);
     if (installed == PathKind::kMissing || installed == PathKind::kFolder) continue;
-    if (installed == PathKind::kError ||
-        !ReplaceOne(files, inputs.package_folder + relative, std::move(destination),
-                    inputs.product_vernum, &done)) {
+    if (installed == PathKind::kError || !ReplaceOne(files, names, index, &done)) {
       failed = true;
       break;
     }
@@ -82,14 +115,16 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
   if (!failed) {
     // A set-aside file that cannot be removed is left beside an update that
     // did succeed; it holds nothing the installation needs.
-    for (ReplaceStep& step : done) step.Commit(files);
+    for (ReplaceStep& step : done) {
+      if (step.kind() == ReplaceStep::Aside::kTemporary) step.Commit(files, names.For(step));
+    }
     return ReplaceResult::kDone;
   }
   // Undo before telling the user, so the installation is whole again by the
   // time the message appears.
   bool undo_complete = true;
   for (auto step = done.rbegin(); step != done.rend(); ++step) {
-    if (!step->Undo(files)) undo_complete = false;
+    if (!step->Undo(files, names.For(*step))) undo_complete = false;
   }
   messages.Show(msg::kCopyFailed, msg::kCopyFailedCaption, Messages::Style::kPlain);
   return undo_complete ? ReplaceResult::kFailedUndone

@@ -13,15 +13,7 @@
  *   exit <status>                  or: timeout
  *   error <what> <code>            the driver itself could not do its part
  */
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef UNICODE
-#define UNICODE
-#endif
-#ifndef _UNICODE
-#define _UNICODE
-#endif
+/* UNICODE and WIN32_LEAN_AND_MEAN come from the build. */
 #include <windows.h>
 #include <psapi.h>
 #include <stdio.h>

@@ -1,15 +1,7 @@
 /* Stands in for the running product: it only has to exist as a process whose
  * image is the product's executable, so it sleeps until it is killed. The
  * long limit only keeps a forgotten copy from living forever. */
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef UNICODE
-#define UNICODE
-#endif
-#ifndef _UNICODE
-#define _UNICODE
-#endif
+/* UNICODE and WIN32_LEAN_AND_MEAN come from the build. */
 #include <windows.h>
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line,

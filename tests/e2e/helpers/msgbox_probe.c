@@ -1,14 +1,6 @@
 /* The driver's own check: two plain boxes, then a known exit status. It
  * proves that boxes are really shown (an X display is there) and read. */
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef UNICODE
-#define UNICODE
-#endif
-#ifndef _UNICODE
-#define _UNICODE
-#endif
+/* UNICODE and WIN32_LEAN_AND_MEAN come from the build. */
 #include <windows.h>
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line,

@@ -3,15 +3,7 @@
  * 8-bit or UTF-16) into the caller's buffer and appends the arguments it got
  * to VoUInfo.log, both files beside the library itself. Exported by ordinal
  * only; which ordinal is chosen by the .def file it is linked with. */
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef UNICODE
-#define UNICODE
-#endif
-#ifndef _UNICODE
-#define _UNICODE
-#endif
+/* UNICODE and WIN32_LEAN_AND_MEAN come from the build. */
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>

@@ -24,12 +24,16 @@ bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b) {
   return true;
 }
 
-std::wstring TrimSpace(std::wstring_view text) {
+std::wstring_view TrimSpaceView(std::wstring_view text) {
   size_t begin = 0;
   size_t end = text.size();
   while (begin < end && IsSpace(text[begin])) ++begin;
   while (end > begin && IsSpace(text[end - 1])) --end;
-  return std::wstring(text.substr(begin, end - begin));
+  return text.substr(begin, end - begin);
+}
+
+std::wstring TrimSpace(std::wstring_view text) {
+  return std::wstring(TrimSpaceView(text));
 }
 
 bool IsSeparator(wchar_t c, wchar_t separator) {

@@ -19,6 +19,8 @@ std::wstring ToLowerAscii(std::wstring_view text);
 // ASCII-case-insensitive equality, as section, key and registry names match.
 bool EqualsIgnoreAsciiCase(std::wstring_view a, std::wstring_view b);
 
+// White space removed at both ends, as a view into `text`.
+std::wstring_view TrimSpaceView(std::wstring_view text);
 std::wstring TrimSpace(std::wstring_view text);
 
 // True for `separator`, and for '/' where the separator is '\\', since

@@ -9,13 +9,13 @@ std::wstring ProfileStringFromBytes(std::string_view file_bytes,
                                     std::wstring_view key, size_t capacity) {
   if (capacity == 0) return {};
   const std::wstring text = DecodeText(file_bytes);
-  section = TrimView(section);
-  key = TrimView(key);
+  section = TrimSpaceView(section);
+  key = TrimSpaceView(key);
   // Lines before the first section header belong to no section.
   bool in_section = false;
   size_t pos = 0;
   while (pos < text.size()) {
-    const std::wstring_view line = TrimView(NextLine(text, &pos));
+    const std::wstring_view line = TrimSpaceView(NextLine(text, &pos));
     if (line.empty() || line[0] == L';') continue;
     if (line[0] == L'[') {
       const size_t close = line.find(L']');
@@ -24,16 +24,16 @@ std::wstring ProfileStringFromBytes(std::string_view file_bytes,
         // Only the first section of a name is searched.
         if (in_section) return {};
         in_section =
-            EqualsIgnoreAsciiCase(TrimView(line.substr(1, close - 1)), section);
+            EqualsIgnoreAsciiCase(TrimSpaceView(line.substr(1, close - 1)), section);
         continue;
       }
     }
     if (!in_section) continue;
     const size_t equals = line.find(L'=');
-    if (!EqualsIgnoreAsciiCase(TrimView(line.substr(0, equals)), key)) continue;
+    if (!EqualsIgnoreAsciiCase(TrimSpaceView(line.substr(0, equals)), key)) continue;
     std::wstring_view value;
     if (equals != std::wstring_view::npos) {
-      value = TrimView(line.substr(equals + 1));
+      value = TrimSpaceView(line.substr(equals + 1));
     }
     if (value.size() >= 2 && (value[0] == L'"' || value[0] == L'\'') &&
         value.back() == value[0]) {

@@ -77,11 +77,11 @@ size_t HexPrefixLength(std::wstring_view data) {
 
 // Comma-separated bytes of one or two hex digits; "" is no bytes.
 bool ParseHexBytes(std::wstring_view list, std::vector<uint8_t>* bytes) {
-  list = TrimView(list);
+  list = TrimSpaceView(list);
   while (!list.empty()) {
     const size_t comma = list.find(L',');
     uint32_t byte = 0;
-    if (!ParseHex(TrimView(list.substr(0, comma)), 2, &byte)) return false;
+    if (!ParseHex(TrimSpaceView(list.substr(0, comma)), 2, &byte)) return false;
     bytes->push_back(static_cast<uint8_t>(byte));
     if (comma == std::wstring_view::npos) break;
     list.remove_prefix(comma + 1);
@@ -105,7 +105,7 @@ RegFile RegFile::Parse(std::string_view file_bytes) {
   // a deletion and after a header that cannot be read.
   ValueMap* values = nullptr;
   while (pos < text.size()) {
-    const std::wstring_view line = TrimView(NextLine(text, &pos));
+    const std::wstring_view line = TrimSpaceView(NextLine(text, &pos));
     if (line.empty() || line[0] == L';') continue;
     if (line[0] == L'[') {
       values = file.OpenSection(line);
@@ -118,9 +118,9 @@ RegFile RegFile::Parse(std::string_view file_bytes) {
     } else if (line[0] != L'@') {
       continue;
     }
-    std::wstring_view data = TrimView(line.substr(name_end));
+    std::wstring_view data = TrimSpaceView(line.substr(name_end));
     if (data.empty() || data[0] != L'=') continue;
-    data = TrimView(data.substr(1));
+    data = TrimSpaceView(data.substr(1));
 
     std::vector<uint8_t> bytes;
     if (data == L"-") {
@@ -145,7 +145,7 @@ RegFile RegFile::Parse(std::string_view file_bytes) {
       std::wstring list(data.substr(prefix));
       while (!list.empty() && list.back() == L'\\' && pos < text.size()) {
         list.pop_back();
-        list += TrimView(NextLine(text, &pos));
+        list += TrimSpaceView(NextLine(text, &pos));
       }
       if (!ParseHexBytes(list, &bytes)) continue;
     } else {

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "platform/text.h"
 #include "platform/utf.h"
 
 namespace kestrune::posix {
@@ -52,14 +51,6 @@ std::wstring_view NextLine(std::wstring_view text, size_t* pos) {
   *pos = end;
   if (*pos < text.size() && text[*pos] == L'\r') ++*pos;
   if (*pos < text.size() && text[*pos] == L'\n') ++*pos;
-  return text.substr(begin, end - begin);
-}
-
-std::wstring_view TrimView(std::wstring_view text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && IsSpace(text[begin])) ++begin;
-  while (end > begin && IsSpace(text[end - 1])) --end;
   return text.substr(begin, end - begin);
 }
 

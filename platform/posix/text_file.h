@@ -18,9 +18,6 @@ std::wstring DecodeText(std::string_view bytes);
 // The line that starts at *pos; moves *pos past its end (CR LF, LF or CR).
 std::wstring_view NextLine(std::wstring_view text, size_t* pos);
 
-// White space removed at both ends, as a view into `text`.
-std::wstring_view TrimView(std::wstring_view text);
-
 }  // namespace kestrune::posix
 
 #endif  // KESTRUNE_PLATFORM_POSIX_TEXT_FILE_H_

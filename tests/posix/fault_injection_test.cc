@@ -108,7 +108,7 @@ void ExpectNothingLost(const Files& before, const Files& after, const std::strin
   }
 }
 
-void Check(const Layout& layout, const Files& success, const Files& before,
+void Check(const Files& success, const Files& before,
            const Outcome& outcome, size_t fault_count, const std::string& what) {
   switch (outcome.result) {
     case ReplaceResult::kDone: {
@@ -138,7 +138,6 @@ void Check(const Layout& layout, const Files& success, const Files& before,
       ExpectNothingLost(before, outcome.after, what);
       break;
   }
-  (void)layout;
 }
 
 TEST(FaultInjectionTest, EveryFailingCallAndPairOfCallsLeavesNoFileLost) {
@@ -161,12 +160,12 @@ TEST(FaultInjectionTest, EveryFailingCallAndPairOfCallsLeavesNoFileLost) {
     for (int first = 1; first <= clean.calls; ++first) {
       const Outcome single = RunWithFaults(layout, {first}, &before);
       ++runs;
-      Check(layout, success, before, single, 1,
+      Check(success, before, single, 1,
             std::string(layout.name) + " fault " + std::to_string(first));
       for (int second = first + 1; second <= single.calls; ++second) {
         const Outcome pair = RunWithFaults(layout, {first, second}, &before);
         ++runs;
-        Check(layout, success, before, pair, 2,
+        Check(success, before, pair, 2,
               std::string(layout.name) + " faults " + std::to_string(first) + "," +
                   std::to_string(second));
       }

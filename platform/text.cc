@@ -3,7 +3,16 @@
 namespace kestrune {
 
 bool IsSpace(wchar_t c) {
-  return c == L' ' || (c >= L'\t' && c <= L'\r');
+  if (c == L' ' || (c >= L'\t' && c <= L'\r')) return true;
+  // The Windows runtime's wide test also takes the Unicode space separators;
+  // a location pasted from a document can carry any of them.
+  switch (c) {
+    case 0x00A0: case 0x1680: case 0x2028: case 0x2029:
+    case 0x202F: case 0x205F: case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
 }
 
 wchar_t ToLowerAscii(wchar_t c) {

@@ -9,7 +9,9 @@
 
 namespace kestrune {
 
-// Space, tab, line feed, vertical tab, form feed, carriage return.
+// Space, tab, line feed, vertical tab, form feed, carriage return, and the
+// Unicode spaces the Windows runtime's wide-character test accepts (U+00A0,
+// U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F, U+3000).
 bool IsSpace(wchar_t c);
 
 // A-Z become a-z; every other code unit stays.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <utility>
 
 #include "platform/utf.h"
 
@@ -33,12 +34,19 @@ bool ReadFileBytes(const std::string& path, std::string* bytes) {
   return ok;
 }
 
-// Windows takes a file that starts with the UTF-16LE byte-order mark as
-// UTF-16; where it would use the ANSI code page, the port reads UTF-8.
+// Windows takes a file that starts with a UTF-16 byte-order mark, of either
+// byte order, as UTF-16; where it would use the ANSI code page, the port
+// reads UTF-8.
 std::wstring DecodeText(std::string_view bytes) {
   if (bytes.substr(0, 2) == std::string_view("\xFF\xFE", 2)) {
     return WideFromUtf16Le(reinterpret_cast<const uint8_t*>(bytes.data()) + 2,
                            bytes.size() - 2);
+  }
+  if (bytes.substr(0, 2) == std::string_view("\xFE\xFF", 2)) {
+    std::string swapped(bytes.substr(2, (bytes.size() - 2) & ~size_t{1}));
+    for (size_t i = 0; i < swapped.size(); i += 2) std::swap(swapped[i], swapped[i + 1]);
+    return WideFromUtf16Le(reinterpret_cast<const uint8_t*>(swapped.data()),
+                           swapped.size());
   }
   if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
   return WideFromUtf8(bytes);

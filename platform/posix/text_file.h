@@ -11,7 +11,7 @@ namespace kestrune::posix {
 // The whole file, when it is a regular file that can be read.
 bool ReadFileBytes(const std::string& path, std::string* bytes);
 
-// UTF-16LE after its byte-order mark, otherwise UTF-8 (a UTF-8 byte-order
+// UTF-16 (either byte order) after its byte-order mark, otherwise UTF-8 (a UTF-8 byte-order
 // mark is skipped).
 std::wstring DecodeText(std::string_view bytes);
 

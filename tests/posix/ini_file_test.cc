@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "platform/utf.h"
 #include "tests/posix/temp_tree.h"
@@ -12,10 +13,13 @@
 namespace kestrune::posix {
 namespace {
 
-std::string Utf16File(std::wstring_view text) {
-  std::string bytes("\xFF\xFE", 2);
+std::string Utf16File(std::wstring_view text, bool big_endian = false) {
+  std::string bytes(big_endian ? "\xFE\xFF" : "\xFF\xFE", 2);
   for (uint8_t byte : Utf16LeFromWide(text))
     bytes.push_back(static_cast<char>(byte));
+  for (size_t i = 2; big_endian && i + 1 < bytes.size(); i += 2) {
+    std::swap(bytes[i], bytes[i + 1]);
+  }
   return bytes;
 }
 
@@ -44,6 +48,7 @@ TEST_F(IniFileTest, ReadsEachEncodingAndLineEnd) {
       Write("utf8_cr.ini", Utf8FromWide(settings(L"\r"))),
       Write("utf16_crlf.ini", Utf16File(settings(L"\r\n"))),
       Write("utf16_lf.ini", Utf16File(settings(L"\n"))),
+      Write("utf16be_crlf.ini", Utf16File(settings(L"\r\n"), true)),
   };
   for (const std::string& path : files) {
     SCOPED_TRACE(path);

@@ -41,7 +41,7 @@ class LocatorTest : public ::testing::Test {
 };
 
 TEST_F(LocatorTest, UninstallEntryGivesTheTrimmedLocationAsStored) {
-  registry_.SetText(kUninstall, L"InstallLocation", L"  C:\\Apps\\VORDA\\ \t\r\n");
+  registry_.SetText(kUninstall, L"InstallLocation", L"  C:\\Apps\\VORDA\\ \t\r\n\u3000\u00a0\u2009");
   EXPECT_EQ(Locate(), LocateResult::kFound);
   EXPECT_EQ(state_.install_folder, L"C:\\Apps\\VORDA\\");
   EXPECT_TRUE(messages_.boxes.empty());
@@ -72,7 +72,7 @@ TEST_F(LocatorTest, NoUninstallEntryMeansNotInstalled) {
 }
 
 TEST_F(LocatorTest, BlankOrUnreadableLocationFallsBackToLanguageKeysInOrder) {
-  const std::wstring unreadable[] = {L"", L" \t ", std::wstring(128, L'x')};
+  const std::wstring unreadable[] = {L"", L" \t \u3000\u205f", std::wstring(128, L'x')};
   for (const std::wstring& stored : unreadable) {
     FakeRegistry registry;
     registry.SetText(kUninstall, L"InstallLocation", stored);
@@ -95,7 +95,7 @@ TEST_F(LocatorTest, BlankOrUnreadableLocationFallsBackToLanguageKeysInOrder) {
 
 TEST_F(LocatorTest, LanguageKeyThatOpensButIsEmptyIsPassedOverWithoutItsSecondView) {
   registry_.AddKey(kUninstall);
-  registry_.SetText(std::wstring(kProduct) + L"en-US", L"Location", L"  ");
+  registry_.SetText(std::wstring(kProduct) + L"en-US", L"Location", L" \u3000 ");
   registry_.SetText(std::wstring(kProductWow) + L"en-US", L"Location", L"C:\\Wow");
   registry_.SetText(std::wstring(kProduct) + L"fr-FR", L"Location", L"C:\\Fr");
   EXPECT_EQ(Locate(), LocateResult::kFound);

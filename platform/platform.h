@@ -102,12 +102,12 @@ enum class FileResult {
 enum class PathKind { kMissing, kFile, kFolder, kError };
 
 // Identity of a real folder (volume and file index, or device and inode), so
-// that a walk enters a folder reached through links only once.
+// that a walk can tell a link that loops back into a folder being walked.
 struct FolderId {
   uint64_t volume = 0;
   uint64_t index = 0;
-  bool operator<(const FolderId& other) const {
-    return volume != other.volume ? volume < other.volume : index < other.index;
+  bool operator==(const FolderId& other) const {
+    return volume == other.volume && index == other.index;
   }
 };
 

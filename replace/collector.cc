@@ -1,6 +1,6 @@
 #include "replace/collector.h"
 
-#include <set>
+#include <algorithm>
 
 namespace kestrune {
 namespace {
@@ -14,9 +14,13 @@ class Walker {
   void Walk(const std::wstring& folder) {
     FolderListing listing;
     if (!file_system_.ListFolder(folder, &listing)) return;
-    // A link back into the package would otherwise be walked at every level
-    // of nesting, listing the same files again and again.
-    if (listing.has_id && !walked_.insert(listing.id).second) return;
+    // Only a loop is cut: a folder being walked already, an ancestor of
+    // itself on this path. One reached by another path is walked again under
+    // that path, since its files have counterparts there too.
+    if (listing.has_id) {
+      if (std::find(open_.begin(), open_.end(), listing.id) != open_.end()) return;
+      open_.push_back(listing.id);
+    }
     for (FolderEntry& entry : listing.entries) {
       std::wstring path;
       path.reserve(folder.size() + 1 + entry.name.size());
@@ -29,13 +33,14 @@ class Walker {
         files_->push_back(std::move(path));
       }
     }
+    if (listing.has_id) open_.pop_back();
   }
 
  private:
   FileSystem& file_system_;
   const wchar_t separator_;
   std::vector<std::wstring>* const files_;
-  std::set<FolderId> walked_;
+  std::vector<FolderId> open_;  // the folders on the current path
 };
 
 }  // namespace

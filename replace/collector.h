@@ -11,8 +11,9 @@ namespace kestrune {
 
 // Appends the full path of every file below `folder` to `files`, depth first
 // in the platform's order: a subfolder's files stand where the subfolder was
-// met. A folder that cannot be searched contributes nothing; a real folder
-// reached again through a link is not walked again.
+// met. A folder that cannot be searched contributes nothing; a link that
+// leads back into a folder on its own path is not followed, but a folder
+// reached by two paths that do not loop is walked under each.
 void CollectFiles(FileSystem& file_system, wchar_t separator,
                   const std::wstring& folder, std::vector<std::wstring>* files);
 

@@ -44,7 +44,7 @@ TEST(CollectorTest, UnsearchableFoldersContributeNothingAndTheWalkGoesOn) {
   EXPECT_TRUE(listed.empty());
 }
 
-TEST(CollectorTest, LinksBackIntoThePackageAreWalkedOnce) {
+TEST(CollectorTest, LoopsAreCutButAFolderReachedByTwoPathsIsWalkedUnderEach) {
   FakeFileSystem files;
   files.AddFolder(L"C:\\pkg");
   files.AddFolder(L"C:\\pkg\\bin");
@@ -54,7 +54,15 @@ TEST(CollectorTest, LinksBackIntoThePackageAreWalkedOnce) {
   files.AddFolderLink(L"C:\\pkg\\alias", L"C:\\pkg\\bin");
   std::vector<std::wstring> listed;
   CollectFiles(files, L'\\', L"C:\\pkg", &listed);
-  EXPECT_EQ(listed, std::vector<std::wstring>{L"C:\\pkg\\bin\\core.dll"});
+  EXPECT_EQ(listed, (std::vector<std::wstring>{L"C:\\pkg\\bin\\core.dll",
+                                               L"C:\\pkg\\alias\\core.dll"}));
+
+  // Two links in each folder that lead back up: still finite.
+  files.AddFolderLink(L"C:\\pkg\\bin\\up2", L"C:\\pkg");
+  files.AddFolderLink(L"C:\\pkg\\alias2", L"C:\\pkg\\bin");
+  listed.clear();
+  CollectFiles(files, L'\\', L"C:\\pkg", &listed);
+  EXPECT_EQ(listed.size(), 3u);
 }
 
 }  // namespace

@@ -114,9 +114,13 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
 
   if (!failed) {
     // A set-aside file that cannot be removed is left beside an update that
-    // did succeed; it holds nothing the installation needs.
+    // did succeed. It is dropped only while the backup name holds an older
+    // file; otherwise (a folder there, say) it is the one copy of the old file.
     for (ReplaceStep& step : done) {
-      if (step.kind() == ReplaceStep::Aside::kTemporary) step.Commit(files, names.For(step));
+      if (step.kind() != ReplaceStep::Aside::kTemporary) continue;
+      const std::wstring backup =
+          names.For(step.listed_index(), ReplaceStep::Aside::kBackup, 0).aside;
+      if (files.Probe(backup) == PathKind::kFile) step.Commit(files, names.For(step));
     }
     return ReplaceResult::kDone;
   }

@@ -114,15 +114,13 @@ void Check(const Files& success, const Files& before,
     case ReplaceResult::kDone: {
       EXPECT_EQ(outcome.boxes, 0u) << what;
       // The one fault a finished update absorbs: a set-aside file that could
-      // not be dropped stays beside it.
+      // not be dropped, or not be known to be dropped safely, stays beside
+      // it with the old content of its file.
       Files expected = success;
-      for (const std::wstring& failed : outcome.failed) {
-        const std::string text = Utf8FromWide(failed);
-        if (text.rfind("remove ", 0) == 0 && IsTemporary(text)) {
-          const std::string inst = "/inst/";
-          const std::string relative = text.substr(text.find(inst) + inst.size());
-          const std::string original = relative.substr(0, relative.find(".~kestrune"));
-          expected[relative] = before.at(original);
+      for (const auto& [path, content] : outcome.after) {
+        if (IsTemporary(path) && before.count(path) == 0) {
+          EXPECT_EQ(content, before.at(path.substr(0, path.find(".~kestrune")))) << what;
+          expected[path] = content;
         }
       }
       EXPECT_EQ(outcome.after, expected) << what;

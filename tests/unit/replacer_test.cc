@@ -111,7 +111,13 @@ TEST_F(ReplacerTest, ExistingBackupIsKeptAndTheFileSetAsideThenDropped) {
   Installed(L"\\core.dll.2015.1.0", "v1");
   Installed(L"\\core.dll.~kestrune", "someone else's file");
   Installed(L"\\gone.dll.2015.1.0", "old gone");
+  // A folder at the backup name: the set-aside file is the only old copy.
+  Package(L"\\lib.dll", "new lib");
+  Installed(L"\\lib.dll", "old lib");
+  files_.AddFolder(std::wstring(kInst) + L"\\lib.dll.2015.1.0");
   EXPECT_EQ(Replace(), ReplaceResult::kDone);
+  EXPECT_EQ(At(L"\\lib.dll"), "new lib");
+  EXPECT_EQ(At(L"\\lib.dll.~kestrune"), "old lib");
   EXPECT_EQ(At(L"\\core.dll"), "v3");
   EXPECT_EQ(At(L"\\core.dll.2015.1.0"), "v1");
   EXPECT_EQ(At(L"\\core.dll.~kestrune"), "someone else's file");

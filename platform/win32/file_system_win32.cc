@@ -1,11 +1,12 @@
+#include "platform/win32/paths_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
 
+// Every path reaches the system in its "\\?\" form, so that folders deeper
+// than MAX_PATH are searched and replaced like any other.
+
 namespace kestrune::win32 {
 namespace {
-
-// The framework's file finder refused search patterns this long.
-constexpr size_t kPatternLimit = MAX_PATH;
 
 bool MeansAbsent(DWORD error) {
   switch (error) {
@@ -42,7 +43,7 @@ FileResult ResultOf(BOOL ok) {
 PathKind Win32FileSystem::Probe(const std::wstring& path) {
   // Not PathFileExistsW: it cannot tell a missing file from one that may not
   // be looked at, and the replacement must stop on the latter.
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const DWORD attributes = GetFileAttributesW(ExtendedPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
     // A file held open by the system without sharing still exists.
@@ -53,8 +54,8 @@ PathKind Win32FileSystem::Probe(const std::wstring& path) {
 }
 
 bool Win32FileSystem::ListFolder(const std::wstring& folder, FolderListing* listing) {
-  const std::wstring pattern = folder + L"\\*.*";
-  if (pattern.size() >= kPatternLimit) return false;
+  const std::wstring extended = ExtendedPath(folder);
+  const std::wstring pattern = extended + L"\\*";
   WIN32_FIND_DATAW data;
   HANDLE search = FindFirstFileW(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) return false;
@@ -72,7 +73,7 @@ bool Win32FileSystem::ListFolder(const std::wstring& folder, FolderListing* list
 
   // A folder reached through a junction or link opens as its real self,
   // whose volume and file index identify it.
-  ScopedHandle handle(CreateFileW(folder.c_str(), 0,
+  ScopedHandle handle(CreateFileW(extended.c_str(), 0,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                   nullptr));
@@ -87,14 +88,15 @@ bool Win32FileSystem::ListFolder(const std::wstring& folder, FolderListing* list
 }
 
 FileResult Win32FileSystem::Move(const std::wstring& from, const std::wstring& to) {
-  return ResultOf(MoveFileW(from.c_str(), to.c_str()));
+  return ResultOf(MoveFileW(ExtendedPath(from).c_str(), ExtendedPath(to).c_str()));
 }
 
 FileResult Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
-  return ResultOf(CopyFileW(from.c_str(), to.c_str(), TRUE));
+  return ResultOf(CopyFileW(ExtendedPath(from).c_str(), ExtendedPath(to).c_str(), TRUE));
 }
 
-FileResult Win32FileSystem::Remove(const std::wstring& path) {
+FileResult Win32FileSystem::Remove(const std::wstring& given) {
+  const std::wstring path = ExtendedPath(given);
   if (DeleteFileW(path.c_str())) return FileResult::kOk;
   const DWORD error = GetLastError();
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {

@@ -1,3 +1,4 @@
+#include "platform/win32/paths_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
 
@@ -26,7 +27,11 @@ VersionLibrary::Outcome Win32VersionLibrary::CallVersionEntry(const std::wstring
   // A file that is no library, or one missing a dependency, must fail
   // quietly instead of raising a system error box.
   const UINT old_mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  HMODULE loaded = LoadLibraryExW(path.c_str(), nullptr, search);
+  // The search flags refuse a path that is not fully qualified, and a
+  // relative installation folder is as good as any: it is taken against the
+  // current folder, as the existence test took it.
+  const std::wstring full = FullPath(path);
+  HMODULE loaded = LoadLibraryExW(full.c_str(), nullptr, search);
   SetErrorMode(old_mode);
   if (loaded == nullptr) return Outcome::kNotLoaded;
 

@@ -62,8 +62,8 @@ ExitStatus CKestruneApp::Run() {
       return ExitStatus::kWrongVersion;
   }
 
-  const std::wstring product_path = ToLowerAscii(
-      JoinPath(state_.install_folder, state_.product_name, p.separator));
+  const std::wstring product_path =
+      ProductPathOf(p.processes, state_.install_folder, state_.product_name);
   if (IsProductRunning(p.processes, product_path)) {
     p.messages.Show(msg::kRunning, msg::kRunningCaption, Messages::Style::kPlain);
     return ExitStatus::kProductRunning;

@@ -23,6 +23,13 @@ std::wstring ToDriveForm(const std::wstring& image_path,
   return image_path;
 }
 
+std::wstring ProductPathOf(ProcessList& processes, const std::wstring& install_folder,
+                           const std::wstring& product_name) {
+  // One form for both sides: a registry path with '/', a doubled separator,
+  // a short name or another letter case must still find the product.
+  return ToLowerAscii(processes.ComparableProductPath(install_folder, product_name));
+}
+
 bool IsProductRunning(ProcessList& processes, const std::wstring& product_path) {
   const std::wstring wanted = ToLowerAscii(product_path);
   // Built once: the drive table does not change during one scan.
@@ -32,7 +39,8 @@ bool IsProductRunning(ProcessList& processes, const std::wstring& product_path) 
   std::wstring image_path;
   for (uint32_t id : ids) {
     if (!processes.ImagePath(id, &image_path)) continue;
-    if (ToLowerAscii(ToDriveForm(image_path, devices)).find(wanted) !=
+    if (ToLowerAscii(processes.ComparableImagePath(ToDriveForm(image_path, devices)))
+            .find(wanted) !=
         std::wstring::npos) {
       return true;
     }

@@ -9,9 +9,14 @@
 
 namespace kestrune {
 
-// True when the image path of a running process, in drive-letter form and
-// lower case, contains `product_path` in lower case.
+// True when the image path of a running process, in drive-letter form,
+// comparable form and lower case, contains `product_path` in lower case.
 bool IsProductRunning(ProcessList& processes, const std::wstring& product_path);
+
+// The product executable path the check looks for: the installation folder
+// and the product's file name in comparable form, lower case.
+std::wstring ProductPathOf(ProcessList& processes, const std::wstring& install_folder,
+                           const std::wstring& product_name);
 
 // Replaces a leading device path (\Device\HarddiskVolume1) by the drive name
 // that stands for it; a path no drive maps is returned as it is.

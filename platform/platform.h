@@ -88,6 +88,13 @@ class ProcessList {
   // The image path of one process, which is opened only for this call. False
   // when it cannot be opened or read.
   virtual bool ImagePath(uint32_t id, std::wstring* path) = 0;
+  // The product's path (its folder and file name) in the one form in which
+  // it is compared with image paths: the real folder, and on Windows a full
+  // path with long names and letter case folded as the file system folds it.
+  virtual std::wstring ComparableProductPath(const std::wstring& folder,
+                                             const std::wstring& name) = 0;
+  // An image path, in drive-letter form, in that same form.
+  virtual std::wstring ComparableImagePath(const std::wstring& image_path) = 0;
 };
 
 // What a file system call did.

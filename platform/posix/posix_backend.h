@@ -53,6 +53,13 @@ class PosixProcessList : public ProcessList {
   std::vector<DriveDevice> DriveDevices() override { return {}; }
   bool Enumerate(std::vector<uint32_t>* ids) override;
   bool ImagePath(uint32_t id, std::wstring* path) override;
+  // The installation folder resolved (links, "..", doubled separators);
+  // image paths come resolved from the kernel already.
+  std::wstring ComparableProductPath(const std::wstring& folder,
+                                     const std::wstring& name) override;
+  std::wstring ComparableImagePath(const std::wstring& image_path) override {
+    return image_path;
+  }
 };
 
 // Copies take the umask in force when the file system object was made.

@@ -1,10 +1,12 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <string>
 
 #include "platform/posix/posix_backend.h"
+#include "platform/text.h"
 #include "platform/utf.h"
 
 namespace kestrune::posix {
@@ -39,6 +41,15 @@ bool PosixProcessList::ImagePath(uint32_t id, std::wstring* path) {
     }
     buffer.resize(buffer.size() * 2);
   }
+}
+
+std::wstring PosixProcessList::ComparableProductPath(const std::wstring& folder,
+                                                    const std::wstring& name) {
+  char* real = realpath(Utf8FromWide(folder).c_str(), nullptr);
+  if (real == nullptr) return JoinPath(folder, name, L'/');
+  const std::wstring resolved = WideFromUtf8(real);
+  free(real);
+  return JoinPath(resolved, name, L'/');
 }
 
 }  // namespace kestrune::posix

@@ -1,3 +1,5 @@
+#include "platform/text.h"
+#include "platform/win32/paths_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
 
@@ -91,6 +93,19 @@ bool Win32ProcessList::ImagePath(uint32_t id, std::wstring* path) {
   if (length == 0) return false;
   path->assign(buffer_.data(), length);
   return true;
+}
+
+std::wstring Win32ProcessList::ComparableProductPath(const std::wstring& folder,
+                                                    const std::wstring& name) {
+  // The folder's real path where the system tells it, so that a folder
+  // reached through a link is seen where the product really runs from.
+  const std::wstring real = FinalPath(folder);
+  return FoldCase(LongPath(JoinPath(real.empty() ? folder : real, name, L'\\')));
+}
+
+std::wstring Win32ProcessList::ComparableImagePath(const std::wstring& image_path) {
+  // A program started by its short name shows that name in its image path.
+  return FoldCase(LongPath(image_path));
 }
 
 }  // namespace kestrune::win32

@@ -51,6 +51,9 @@ class Win32ProcessList : public ProcessList {
   std::vector<DriveDevice> DriveDevices() override;
   bool Enumerate(std::vector<uint32_t>* ids) override;
   bool ImagePath(uint32_t id, std::wstring* path) override;
+  std::wstring ComparableProductPath(const std::wstring& folder,
+                                     const std::wstring& name) override;
+  std::wstring ComparableImagePath(const std::wstring& image_path) override;
 
  private:
   std::vector<wchar_t> buffer_;

@@ -193,6 +193,7 @@ class Case:
         self.keys: list[RegKey] = []
         # POSIX: a registry file the scenario wrote itself, used as it is.
         self.registry_file: Path | None = None
+        self.by_bare_name = False
 
     # --- paths ---
     def host(self, rel: str) -> Path:
@@ -262,10 +263,13 @@ class Case:
 
     # --- running ---
     def run(self, program_rel: str, product: str | None = None,
-            hold: Iterable[str] = ()) -> RunResult:
+            hold: Iterable[str] = (), by_bare_name: bool = False) -> RunResult:
         """Runs the updater at `program_rel`. `product`: the location of a
         stand-in (see place_product) that runs during the run. `hold`: files held open
-        without sharing during the run (Wine only)."""
+        without sharing during the run (Wine only). `by_bare_name`: started
+        by its file name from its own folder, as a program too deep for a
+        full path must be."""
+        self.by_bare_name = by_bare_name
         return self.target.run(self, program_rel, product, list(hold))
 
 
@@ -689,6 +693,8 @@ class WineTarget(Target):
             args += ["--product", case.native(product)]
         # Started from a folder other than the package, so that the program
         # has to find its package folder by itself.
+        if case.by_bare_name:
+            return self._run_from_host(case, program_rel, args, out)
         args += ["--cwd", "C:\\" + self.SCRATCH, "--", case.native(program_rel)]
         try:
             self.wine(*args)
@@ -696,6 +702,29 @@ class WineTarget(Target):
             return RunResult([], None, timed_out=True, log="the box driver itself hung")
         if not out.exists():
             return RunResult([], None, log="the box driver wrote nothing")
+        return parse_driver_output(out.read_text(encoding="utf-8"))
+
+    def _run_from_host(self, case: Case, program_rel: str, args: list[str], out: Path) -> RunResult:
+        """Starts the program by its bare name from its folder on the host
+        side, as CreateProcessW cannot start a program whose path is
+        MAX_PATH long or longer; the driver attaches to it by name."""
+        folder, _, name = program_rel.rpartition("/")
+        with open(self.wine_log, "ab") as log:
+            driver = subprocess.Popen(["wine", *args, "--attach", name], env=self.env(),
+                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            try:
+                deadline = time.monotonic() + RUN_TIMEOUT_S
+                while not (out.exists() and "ready" in out.read_text(encoding="utf-8")):
+                    if driver.poll() is not None or time.monotonic() > deadline:
+                        return RunResult([], None, log="the box driver did not get ready")
+                    time.sleep(0.05)
+                subprocess.run(["wine", name], env=self.env(), cwd=case.host(folder),
+                               stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                               timeout=RUN_TIMEOUT_S + 30)
+                driver.wait(RUN_TIMEOUT_S + 30)
+            finally:
+                if driver.poll() is None:
+                    driver.kill()
         return parse_driver_output(out.read_text(encoding="utf-8"))
 
     def run_windows_program(self, host_program: Path, at: str) -> RunResult:

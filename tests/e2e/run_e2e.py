@@ -56,7 +56,8 @@ def main() -> int:
     parser.add_argument("--program", required=True)
     parser.add_argument("--group", action="append", choices=sorted(GROUPS),
                         help="scenario group (repeatable); all groups when absent")
-    parser.add_argument("-k", dest="pattern", help="only tests whose name contains this")
+    parser.add_argument("-k", dest="pattern", action="append",
+                        help="only tests whose name contains this (repeatable)")
     parser.add_argument("--vouinfo")
     parser.add_argument("--vouinfo-no18")
     parser.add_argument("--driver")

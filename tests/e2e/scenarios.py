@@ -183,7 +183,9 @@ class SettingsTests(Scenario):
                   "PRODUCTVERNUM='2015.1.0'\r\nProductCoreGuid = " + GUID + "\r\n"
                   "[Other]\r\nProductVERNUM=9.9\r\n")
         for label, data in (("quotes and case", quoted.encode()),
-                            ("UTF-16 with BOM", b"\xff\xfe" + settings_text().encode("utf-16-le"))):
+                            ("UTF-16 with BOM", b"\xff\xfe" + settings_text().encode("utf-16-le")),
+                            ("UTF-16 big-endian with BOM",
+                             b"\xfe\xff" + settings_text().encode("utf-16-be"))):
             with self.subTest(label):
                 c = self.fresh_case()
                 program = self.standard(settings=data)
@@ -206,11 +208,24 @@ class SettingsTests(Scenario):
         self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
 
 
+    def test_package_deeper_than_max_path_is_found_whole(self):
+        c = self.case
+        deep = "Deep/" + "/".join(["d" * 60] * 5)  # about 310 characters on either target
+        self.installation()
+        c.registry(uninstall_key(c.native(INST, True)))
+        program = c.package(PACKAGED, at=deep, settings=settings_text())
+        self.assertGreater(len(c.native(program)), 300)
+        before = c.tree(INST)
+        self.assertRun(c.run(program, by_bare_name=True), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+
+
 class LocatorTests(Scenario):
     def test_uninstall_location_with_or_without_final_separator_and_spaces(self):
         for label, trailing, pad in (("final separator, spaces around", True, "  "),
                                      ("no final separator", False, ""),
-                                     ("tab, line feed and return around", True, "\t\r\n")):
+                                     ("tab, line feed and return around", True, "\t\r\n"),
+                                     ("Unicode spaces around", True, "\u3000\u00a0\u2009")):
             with self.subTest(label):
                 c = self.fresh_case()
                 program = self.standard(keys=[uninstall_key(pad + c.native(INST, trailing) + pad)])
@@ -218,6 +233,15 @@ class LocatorTests(Scenario):
                 self.assertRun(c.run(program), [DONE], EXIT_DONE)
                 self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
                 self.assertEqual(c.library_calls(INST), ONE_CALL)
+
+    def test_relative_location_is_taken_against_the_package_folder(self):
+        c = self.case
+        sep = "\\" if "\\" in c.native(INST) else "/"
+        program = self.standard(keys=[uninstall_key(".." + sep + INST.replace("/", sep) + sep)])
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+        self.assertEqual(c.library_calls(INST), ONE_CALL)
 
     def test_uninstall_entry_only_under_wow6432node(self):
         c = self.case
@@ -340,7 +364,8 @@ class LocatorTests(Scenario):
         variants = [
             ("blank location, no language keys", lambda c: [uninstall_key("   ")]),
             ("absent location, only empty language locations",
-             lambda c: [uninstall_key(None), product_key("en-US", ""), product_key("tr-TR", " ")]),
+             lambda c: [uninstall_key(None), product_key("en-US", ""), product_key("tr-TR", " "),
+                        product_key("ja-JP", "\u3000")]),
             ("location too long, no language keys",
              lambda c: [uninstall_key(c.native(INST, True) + "x" * 200)]),
         ]
@@ -425,6 +450,30 @@ class ReplaceTests(Scenario):
         self.assertRun(c.run(program), [DONE], EXIT_DONE)
         self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
         self.assertTree("pkg", pkg_before)
+
+    def test_package_folder_reached_by_two_paths_is_walked_under_each(self):
+        c = self.case
+        files = {**INSTALLED, "bin64/core.dll": b"old 64-bit core\n"}
+        program = self.standard(files=files)
+        os.symlink("bin", c.host("pkg/bin64"))
+        # Links back up into the package end the walk there, however many.
+        os.symlink("..", c.host("pkg/bin/up"))
+        os.symlink("../..", c.host("pkg/bin/sub/up"))
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        package = {**PACKAGED, "bin64/core.dll": PACKAGED["bin/core.dll"]}
+        self.assertTree(INST, updated(before, package, list(package)))
+
+    def test_set_aside_file_stays_when_the_backup_name_holds_no_file(self):
+        c = self.case
+        files = {**INSTALLED, f"bin/core.dll.{VER}/note.txt": b"a folder at the backup name\n"}
+        program = self.standard(files=files)
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        expected = updated(before, PACKAGED, [r for r in PACKAGED if r != "bin/core.dll"])
+        expected.update({"bin/core.dll": PACKAGED["bin/core.dll"],
+                         "bin/core.dll.~kestrune": INSTALLED["bin/core.dll"]})
+        self.assertTree(INST, expected)
 
     def test_destination_that_is_a_folder_is_passed_over(self):
         c = self.case
@@ -523,6 +572,36 @@ class RunningTests(Scenario):
                 before = c.tree(INST)
                 self.assertRun(c.run(program, product=f"{INST}/VORDA.exe"), [RUNNING], EXIT_RUNNING)
                 self.assertTree(INST, before)
+
+    def test_product_is_seen_whatever_form_the_registry_gives_its_folder(self):
+        def doubled(c):
+            p = c.native(INST, True)
+            sep = p[-1]
+            at = p.rfind("VORDA")
+            return p[:at] + sep + "." + sep + p[at:]
+
+        def linked(c):
+            os.symlink("VORDA", c.host("Apps/Link"))
+            return c.native("Apps/Link", True)
+
+        variants = [("forward slashes", INST, lambda c: c.native(INST, True).replace("\\", "/"), None),
+                    ("doubled separator and a dot", INST, doubled, None),
+                    ("through a folder link", INST, linked, "posix"),
+                    ("other letter case beyond ASCII", "Apps/VORDA \u00dc",
+                     lambda c: c.native("Apps/VORDA \u00dc", True), "wine")]
+        for label, inst, location, only in variants:
+            if only and self.target.kind != only:
+                continue
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard(at=inst, keys=[])
+                c.registry(uninstall_key(location(c)))
+                c.place_product(f"{inst}/VORDA.exe")
+                started_as = inst.replace("\u00dc", "\u00fc")
+                before = c.tree(inst)
+                self.assertRun(c.run(program, product=f"{started_as}/VORDA.exe"), [RUNNING],
+                               EXIT_RUNNING)
+                self.assertTree(inst, before)
 
     def test_message_names_vorda_whatever_the_product_name(self):
         c = self.case
@@ -645,11 +724,12 @@ def applies(cls: type[Scenario], target: Target) -> bool:
     return cls.only is None or target.kind in cls.only or target.name in cls.only
 
 
-def build_suite(target: Target, groups: list[str], pattern: str | None = None) -> unittest.TestSuite:
+def build_suite(target: Target, groups: list[str],
+                patterns: list[str] | None = None) -> unittest.TestSuite:
     suite = unittest.TestSuite()
     loader = unittest.TestLoader()
-    if pattern:
-        loader.testNamePatterns = [f"*{pattern}*"]
+    if patterns:
+        loader.testNamePatterns = [f"*{p}*" for p in patterns]
     for group in groups:
         for cls in GROUPS[group]:
             if not applies(cls, target):

@@ -148,15 +148,26 @@ class FakeProcesses : public ProcessList {
     }
     return false;
   }
+  std::wstring ComparableProductPath(const std::wstring& folder,
+                                     const std::wstring& name) override {
+    return JoinPath(folder, name, separator);
+  }
+  std::wstring ComparableImagePath(const std::wstring& image_path) override {
+    auto it = comparable.find(image_path);
+    return it == comparable.end() ? image_path : it->second;
+  }
   void Add(uint32_t id, const std::wstring& image_path) {
     processes.emplace_back(id, image_path);
   }
 
+  wchar_t separator = L'\\';
   bool enumerable = true;
   std::vector<std::pair<uint32_t, std::wstring>> processes;
   std::vector<DriveDevice> devices;
   std::vector<uint32_t> examined;
   int drive_table_builds = 0;
+  // Image paths whose comparable form differs (a short name, say).
+  std::map<std::wstring, std::wstring> comparable;
 };
 
 class FakeMessages : public Messages {
@@ -322,7 +333,9 @@ class FakeFileSystem : public FileSystem {
 
 // A whole platform of fakes, with Windows-style paths by default.
 struct FakePlatform {
-  explicit FakePlatform(wchar_t separator = L'\\') : separator(separator), files(separator) {}
+  explicit FakePlatform(wchar_t separator = L'\\') : separator(separator), files(separator) {
+    processes.separator = separator;
+  }
   Platform platform() {
     return Platform{separator, environment, profile, registry, library,
                     processes, files,       messages};

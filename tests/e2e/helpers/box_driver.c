@@ -4,7 +4,12 @@
  * on the command line, because reading wine's output through a pipe stalls.
  *
  *   box_driver OUT_FILE [--timeout SECONDS] [--hold PATH]... [--product PATH]
- *              [--cwd DIR] -- PROGRAM
+ *              [--cwd DIR] (-- PROGRAM | --attach NAME)
+ *
+ * --attach: the program is started by someone else (Wine's loader, from the
+ * host, can start a program whose path CreateProcessW refuses); the driver
+ * writes "ready" and then watches the first new process whose image file is
+ * named NAME.
  *
  * OUT_FILE lines (fields separated by tabs, \\ \t \n \r escaped):
  *   product <image path>           the side program started before the run
@@ -131,6 +136,45 @@ static int StartProcess(const wchar_t *path, const wchar_t *cwd,
   return ok != 0;
 }
 
+static int ImageNamed(DWORD pid, const wchar_t *name, HANDLE *process) {
+  HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, pid);
+  if (!h) return 0;
+  wchar_t image[2048] = L"";
+  DWORD n = GetProcessImageFileNameW(h, image, 2048);
+  size_t len = wcslen(name);
+  if (n > len && image[n - len - 1] == L'\\' &&
+      _wcsicmp(image + n - len, name) == 0) {
+    *process = h;
+    return 1;
+  }
+  CloseHandle(h);
+  return 0;
+}
+
+static int AttachTo(const wchar_t *name, DWORD timeout_ms,
+                    PROCESS_INFORMATION *pi) {
+  static DWORD before[8192], now[8192];
+  DWORD bytes = 0;
+  if (!EnumProcesses(before, sizeof before, &bytes)) return 0;
+  DWORD count = bytes / sizeof(DWORD);
+  Record("ready", NULL, NULL, NULL);
+  for (DWORD waited = 0; waited < timeout_ms; waited += kPollMs) {
+    if (!EnumProcesses(now, sizeof now, &bytes)) return 0;
+    for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
+      int old = 0;
+      for (DWORD j = 0; j < count && !old; ++j) old = before[j] == now[i];
+      if (!old && ImageNamed(now[i], name, &pi->hProcess)) {
+        pi->dwProcessId = now[i];
+        pi->hThread = NULL;
+        return 1;
+      }
+    }
+    Sleep(kPollMs);
+  }
+  SetLastError(ERROR_TIMEOUT);
+  return 0;
+}
+
 static int Usage(void) {
   fputs("usage: box_driver OUT_FILE [--timeout S] [--hold PATH]... "
         "[--product PATH] [--cwd DIR] -- PROGRAM\n", stderr);
@@ -145,8 +189,11 @@ int wmain(int argc, wchar_t **argv) {
   const wchar_t *holds[kMaxHolds];
   int hold_count = 0;
   const wchar_t *product = NULL, *cwd = NULL, *program = NULL;
+  int attach = 0;
   for (int i = 2; i < argc; ++i) {
-    if (wcscmp(argv[i], L"--") == 0 && i + 1 < argc) {
+    if ((wcscmp(argv[i], L"--") == 0 || wcscmp(argv[i], L"--attach") == 0) &&
+        i + 1 < argc) {
+      attach = wcscmp(argv[i], L"--attach") == 0;
       program = argv[i + 1];
       break;
     }
@@ -196,7 +243,8 @@ int wmain(int argc, wchar_t **argv) {
 
   PROCESS_INFORMATION pi;
   int status = 0;
-  if (!StartProcess(program, cwd, &pi)) {
+  if (attach ? !AttachTo(program, timeout_ms, &pi)
+             : !StartProcess(program, cwd, &pi)) {
     RecordError(L"start");
     status = 2;
   } else {
@@ -231,7 +279,7 @@ int wmain(int argc, wchar_t **argv) {
       swprintf(text, 16, L"%lu", (unsigned long)code);
       Record("exit", text, NULL, NULL);
     }
-    CloseHandle(pi.hThread);
+    if (pi.hThread) CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
   }
 

@@ -1,5 +1,5 @@
-// How a run ended, as the process exit status. Callers that ignore it lose
-// nothing: the messages tell the user the same.
+// How a run ended, as the process exit status: what an unattended
+// deployment reads, since with /quiet no message tells it.
 #ifndef KESTRUNE_APP_EXIT_STATUS_H_
 #define KESTRUNE_APP_EXIT_STATUS_H_
 
@@ -15,6 +15,9 @@ enum class ExitStatus : int {
   kProductRunning = 6,
   kCopyFailedUndone = 7,
   kCopyFailedUndoIncomplete = 8,
+  kBadCommandLine = 9,
+  kAnotherUpdateRunning = 10,
+  kPackageDamaged = 11,
 };
 
 }  // namespace kestrune

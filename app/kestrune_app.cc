@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "app/messages.h"
+#include "app/command_line.h"
+#include "app/logged_messages.h"
 #include "app/paths.h"
 #include "app/settings.h"
 #include "discovery/locator.h"
@@ -11,7 +12,10 @@
 #include "guard/running_check.h"
 #include "platform/text.h"
 #include "replace/collector.h"
+#include "replace/patient_file_system.h"
 #include "replace/replacer.h"
+#include "res/version.h"
+#include "run/messages.h"
 
 namespace kestrune {
 
@@ -24,25 +28,64 @@ ExitStatus CKestruneApp::Run() {
   Platform& p = platform_;
   p.environment.InitCommonControls();
 
+  const SwitchStyle style = p.separator == L'\\' ? SwitchStyle::kWindows : SwitchStyle::kPosix;
+  const CommandLine line = ParseCommandLine(p.environment.Arguments(), style);
   const std::wstring module_path = p.environment.ModulePath();
+  const std::wstring program = FileNameOf(module_path, p.separator);
+  switch (line.action) {
+    case CommandLine::Action::kMistake:
+      if (!line.quiet) {
+        p.messages.ShowUsage(line.mistake + L"\n\n" + UsageText(style, program),
+                             msg::kUpdaterCaption, true);
+      }
+      return ExitStatus::kBadCommandLine;
+    case CommandLine::Action::kHelp:
+      if (!line.quiet) p.messages.ShowUsage(UsageText(style, program), msg::kUpdaterCaption, false);
+      return ExitStatus::kCompleted;
+    case CommandLine::Action::kUpdate:
+    case CommandLine::Action::kWriteHashes:
+      break;
+  }
+
+  // Opened before the current folder moves: a relative path is the
+  // administrator's, taken where the updater was started. A log that cannot
+  // be opened does not stop the update.
+  if (!line.log_path.empty()) {
+    if (std::unique_ptr<LogFile> file = p.environment.OpenLog(line.log_path)) {
+      state_.log.Start(p.environment, std::move(file));
+    }
+  }
+  state_.log.Line(L"Kestrune " KESTRUNE_VERSION_TEXT L" started: " + p.environment.CommandLine());
+  LoggedMessages messages(p.messages, state_.log, line.quiet);
+  const ExitStatus status = Update(messages, module_path);
+  state_.log.Line(L"exit status " + std::to_wstring(static_cast<int>(status)));
+  state_.log.Flush();
+  return status;
+}
+
+ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_path) {
+  Platform& p = platform_;
   const std::wstring package_folder = PackageFolderOf(module_path, p.separator);
   // Failure leaves the inherited folder; nothing below relies on it.
   p.environment.SetCurrentFolder(package_folder);
   const std::wstring settings_path = SettingsPathOf(module_path, p.separator);
 
   Settings settings = ReadSettings(p.profile, settings_path);
+  state_.log.Line(L"settings " + settings_path + L": ProductName=" + settings.product_name +
+                  L", ProductVERNUM=" + settings.product_vernum +
+                  L", ProductCoreGUID=" + settings.product_core_guid);
   // Empty values would pass every installed version and give backups a bare
   // "." suffix, so the run refuses them before touching anything.
   if (const wchar_t* unset = FirstUnsetKey(settings)) {
-    p.messages.Show(settings_path + msg::kDoesNotSet + unset, msg::kErrorCaption,
-                    Messages::Style::kPlain);
+    messages.Show(settings_path + msg::kDoesNotSet + unset, msg::kErrorCaption,
+                  Messages::Style::kPlain);
     return ExitStatus::kSettingsIncomplete;
   }
   state_.product_name = std::move(settings.product_name);
   state_.product_vernum = std::move(settings.product_vernum);
   state_.product_core_guid = std::move(settings.product_core_guid);
 
-  switch (LocateInstallation(p.registry, p.messages, state_)) {
+  switch (LocateInstallation(p.registry, messages, state_)) {
     case LocateResult::kFound:
       break;
     case LocateResult::kNotInstalled:
@@ -51,7 +94,7 @@ ExitStatus CKestruneApp::Run() {
       return ExitStatus::kInstallFolderNotFound;
   }
 
-  const ProbeServices probe{p.files, p.library, p.messages, p.separator,
+  const ProbeServices probe{p.files, p.library, messages, p.separator,
                             AppTitleOf(module_path, p.separator)};
   switch (ProbeInstalledVersion(probe, state_)) {
     case ProbeResult::kMatches:
@@ -64,16 +107,22 @@ ExitStatus CKestruneApp::Run() {
 
   const std::wstring product_path =
       ProductPathOf(p.processes, state_.install_folder, state_.product_name);
-  if (IsProductRunning(p.processes, product_path)) {
-    p.messages.Show(msg::kRunning, msg::kRunningCaption, Messages::Style::kPlain);
+  std::wstring image;
+  if (IsProductRunning(p.processes, product_path, &image)) {
+    state_.log.Line(L"running check: " + image + L" is running");
+    messages.Show(msg::kRunning, msg::kRunningCaption, Messages::Style::kPlain);
     return ExitStatus::kProductRunning;
   }
+  state_.log.Line(L"running check: no process runs " + product_path);
 
   std::vector<std::wstring> listed;
   CollectFiles(p.files, p.separator, package_folder, &listed);
-  const ReplaceInputs inputs{package_folder, state_.install_folder,
-                             state_.product_vernum};
-  switch (ReplaceFiles(p.files, p.messages, inputs, listed)) {
+  state_.log.Line(L"package " + package_folder + L": " + std::to_wstring(listed.size()) +
+                  L" files");
+  state_.log.Flush();
+  PatientFileSystem files(p.files, p.environment, state_.log);
+  const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum};
+  switch (ReplaceFiles(files, messages, inputs, listed, state_.log)) {
     case ReplaceResult::kDone:
       break;
     case ReplaceResult::kFailedUndone:
@@ -82,7 +131,7 @@ ExitStatus CKestruneApp::Run() {
       return ExitStatus::kCopyFailedUndoIncomplete;
   }
 
-  p.messages.Show(msg::kCompleted, msg::kCompletedCaption, Messages::Style::kPlain);
+  messages.Show(msg::kCompleted, msg::kCompletedCaption, Messages::Style::kPlain);
   return ExitStatus::kCompleted;
 }
 

@@ -2,8 +2,10 @@
 #ifndef KESTRUNE_APP_KESTRUNE_APP_H_
 #define KESTRUNE_APP_KESTRUNE_APP_H_
 
+#include <string>
+
 #include "app/exit_status.h"
-#include "app/run_state.h"
+#include "run/run_state.h"
 #include "platform/platform.h"
 
 namespace kestrune {
@@ -23,6 +25,8 @@ class CKestruneApp {
 
  private:
   ExitStatus Run();
+  // The update itself, once the command line asked for it.
+  ExitStatus Update(Messages& messages, const std::wstring& module_path);
 
   Platform& platform_;
   RunState state_;

@@ -26,8 +26,12 @@ std::wstring SettingsPathOf(const std::wstring& module_path, wchar_t separator) 
   return module_path.substr(0, dot + 1) + L"ini";
 }
 
+std::wstring FileNameOf(const std::wstring& module_path, wchar_t separator) {
+  return module_path.substr(FileNameStart(module_path, separator));
+}
+
 std::wstring AppTitleOf(const std::wstring& module_path, wchar_t separator) {
-  const std::wstring name = module_path.substr(FileNameStart(module_path, separator));
+  const std::wstring name = FileNameOf(module_path, separator);
   const size_t dot = name.rfind(L'.');
   return dot == std::wstring::npos ? name : name.substr(0, dot);
 }

@@ -14,6 +14,9 @@ std::wstring PackageFolderOf(const std::wstring& module_path, wchar_t separator)
 // ".ini" appended when the file name has none.
 std::wstring SettingsPathOf(const std::wstring& module_path, wchar_t separator);
 
+// The executable's file name, as the usage names the program.
+std::wstring FileNameOf(const std::wstring& module_path, wchar_t separator);
+
 // The executable's file name without its extension: the caption of the
 // framework message box.
 std::wstring AppTitleOf(const std::wstring& module_path, wchar_t separator);

@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/messages.h"
+#include "run/messages.h"
 #include "platform/text.h"
 #include "platform/utf.h"
 
@@ -28,9 +28,14 @@ constexpr size_t kValueCapacity = 256;
 std::unique_ptr<RegistryKey> OpenEitherView(Registry& registry,
                                             const wchar_t* path,
                                             const wchar_t* wow_path,
-                                            const std::wstring& name) {
-  std::unique_ptr<RegistryKey> key = registry.OpenKey(path + name);
-  if (!key) key = registry.OpenKey(wow_path + name);
+                                            const std::wstring& name,
+                                            std::wstring* opened) {
+  *opened = path + name;
+  std::unique_ptr<RegistryKey> key = registry.OpenKey(*opened);
+  if (!key) {
+    *opened = wow_path + name;
+    key = registry.OpenKey(*opened);
+  }
   return key;
 }
 
@@ -52,9 +57,11 @@ bool ReadTrimmedText(RegistryKey& key, const wchar_t* name, std::wstring* text) 
 
 LocateResult LocateInstallation(Registry& registry, Messages& messages,
                                 RunState& state) {
+  std::wstring key_path;
   std::unique_ptr<RegistryKey> uninstall = OpenEitherView(
-      registry, kUninstallPath, kUninstallPathWow, state.product_core_guid);
+      registry, kUninstallPath, kUninstallPathWow, state.product_core_guid, &key_path);
   if (!uninstall) {
+    state.log.Line(L"no uninstall entry " + key_path);
     messages.Show(msg::kNotInstalled, msg::kErrorCaption, Messages::Style::kPlain);
     return LocateResult::kNotInstalled;
   }
@@ -62,19 +69,24 @@ LocateResult LocateInstallation(Registry& registry, Messages& messages,
   // without a folder would make the later stages search the package folder
   // and the root of the drive.
   std::wstring folder;
-  ReadTrimmedText(*uninstall, L"InstallLocation", &folder);
+  std::wstring value_name = L"InstallLocation";
+  ReadTrimmedText(*uninstall, value_name.c_str(), &folder);
   uninstall.reset();
 
   for (size_t i = 0; folder.empty() && i < kLanguageTagCount; ++i) {
-    std::unique_ptr<RegistryKey> product =
-        OpenEitherView(registry, kProductPath, kProductPathWow, kLanguageTags[i]);
-    if (product) ReadTrimmedText(*product, L"Location", &folder);
+    value_name = L"Location";
+    std::unique_ptr<RegistryKey> product = OpenEitherView(
+        registry, kProductPath, kProductPathWow, kLanguageTags[i], &key_path);
+    if (product) ReadTrimmedText(*product, value_name.c_str(), &folder);
   }
   if (folder.empty()) {
+    state.log.Line(L"no installation folder in the uninstall entry or the product keys");
     messages.Show(msg::kNotFound, msg::kErrorCaption, Messages::Style::kPlain);
     return LocateResult::kNotFound;
   }
   state.install_folder = folder;
+  state.log.Line(L"installation folder " + folder + L" from HKEY_LOCAL_MACHINE\\" + key_path +
+                 L", value " + value_name);
   return LocateResult::kFound;
 }
 

@@ -2,7 +2,7 @@
 #ifndef KESTRUNE_DISCOVERY_LOCATOR_H_
 #define KESTRUNE_DISCOVERY_LOCATOR_H_
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 #include "platform/platform.h"
 
 namespace kestrune {

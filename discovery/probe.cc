@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/messages.h"
+#include "run/messages.h"
 #include "platform/text.h"
 
 namespace kestrune {
@@ -41,6 +41,7 @@ ProbeResult ProbeInstalledVersion(const ProbeServices& services, RunState& state
   const std::wstring path =
       JoinPath(state.install_folder, kLibraryName, services.separator);
   if (!Exists(services.files, path)) {
+    state.log.Line(L"version library " + path + L" is missing");
     services.messages.Show(msg::kLibraryMissing, msg::kErrorCaption,
                            Messages::Style::kPlain);
     return ProbeResult::kLibraryMissing;
@@ -54,10 +55,21 @@ ProbeResult ProbeInstalledVersion(const ProbeServices& services, RunState& state
                            Messages::Style::kFramework);
   } else {
     uint8_t call_buffer[kCallBufferSize] = {};
-    services.library.CallVersionEntry(path, call_buffer, kCallSize, kCallFlags);
+    switch (services.library.CallVersionEntry(path, call_buffer, kCallSize, kCallFlags)) {
+      case VersionLibrary::Outcome::kCalled:
+        break;
+      case VersionLibrary::Outcome::kNotLoaded:
+        state.log.Line(L"version library " + path + L" could not be loaded");
+        break;
+      case VersionLibrary::Outcome::kNoEntry:
+        state.log.Line(L"version library " + path + L" has no version entry");
+        break;
+    }
     std::memcpy(state.version_buffer, call_buffer, sizeof state.version_buffer);
   }
   NarrowVersionBuffer(state.version_buffer);
+  state.log.Line(L"version library " + path + L" reported \"" +
+                 VersionTextOf(state.version_buffer) + L"\"");
 
   // Only the reported text counts: a folder path that happens to contain the
   // version must not pass a wrong installation.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/run_state.h"
+#include "run/run_state.h"
 #include "platform/platform.h"
 
 namespace kestrune {

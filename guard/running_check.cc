@@ -30,7 +30,8 @@ std::wstring ProductPathOf(ProcessList& processes, const std::wstring& install_f
   return ToLowerAscii(processes.ComparableProductPath(install_folder, product_name));
 }
 
-bool IsProductRunning(ProcessList& processes, const std::wstring& product_path) {
+bool IsProductRunning(ProcessList& processes, const std::wstring& product_path,
+                      std::wstring* image) {
   const std::wstring wanted = ToLowerAscii(product_path);
   // Built once: the drive table does not change during one scan.
   const std::vector<DriveDevice> devices = processes.DriveDevices();
@@ -42,6 +43,7 @@ bool IsProductRunning(ProcessList& processes, const std::wstring& product_path) 
     if (ToLowerAscii(processes.ComparableImagePath(ToDriveForm(image_path, devices)))
             .find(wanted) !=
         std::wstring::npos) {
+      if (image != nullptr) *image = image_path;
       return true;
     }
   }

@@ -11,7 +11,9 @@ namespace kestrune {
 
 // True when the image path of a running process, in drive-letter form,
 // comparable form and lower case, contains `product_path` in lower case.
-bool IsProductRunning(ProcessList& processes, const std::wstring& product_path);
+// `image`, when given, receives the matching image path.
+bool IsProductRunning(ProcessList& processes, const std::wstring& product_path,
+                      std::wstring* image = nullptr);
 
 // The product executable path the check looks for: the installation folder
 // and the product's file name in comparable form, lower case.

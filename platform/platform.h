@@ -13,15 +13,43 @@
 
 namespace kestrune {
 
-// Start-up services of the running process.
+// A local time with its offset from UTC, for the log.
+struct LocalTime {
+  int year = 0, month = 0, day = 0;
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+  int utc_offset_minutes = 0;
+};
+
+// A file the log is appended to; closed when destroyed.
+class LogFile {
+ public:
+  virtual ~LogFile() = default;
+  // Appends the bytes at the end of the file, even when another run appends
+  // to it too. False when the write fails.
+  virtual bool Append(const std::string& utf8) = 0;
+};
+
+// Services of the running process.
 class Environment {
  public:
   virtual ~Environment() = default;
   // Common controls, where the platform has them; no effect on the update.
   virtual void InitCommonControls() = 0;
-  // Full path of the running executable.
+  // Full path of the running executable; "" when it cannot be read whole.
   virtual std::wstring ModulePath() = 0;
   virtual bool SetCurrentFolder(const std::wstring& path) = 0;
+  // The arguments after the program's own name, split by the platform's
+  // rules (on Windows those of CommandLineToArgvW).
+  virtual std::vector<std::wstring> Arguments() = 0;
+  // The command line as the program was given it, for the log.
+  virtual std::wstring CommandLine() = 0;
+  virtual LocalTime Now() = 0;
+  virtual void Sleep(unsigned milliseconds) = 0;
+  // The system's own text for one of its error codes.
+  virtual std::wstring ErrorText(uint32_t code) = 0;
+  // Opens `path` for appending, creating it when missing; a relative path is
+  // taken against the current folder. Null when it cannot be opened.
+  virtual std::unique_ptr<LogFile> OpenLog(const std::wstring& path) = 0;
 };
 
 // Private-profile (INI) reading with the Windows rules.
@@ -102,7 +130,22 @@ enum class FileResult {
   kOk,
   kTargetExists,  // refused because the destination already exists
   kMissing,       // nothing to act on at the source path
+  kInUse,         // another process holds the file; may pass if tried again
   kFailed,        // any other failure
+};
+
+// A FileResult with the system's own error code (GetLastError or errno; 0
+// when the call succeeded or failed without one), so that a failure can be
+// reported with its cause. It converts to and from FileResult, so callers
+// that only branch on the outcome need not know the code is there.
+struct FileStatus {
+  FileResult result = FileResult::kOk;
+  uint32_t code = 0;
+
+  FileStatus() = default;
+  FileStatus(FileResult result, uint32_t code = 0) : result(result), code(code) {}  // NOLINT
+  operator FileResult() const { return result; }  // NOLINT
+  bool ok() const { return result == FileResult::kOk; }
 };
 
 // What is at a path, telling "nothing there" apart from "cannot tell".
@@ -138,11 +181,10 @@ class FileSystem {
   virtual bool ListFolder(const std::wstring& folder,
                           FolderListing* listing) = 0;
   // Renames within one volume; refuses when `to` exists.
-  virtual FileResult Move(const std::wstring& from, const std::wstring& to) = 0;
+  virtual FileStatus Move(const std::wstring& from, const std::wstring& to) = 0;
   // Copies contents and attributes; refuses when `to` exists.
-  virtual FileResult CopyNew(const std::wstring& from,
-                             const std::wstring& to) = 0;
-  virtual FileResult Remove(const std::wstring& path) = 0;
+  virtual FileStatus CopyNew(const std::wstring& from, const std::wstring& to) = 0;
+  virtual FileStatus Remove(const std::wstring& path) = 0;
 };
 
 // Message boxes: a modal box with an OK button and no owner window.
@@ -155,6 +197,11 @@ class Messages {
   virtual ~Messages() = default;
   virtual void Show(const std::wstring& text, const std::wstring& caption,
                     Style style) = 0;
+  // How to start the program: the help that was asked for, or the answer to
+  // a command line that was not understood (`mistake`). A box on Windows;
+  // standard output or standard error on POSIX.
+  virtual void ShowUsage(const std::wstring& text, const std::wstring& caption,
+                         bool mistake) = 0;
 };
 
 // Everything the run reaches the system through.

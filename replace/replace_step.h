@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "run/log.h"
 
 namespace kestrune {
 
@@ -38,17 +39,17 @@ class ReplaceStep {
       : listed_index_(listed_index), temporary_number_(temporary_number), kind_(kind) {}
 
   // Moves the installed file aside, then copies the packaged file in.
-  Result Do(FileSystem& files, const StepPaths& paths);
+  Result Do(FileSystem& files, const StepPaths& paths, RunLog& log);
 
   // Takes back what Do changed: a new or partial file at the destination is
   // removed and the installed file moved back. Safe after a failed Do and
   // when called twice. False when the destination could not be restored; the
-  // old file then still lives under the aside name.
-  bool Undo(FileSystem& files, const StepPaths& paths);
+  // old file then still lives under the aside name. Failures are logged.
+  bool Undo(FileSystem& files, const StepPaths& paths, RunLog& log);
 
   // Drops a temporary set-aside file; a backup is kept. False when it could
   // not be removed.
-  bool Commit(FileSystem& files, const StepPaths& paths);
+  bool Commit(FileSystem& files, const StepPaths& paths, RunLog& log);
 
   size_t listed_index() const { return listed_index_; }
   Aside kind() const { return kind_; }

@@ -1,6 +1,6 @@
 #include "replace/replacer.h"
 
-#include "app/messages.h"
+#include "run/messages.h"
 #include "replace/replace_step.h"
 
 namespace kestrune {
@@ -61,11 +61,11 @@ bool FindTemporaryNumber(FileSystem& files, const std::wstring& destination,
 
 // Replaces the listed file at `index`, recording the step in `done` as soon
 // as it may have changed anything. False on failure.
-bool ReplaceOne(FileSystem& files, const PathBuilder& names, size_t index,
+bool ReplaceOne(FileSystem& files, const PathBuilder& names, size_t index, RunLog& log,
                 std::vector<ReplaceStep>* done) {
   done->emplace_back(index, ReplaceStep::Aside::kBackup);
   StepPaths paths = names.For(done->back());
-  switch (done->back().Do(files, paths)) {
+  switch (done->back().Do(files, paths, log)) {
     case ReplaceStep::Result::kDone:
       return true;
     case ReplaceStep::Result::kFailed:
@@ -77,10 +77,13 @@ bool ReplaceOne(FileSystem& files, const PathBuilder& names, size_t index,
   // kept, and the installed file only set aside until the update succeeds.
   done->pop_back();
   int number = 0;
-  if (!FindTemporaryNumber(files, paths.destination, &number)) return false;
+  if (!FindTemporaryNumber(files, paths.destination, &number)) {
+    log.Line(L"failed: no free name to set " + paths.destination + L" aside");
+    return false;
+  }
   done->emplace_back(index, ReplaceStep::Aside::kTemporary, number);
   paths.aside = PathBuilder::TemporaryName(paths.destination, number);
-  return done->back().Do(files, paths) == ReplaceStep::Result::kDone;
+  return done->back().Do(files, paths, log) == ReplaceStep::Result::kDone;
 }
 
 }  // namespace
@@ -95,7 +98,7 @@ std::wstring RelativePathOf(const std::wstring& listed,
 
 ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
                            const ReplaceInputs& inputs,
-                           const std::vector<std::wstring>& listed) {
+                           const std::vector<std::wstring>& listed, RunLog& log) {
   const PathBuilder names(inputs, listed);
   std::vector<ReplaceStep> done;
   bool failed = false;
@@ -106,9 +109,17 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
     if (relative.find(kSkipMarker) != std::wstring::npos) continue;
     const PathKind installed = files.Probe(inputs.install_folder + relative);
     if (installed == PathKind::kMissing || installed == PathKind::kFolder) continue;
-    if (installed == PathKind::kError || !ReplaceOne(files, names, index, &done)) {
+    if (installed == PathKind::kError) {
+      log.Line(L"failed: cannot tell whether " + inputs.install_folder + relative + L" exists");
       failed = true;
       break;
+    }
+    if (!ReplaceOne(files, names, index, log, &done)) {
+      failed = true;
+      break;
+    }
+    if (log.enabled()) {
+      log.Line(L"replaced " + relative + L"; the old file is now " + names.For(done.back()).aside);
     }
   }
 
@@ -120,7 +131,11 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
       if (step.kind() != ReplaceStep::Aside::kTemporary) continue;
       const std::wstring backup =
           names.For(step.listed_index(), ReplaceStep::Aside::kBackup, 0).aside;
-      if (files.Probe(backup) == PathKind::kFile) step.Commit(files, names.For(step));
+      if (files.Probe(backup) == PathKind::kFile) {
+        step.Commit(files, names.For(step), log);
+      } else {
+        log.Line(L"kept " + names.For(step).aside + L": " + backup + L" holds no file");
+      }
     }
     return ReplaceResult::kDone;
   }
@@ -128,9 +143,17 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
   // time the message appears.
   bool undo_complete = true;
   for (auto step = done.rbegin(); step != done.rend(); ++step) {
-    if (!step->Undo(files, names.For(*step))) undo_complete = false;
+    const std::wstring relative = names.Relative(step->listed_index());
+    if (step->Undo(files, names.For(*step), log)) {
+      log.Line(L"undone " + relative);
+    } else {
+      log.Line(L"could not undo " + relative);
+      undo_complete = false;
+    }
   }
-  messages.Show(msg::kCopyFailed, msg::kCopyFailedCaption, Messages::Style::kPlain);
+  messages.Show(undo_complete ? std::wstring(msg::kCopyFailed)
+                              : std::wstring(msg::kCopyFailed) + L"\n" + msg::kUndoIncomplete,
+                msg::kCopyFailedCaption, Messages::Style::kPlain);
   return undo_complete ? ReplaceResult::kFailedUndone
                        : ReplaceResult::kFailedUndoIncomplete;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "run/log.h"
 
 namespace kestrune {
 
@@ -27,7 +28,7 @@ enum class ReplaceResult {
 // replacement of this run is taken back, newest first, and the failure shown.
 ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
                            const ReplaceInputs& inputs,
-                           const std::vector<std::wstring>& listed);
+                           const std::vector<std::wstring>& listed, RunLog& log);
 
 // The listed path relative to the package folder: the folder removed once
 // from its start.

@@ -1,9 +1,13 @@
+#include <fcntl.h>
+#include <string.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <string>
 
 #include "platform/posix/posix_backend.h"
-#include "platform/posix/ini_file.h"
 #include "platform/utf.h"
 
 namespace kestrune::posix {
@@ -27,11 +31,85 @@ bool PosixEnvironment::SetCurrentFolder(const std::wstring& path) {
   return chdir(Utf8FromWide(path).c_str()) == 0;
 }
 
-std::wstring PosixProfileReader::ReadString(const std::wstring& section,
-                                            const std::wstring& key,
-                                            const std::wstring& path,
-                                            size_t capacity) {
-  return ReadProfileString(Utf8FromWide(path), section, key, capacity);
+std::vector<std::wstring> PosixEnvironment::Arguments() {
+  std::vector<std::wstring> arguments;
+  for (size_t i = 1; i < arguments_.size(); ++i) arguments.push_back(WideFromUtf8(arguments_[i]));
+  return arguments;
+}
+
+std::wstring PosixEnvironment::CommandLine() {
+  std::string line;
+  for (const std::string& argument : arguments_) {
+    if (!line.empty()) line += ' ';
+    // Quoted where a space would make the log line ambiguous.
+    line += argument.find_first_of(" \t") == std::string::npos ? argument : "'" + argument + "'";
+  }
+  return WideFromUtf8(line);
+}
+
+LocalTime PosixEnvironment::Now() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  LocalTime time;
+  time.year = local.tm_year + 1900;
+  time.month = local.tm_mon + 1;
+  time.day = local.tm_mday;
+  time.hour = local.tm_hour;
+  time.minute = local.tm_min;
+  time.second = local.tm_sec;
+  time.millisecond = static_cast<int>(now.tv_nsec / 1000000);
+  time.utc_offset_minutes = static_cast<int>(local.tm_gmtoff / 60);
+  return time;
+}
+
+void PosixEnvironment::Sleep(unsigned milliseconds) {
+  timespec wait{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+std::wstring PosixEnvironment::ErrorText(uint32_t code) {
+  char buffer[256];
+  // The GNU form returns the text, which may or may not be in the buffer.
+  return WideFromUtf8(strerror_r(static_cast<int>(code), buffer, sizeof buffer));
+}
+
+namespace {
+
+class PosixLogFile : public LogFile {
+ public:
+  explicit PosixLogFile(int fd) : fd_(fd) {}
+  ~PosixLogFile() override { close(fd_); }
+  PosixLogFile(const PosixLogFile&) = delete;
+  PosixLogFile& operator=(const PosixLogFile&) = delete;
+  bool Append(const std::string& utf8) override {
+    size_t written = 0;
+    while (written < utf8.size()) {
+      const ssize_t n = write(fd_, utf8.data() + written, utf8.size() - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      written += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+ private:
+  const int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<LogFile> PosixEnvironment::OpenLog(const std::wstring& path) {
+  // O_APPEND puts every write at the end, whoever else appends; opened
+  // without blocking so that a FIFO named as the log cannot hold the run.
+  const int fd = open(Utf8FromWide(path).c_str(),
+                      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return nullptr;
+  fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
+  return std::make_unique<PosixLogFile>(fd);
 }
 
 }  // namespace kestrune::posix

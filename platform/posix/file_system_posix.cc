@@ -60,17 +60,31 @@ bool CopyBytes(int in, int out, off_t size) {
   return true;
 }
 
+// The outcome of a call that failed with `error`.
+FileStatus StatusOf(int error) {
+  switch (error) {
+    case EEXIST:
+      return FileStatus(FileResult::kTargetExists, EEXIST);
+    case ENOENT:
+      return FileStatus(FileResult::kMissing, ENOENT);
+    case ETXTBSY:
+    case EBUSY:
+      return FileStatus(FileResult::kInUse, static_cast<uint32_t>(error));
+    default:
+      return FileStatus(FileResult::kFailed, static_cast<uint32_t>(error));
+  }
+}
+
 // The move that, like MoveFileW, never replaces an existing target, for file
 // systems without RENAME_NOREPLACE.
-FileResult LinkThenUnlink(const std::string& from, const std::string& to) {
-  if (link(from.c_str(), to.c_str()) != 0) {
-    return errno == EEXIST ? FileResult::kTargetExists : FileResult::kFailed;
-  }
+FileStatus LinkThenUnlink(const std::string& from, const std::string& to) {
+  if (link(from.c_str(), to.c_str()) != 0) return StatusOf(errno);
   if (unlink(from.c_str()) != 0) {
+    const int error = errno;
     unlink(to.c_str());
-    return FileResult::kFailed;
+    return StatusOf(error);
   }
-  return FileResult::kOk;
+  return FileStatus();
 }
 
 }  // namespace
@@ -138,43 +152,41 @@ bool PosixFileSystem::ListFolder(const std::wstring& folder, FolderListing* list
   return true;
 }
 
-FileResult PosixFileSystem::Move(const std::wstring& from, const std::wstring& to) {
+FileStatus PosixFileSystem::Move(const std::wstring& from, const std::wstring& to) {
   const std::string from_path = Utf8FromWide(from);
   const std::string to_path = Utf8FromWide(to);
   if (renameat2(AT_FDCWD, from_path.c_str(), AT_FDCWD, to_path.c_str(),
                 RENAME_NOREPLACE) == 0) {
-    return FileResult::kOk;
+    return FileStatus();
   }
-  if (errno == EEXIST) return FileResult::kTargetExists;
   if (errno == EINVAL || errno == ENOSYS) return LinkThenUnlink(from_path, to_path);
-  return FileResult::kFailed;
+  return StatusOf(errno);
 }
 
-FileResult PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
+FileStatus PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
   // Non-blocking, so that a FIFO put in place of a packaged file cannot hold
   // the run; regular files ignore the flag.
   Descriptor in(open(Utf8FromWide(from).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (in.get() < 0) return FileResult::kFailed;
+  if (in.get() < 0) return StatusOf(errno);
   struct stat st;
-  if (fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileResult::kFailed;
+  if (fstat(in.get(), &st) != 0) return StatusOf(errno);
+  if (!S_ISREG(st.st_mode)) return FileStatus(FileResult::kFailed, EINVAL);
   const mode_t mode = st.st_mode & 07777;
   Descriptor out(
       open(Utf8FromWide(to).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-  if (out.get() < 0) {
-    return errno == EEXIST ? FileResult::kTargetExists : FileResult::kFailed;
-  }
+  if (out.get() < 0) return StatusOf(errno);
   // The umask filters the mode given to open; fchmod, needed only when it
   // did, sets the source's bits exactly.
   if (!CopyBytes(in.get(), out.get(), st.st_size) ||
       ((mode & umask_) != 0 && fchmod(out.get(), mode) != 0) || !out.Close()) {
-    return FileResult::kFailed;
+    return StatusOf(errno);
   }
-  return FileResult::kOk;
+  return FileStatus();
 }
 
-FileResult PosixFileSystem::Remove(const std::wstring& path) {
-  if (unlink(Utf8FromWide(path).c_str()) == 0) return FileResult::kOk;
-  return errno == ENOENT ? FileResult::kMissing : FileResult::kFailed;
+FileStatus PosixFileSystem::Remove(const std::wstring& path) {
+  if (unlink(Utf8FromWide(path).c_str()) == 0) return FileStatus();
+  return StatusOf(errno);
 }
 
 }  // namespace kestrune::posix

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -17,9 +18,20 @@ namespace kestrune::posix {
 
 class PosixEnvironment : public Environment {
  public:
+  explicit PosixEnvironment(std::vector<std::string> arguments = {})
+      : arguments_(std::move(arguments)) {}
   void InitCommonControls() override {}
   std::wstring ModulePath() override;
   bool SetCurrentFolder(const std::wstring& path) override;
+  std::vector<std::wstring> Arguments() override;
+  std::wstring CommandLine() override;
+  LocalTime Now() override;
+  void Sleep(unsigned milliseconds) override;
+  std::wstring ErrorText(uint32_t code) override;
+  std::unique_ptr<LogFile> OpenLog(const std::wstring& path) override;
+
+ private:
+  const std::vector<std::string> arguments_;  // argv, the program's name first
 };
 
 class PosixProfileReader : public ProfileReader {
@@ -68,9 +80,9 @@ class PosixFileSystem : public FileSystem {
   PosixFileSystem() : umask_(CurrentUmask()) {}
   PathKind Probe(const std::wstring& path) override;
   bool ListFolder(const std::wstring& folder, FolderListing* listing) override;
-  FileResult Move(const std::wstring& from, const std::wstring& to) override;
-  FileResult CopyNew(const std::wstring& from, const std::wstring& to) override;
-  FileResult Remove(const std::wstring& path) override;
+  FileStatus Move(const std::wstring& from, const std::wstring& to) override;
+  FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override;
+  FileStatus Remove(const std::wstring& path) override;
 
  private:
   static mode_t CurrentUmask();
@@ -78,15 +90,20 @@ class PosixFileSystem : public FileSystem {
 };
 
 // Each box is one UTF-8 record on standard error: caption, ": ", text, "\n".
+// The help asked for goes to standard output as it is.
 class PosixMessages : public Messages {
  public:
   void Show(const std::wstring& text, const std::wstring& caption,
             Style style) override;
+  void ShowUsage(const std::wstring& text, const std::wstring& caption,
+                 bool mistake) override;
 };
 
 // All services of the running process.
 class PosixBackend {
  public:
+  explicit PosixBackend(std::vector<std::string> arguments = {})
+      : environment_(std::move(arguments)) {}
   Platform platform() {
     return Platform{L'/',      environment_, profile_, registry_, library_,
                     processes_, files_,      messages_};

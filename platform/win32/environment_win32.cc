@@ -1,24 +1,31 @@
-#include <wchar.h>
+#include <string.h>
 
+#include "platform/win32/paths_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
 // Needs the declarations of <windows.h> before it.
 #include <commctrl.h>
 
 namespace kestrune::win32 {
+namespace {
 
-bool HardenLibrarySearch() {
-  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  // Both arrived after the oldest system the program declares.
-  if (auto set_dll_directory =
-          ProcAddress<BOOL(WINAPI*)(LPCWSTR)>(kernel, "SetDllDirectoryW")) {
-    set_dll_directory(L"");
+class Win32LogFile : public LogFile {
+ public:
+  explicit Win32LogFile(HANDLE file) : file_(file) {}
+  bool Append(const std::string& utf8) override {
+    // The handle appends only, so each write lands at the end of the file
+    // even when another run appends to it at the same time.
+    DWORD written = 0;
+    return WriteFile(file_.get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written,
+                     nullptr) &&
+           written == utf8.size();
   }
-  constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
-  auto set_default_directories =
-      ProcAddress<BOOL(WINAPI*)(DWORD)>(kernel, "SetDefaultDllDirectories");
-  return set_default_directories != nullptr && set_default_directories(kSearchSystem32);
-}
+
+ private:
+  ScopedHandle file_;
+};
+
+}  // namespace
 
 void Win32Environment::InitCommonControls() {
   INITCOMMONCONTROLSEX controls;
@@ -51,33 +58,73 @@ bool Win32Environment::SetCurrentFolder(const std::wstring& path) {
   return SetCurrentDirectoryW(path.c_str()) != 0;
 }
 
-std::wstring Win32ProfileReader::ReadString(const std::wstring& section,
-                                            const std::wstring& key,
-                                            const std::wstring& path,
-                                            size_t capacity) {
-  // The profile reader cannot open a file whose path is MAX_PATH long or
-  // longer, in any form; its short (8.3) path, where the volume has one, is
-  // the same file.
-  std::wstring file = path;
-  if (file.size() >= MAX_PATH) {
-    std::wstring short_form(file.size() + 1, L'\0');
-    const DWORD length = GetShortPathNameW(file.c_str(), &short_form[0],
-                                           static_cast<DWORD>(short_form.size()));
-    if (length > 0 && length < short_form.size()) file.assign(short_form.c_str(), length);
-  }
-  std::wstring value(capacity, L'\0');
-  GetPrivateProfileStringW(section.c_str(), key.c_str(), L"", &value[0],
-                           static_cast<DWORD>(capacity), file.c_str());
-  // The text left in the buffer is what counts; the returned count differs
-  // between versions of the call when a value is cut.
-  value.resize(wcsnlen(value.c_str(), capacity));
-  return value;
+std::vector<std::wstring> Win32Environment::Arguments() {
+  // The shell's rules, so that quoted paths with spaces arrive whole. shell32
+  // is loaded from the system folder by full path, never from beside the
+  // program, and only when there is something after the program's name.
+  using SplitFn = LPWSTR*(WINAPI*)(LPCWSTR line, int* count);
+  std::vector<std::wstring> arguments;
+  const wchar_t* line = GetCommandLineW();
+  wchar_t system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return arguments;
+  HMODULE shell = LoadLibraryW((std::wstring(system, length) + L"\\shell32.dll").c_str());
+  auto split = ProcAddress<SplitFn>(shell, "CommandLineToArgvW");
+  int count = 0;
+  LPWSTR* argv = split != nullptr ? split(line, &count) : nullptr;
+  for (int i = 1; argv != nullptr && i < count; ++i) arguments.emplace_back(argv[i]);
+  if (argv != nullptr) LocalFree(argv);
+  return arguments;
 }
 
-void Win32Messages::Show(const std::wstring& text, const std::wstring& caption,
-                         Style style) {
-  const UINT type = style == Style::kFramework ? MB_OK | MB_ICONEXCLAMATION : MB_OK;
-  MessageBoxW(nullptr, text.c_str(), caption.c_str(), type);
+std::wstring Win32Environment::CommandLine() { return GetCommandLineW(); }
+
+LocalTime Win32Environment::Now() {
+  FILETIME utc;
+  FILETIME local;
+  GetSystemTimeAsFileTime(&utc);
+  FileTimeToLocalFileTime(&utc, &local);
+  SYSTEMTIME time;
+  FileTimeToSystemTime(&local, &time);
+  auto ticks = [](const FILETIME& t) {
+    return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                  t.dwLowDateTime);
+  };
+  LocalTime now;
+  now.year = time.wYear;
+  now.month = time.wMonth;
+  now.day = time.wDay;
+  now.hour = time.wHour;
+  now.minute = time.wMinute;
+  now.second = time.wSecond;
+  now.millisecond = time.wMilliseconds;
+  now.utc_offset_minutes = static_cast<int>((ticks(local) - ticks(utc)) / 600000000LL);
+  return now;
+}
+
+void Win32Environment::Sleep(unsigned milliseconds) { ::Sleep(milliseconds); }
+
+std::wstring Win32Environment::ErrorText(uint32_t code) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+  std::wstring message = length > 0 && text != nullptr ? std::wstring(text, length) : L"";
+  if (text != nullptr) LocalFree(text);
+  // The system's texts end in a line break, which a log line cannot hold.
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                              message.back() == L' ')) {
+    message.pop_back();
+  }
+  return message.empty() ? L"unknown error" : message;
+}
+
+std::unique_ptr<LogFile> Win32Environment::OpenLog(const std::wstring& path) {
+  HANDLE file = CreateFileW(ExtendedPath(path).c_str(), FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<Win32LogFile>(file);
 }
 
 }  // namespace kestrune::win32

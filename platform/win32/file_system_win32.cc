@@ -26,17 +26,23 @@ bool MeansAbsent(DWORD error) {
   }
 }
 
-FileResult ResultOf(BOOL ok) {
-  if (ok) return FileResult::kOk;
-  const DWORD error = GetLastError();
-  if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
-    return FileResult::kTargetExists;
+FileStatus StatusOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return FileStatus(FileResult::kTargetExists, error);
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return FileStatus(FileResult::kMissing, error);
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return FileStatus(FileResult::kInUse, error);
+    default:
+      return FileStatus(FileResult::kFailed, error);
   }
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-    return FileResult::kMissing;
-  }
-  return FileResult::kFailed;
 }
+
+FileStatus ResultOf(BOOL ok) { return ok ? FileStatus() : StatusOf(GetLastError()); }
 
 }  // namespace
 
@@ -87,21 +93,18 @@ bool Win32FileSystem::ListFolder(const std::wstring& folder, FolderListing* list
   return true;
 }
 
-FileResult Win32FileSystem::Move(const std::wstring& from, const std::wstring& to) {
+FileStatus Win32FileSystem::Move(const std::wstring& from, const std::wstring& to) {
   return ResultOf(MoveFileW(ExtendedPath(from).c_str(), ExtendedPath(to).c_str()));
 }
 
-FileResult Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
+FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
   return ResultOf(CopyFileW(ExtendedPath(from).c_str(), ExtendedPath(to).c_str(), TRUE));
 }
 
-FileResult Win32FileSystem::Remove(const std::wstring& given) {
+FileStatus Win32FileSystem::Remove(const std::wstring& given) {
   const std::wstring path = ExtendedPath(given);
-  if (DeleteFileW(path.c_str())) return FileResult::kOk;
+  if (DeleteFileW(path.c_str())) return FileStatus();
   const DWORD error = GetLastError();
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-    return FileResult::kMissing;
-  }
   // Only files this run made or set aside are removed; a read-only one
   // (CopyFileW carries the attribute over) refuses deletion until the
   // attribute is cleared.
@@ -109,14 +112,15 @@ FileResult Win32FileSystem::Remove(const std::wstring& given) {
   if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
       (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return FileResult::kFailed;
+    return StatusOf(error);
   }
   if (!SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-    return FileResult::kFailed;
+    return StatusOf(GetLastError());
   }
-  if (DeleteFileW(path.c_str())) return FileResult::kOk;
+  if (DeleteFileW(path.c_str())) return FileStatus();
+  const FileStatus failed = StatusOf(GetLastError());
   SetFileAttributesW(path.c_str(), attributes);
-  return FileResult::kFailed;
+  return failed;
 }
 
 }  // namespace kestrune::win32

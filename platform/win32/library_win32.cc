@@ -15,6 +15,18 @@ constexpr DWORD kSearchSystem32 = 0x00000800;    // LOAD_LIBRARY_SEARCH_SYSTEM32
 
 }  // namespace
 
+bool HardenLibrarySearch() {
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  // Both arrived after the oldest system the program declares.
+  if (auto set_dll_directory =
+          ProcAddress<BOOL(WINAPI*)(LPCWSTR)>(kernel, "SetDllDirectoryW")) {
+    set_dll_directory(L"");
+  }
+  auto set_default_directories =
+      ProcAddress<BOOL(WINAPI*)(DWORD)>(kernel, "SetDefaultDllDirectories");
+  return set_default_directories != nullptr && set_default_directories(kSearchSystem32);
+}
+
 VersionLibrary::Outcome Win32VersionLibrary::CallVersionEntry(const std::wstring& path,
                                                               uint8_t* buffer,
                                                               int32_t size,

@@ -22,6 +22,12 @@ class Win32Environment : public Environment {
   void InitCommonControls() override;
   std::wstring ModulePath() override;
   bool SetCurrentFolder(const std::wstring& path) override;
+  std::vector<std::wstring> Arguments() override;
+  std::wstring CommandLine() override;
+  LocalTime Now() override;
+  void Sleep(unsigned milliseconds) override;
+  std::wstring ErrorText(uint32_t code) override;
+  std::unique_ptr<LogFile> OpenLog(const std::wstring& path) override;
 };
 
 class Win32ProfileReader : public ProfileReader {
@@ -63,15 +69,17 @@ class Win32FileSystem : public FileSystem {
  public:
   PathKind Probe(const std::wstring& path) override;
   bool ListFolder(const std::wstring& folder, FolderListing* listing) override;
-  FileResult Move(const std::wstring& from, const std::wstring& to) override;
-  FileResult CopyNew(const std::wstring& from, const std::wstring& to) override;
-  FileResult Remove(const std::wstring& path) override;
+  FileStatus Move(const std::wstring& from, const std::wstring& to) override;
+  FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override;
+  FileStatus Remove(const std::wstring& path) override;
 };
 
 class Win32Messages : public Messages {
  public:
   void Show(const std::wstring& text, const std::wstring& caption,
             Style style) override;
+  void ShowUsage(const std::wstring& text, const std::wstring& caption,
+                 bool mistake) override;
 };
 
 class Win32Backend {

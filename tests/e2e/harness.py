@@ -194,6 +194,8 @@ class Case:
         # POSIX: a registry file the scenario wrote itself, used as it is.
         self.registry_file: Path | None = None
         self.by_bare_name = False
+        self.args: list[str] = []
+        self.hold_for: dict[str, int] = {}
 
     # --- paths ---
     def host(self, rel: str) -> Path:
@@ -263,13 +265,17 @@ class Case:
 
     # --- running ---
     def run(self, program_rel: str, product: str | None = None,
-            hold: Iterable[str] = (), by_bare_name: bool = False) -> RunResult:
-        """Runs the updater at `program_rel`. `product`: the location of a
-        stand-in (see place_product) that runs during the run. `hold`: files held open
-        without sharing during the run (Wine only). `by_bare_name`: started
-        by its file name from its own folder, as a program too deep for a
-        full path must be."""
+            hold: Iterable[str] = (), by_bare_name: bool = False,
+            args: Iterable[str] = (), hold_for: dict[str, int] | None = None) -> RunResult:
+        """Runs the updater at `program_rel` with the command-line `args`.
+        `product`: the location of a stand-in (see place_product) that runs
+        during the run. `hold`: files held open without sharing during the run,
+        `hold_for`: files held so for the given milliseconds only (Wine only).
+        `by_bare_name`: started by its file name from its own folder, as a
+        program too deep for a full path must be."""
         self.by_bare_name = by_bare_name
+        self.args = list(args)
+        self.hold_for = dict(hold_for or {})
         return self.target.run(self, program_rel, product, list(hold))
 
 
@@ -377,7 +383,7 @@ class PosixTarget(Target):
         return Path(shutil.which("sleep") or "/bin/sleep")
 
     def run(self, case: Case, program_rel: str, product: str | None, hold: list[str]) -> RunResult:
-        if hold:
+        if hold or case.hold_for:
             raise ValueError("holding files open is a Wine-only device")
         registry = case.registry_file or (case.root / "registry.reg")
         if case.registry_file is None:
@@ -391,7 +397,7 @@ class PosixTarget(Target):
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             _wait_for_image(side.pid, product_path)
         try:
-            proc = subprocess.run([str(case.host(program_rel))], env=env, cwd=case.root,
+            proc = subprocess.run([str(case.host(program_rel)), *case.args], env=env, cwd=case.root,
                                   stdin=subprocess.DEVNULL, capture_output=True,
                                   timeout=RUN_TIMEOUT_S)
             status, timed_out, err, out = proc.returncode, False, proc.stderr, proc.stdout
@@ -689,13 +695,15 @@ class WineTarget(Target):
                 "--timeout", str(RUN_TIMEOUT_S)]
         for rel in hold:
             args += ["--hold", case.native(rel)]
+        for rel, ms in case.hold_for.items():
+            args += ["--hold-for", str(ms), case.native(rel)]
         if product:
             args += ["--product", case.native(product)]
         # Started from a folder other than the package, so that the program
         # has to find its package folder by itself.
         if case.by_bare_name:
             return self._run_from_host(case, program_rel, args, out)
-        args += ["--cwd", "C:\\" + self.SCRATCH, "--", case.native(program_rel)]
+        args += ["--cwd", "C:\\" + self.SCRATCH, "--", case.native(program_rel), *case.args]
         try:
             self.wine(*args)
         except subprocess.TimeoutExpired:

@@ -10,6 +10,7 @@ as "wine-win64"), for behaviour that exists on one platform alone.
 from __future__ import annotations
 
 import os
+import re
 import unittest
 
 from harness import (DIR, PRODUCT, PRODUCT_WOW, UNINSTALL, UNINSTALL_WOW, Case, Message,
@@ -30,6 +31,7 @@ DONE = ("VORDA+ UPDATE", "You have successfully updated VORDA+")
 
 EXIT_DONE, EXIT_SETTINGS, EXIT_NOT_INSTALLED, EXIT_NOT_FOUND = 0, 1, 2, 3
 EXIT_LIB_MISSING, EXIT_WRONG_VERSION, EXIT_RUNNING, EXIT_COPY_FAILED = 4, 5, 6, 7
+EXIT_BAD_COMMAND_LINE = 9
 
 ONE_CALL = ["39 0 1"]  # the library saw (buffer, 39, 0) once, buffer not null
 
@@ -714,9 +716,152 @@ class Wine64OnlyTests(Scenario):
         self.assertTree(INST, before)
 
 
+LOG_LINE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d (.*)")
+LONG_NAME = "L" * 250  # its backup name is longer than a file name may be
+
+
+class UnattendedTests(Scenario):
+    """The command line: quiet runs, the log, help and mistakes."""
+
+    def sw(self, name: str) -> str:
+        return ("/" if self.target.kind == "wine" else "--") + name
+
+    def log_of(self, rel: str) -> list[str]:
+        """The events of a log, each line checked for its timestamp."""
+        lines = self.case.host(rel).read_text(encoding="utf-8").splitlines()
+        events = []
+        for line in lines:
+            match = LOG_LINE.fullmatch(line)
+            self.assertIsNotNone(match, f"log line without a timestamp: {line!r}")
+            events.append(match.group(1))
+        return events
+
+    def failing(self) -> str:
+        """A package with a file that cannot be backed up, and the other files
+        ahead of it replaced first or not: the update is undone either way."""
+        files = {**INSTALLED, LONG_NAME: b"old long\n"}
+        return self.standard(files=files, package={**PACKAGED, LONG_NAME: b"new long\n"})
+
+    def test_quiet_runs_show_nothing_and_tell_the_outcome_by_their_status(self):
+        variants = [
+            ("completed", lambda c: self.standard(), EXIT_DONE),
+            ("not installed", lambda c: self.standard(keys=[]), EXIT_NOT_INSTALLED),
+            ("wrong version", lambda c: self.standard(version=ansi("2014.9.9")), EXIT_WRONG_VERSION),
+            ("copy failed", lambda c: self.failing(), EXIT_COPY_FAILED),
+        ]
+        for label, layout, status in variants:
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = layout(c)
+                before = c.tree(INST)
+                self.assertRun(c.run(program, args=[self.sw("quiet")]), [], status)
+                if status != EXIT_DONE:
+                    self.assertTree(INST, before)
+        c = self.fresh_case()
+        program = self.standard()
+        c.place_product(f"{INST}/VORDA.exe")
+        self.assertRun(c.run(program, product=f"{INST}/VORDA.exe", args=[self.sw("QUIET")]
+                             if self.target.kind == "wine" else [self.sw("quiet")]), [], EXIT_RUNNING)
+
+    def test_log_of_a_completed_update(self):
+        c = self.case
+        program = self.standard()
+        os.makedirs(c.host("logs dir"))
+        log = c.native("logs dir/run log.txt")
+        for round_ in range(2):  # a second run appends
+            self.assertRun(c.run(program, args=[self.sw("log"), log]), [DONE], EXIT_DONE)
+        events = self.log_of("logs dir/run log.txt")
+        self.assertTrue(events[0].startswith("Kestrune 1.0.0.1 started: "), events[0])
+        first = events[:events.index("exit status 0") + 1]
+        for expected in ("settings " + c.settings_path(program), "installation folder " + c.native(INST, True),
+                         f'reported "{VER}"', "running check: ", "package ",
+                         "replaced ", "message VORDA+ UPDATE: You have successfully updated VORDA+"):
+            self.assertTrue(any(expected in e for e in first), f"no {expected!r} in {first}")
+        self.assertEqual(sum(e.startswith("replaced ") for e in first), len(PACKAGED))
+        self.assertEqual(events.count("exit status 0"), 2)  # the second run appended
+        self.assertEqual(events[-1], "exit status 0")
+
+    def test_log_of_a_failed_update_names_the_file_and_each_undone_step(self):
+        c = self.case
+        program = self.failing()
+        before = c.tree(INST)
+        result = c.run(program, args=[f"{self.sw('log')}=" + c.native("update.log")])
+        self.assertRun(result, [COPY_FAILED], EXIT_COPY_FAILED)
+        self.assertTree(INST, before)
+        events = self.log_of("update.log")
+        failures = [e for e in events if e.startswith("failed: ")]
+        self.assertTrue(failures and LONG_NAME in failures[0] and "error " in failures[0], events)
+        replaced = sum(e.startswith("replaced ") for e in events)
+        self.assertEqual(sum(e.startswith("undone ") for e in events), replaced + 1, events)
+        self.assertIn("message Err: Failed to copy files", events)
+        self.assertEqual(events[-1], "exit status 7")
+
+    def test_relative_or_unusable_log_paths_never_stop_the_update(self):
+        start = "e2e-scratch" if self.target.kind == "wine" else ""
+        for label, path, written in (("relative to the starting folder", "rel.log", f"{start}/rel.log"),
+                                     ("in a folder that does not exist", None, None)):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard()
+                arg = path or c.native("no such folder/run.log")
+                self.assertRun(c.run(program, args=[self.sw("quiet"), self.sw("log"), arg]), [], EXIT_DONE)
+                if written:
+                    self.assertEqual(self.log_of(written.lstrip("/"))[-1], "exit status 0")
+
+    def test_help_and_mistakes_touch_nothing(self):
+        variants = [("help", [self.sw("help")], 0), ("unknown switch", [self.sw("bogus")], EXIT_BAD_COMMAND_LINE),
+                    ("log without a path", [self.sw("log")], EXIT_BAD_COMMAND_LINE),
+                    ("stray word", ["now"], EXIT_BAD_COMMAND_LINE)]
+        if self.target.kind == "wine":
+            variants.append(("/?", ["/?"], 0))
+        for label, args, status in variants:
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard()
+                before, pkg_before = c.tree(INST), c.tree("pkg")
+                result = c.run(program, args=args)
+                self.assertEqual(result.status, status, result.describe())
+                self.assertTree(INST, before)
+                self.assertTree("pkg", pkg_before)
+                self.assertEqual(c.library_calls(INST), [])
+                if self.target.kind == "wine" or status != 0:
+                    self.assertEqual([m.caption for m in result.messages], ["Kestrune"], result.describe())
+                    text = result.messages[0].text
+                else:
+                    self.assertEqual(result.messages, [])
+                    text = result.stdout.decode()
+                self.assertIn(self.sw("quiet"), text)
+                if status:
+                    self.assertIn(args[0], text)
+                quiet = c.run(program, args=[*args, self.sw("quiet")])
+                self.assertEqual((quiet.status, quiet.messages, quiet.stdout), (status, [], b""))
+
+
+class InUseTests(Scenario):
+    only = frozenset({"wine"})
+
+    def test_file_held_for_a_moment_is_waited_for_and_one_held_longer_undoes_the_update(self):
+        for held_ms, messages, status in ((500, [DONE], EXIT_DONE), (5000, [COPY_FAILED], EXIT_COPY_FAILED)):
+            with self.subTest(held_ms=held_ms):
+                c = self.fresh_case()
+                program = self.standard()
+                before = c.tree(INST)
+                result = c.run(program, args=["/log", c.native("run.log")],
+                               hold_for={f"{INST}/bin/core.dll": held_ms})
+                self.assertRun(result, messages, status)
+                events = UnattendedTests.log_of(self, "run.log")
+                self.assertTrue(any(e.startswith("waiting ") and "core.dll" in e for e in events), events)
+                if status == EXIT_DONE:
+                    self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+                else:
+                    self.assertTree(INST, before)
+                    self.assertTrue(any(e.startswith("failed: ") and "core.dll" in e for e in events))
+
+
 GROUPS = {
     "discovery": [DriverCheck, SettingsTests, LocatorTests, ProbeTests, Wine64OnlyTests],
     "update": [ReplaceTests, RunningTests, PosixOnlyTests, WineOnlyTests],
+    "unattended": [UnattendedTests, InUseTests],
 }
 
 

@@ -16,6 +16,19 @@
 
 namespace kestrune::testing {
 
+// A log file in memory; what it holds outlives it.
+class FakeLogFile : public LogFile {
+ public:
+  explicit FakeLogFile(std::string* text) : text_(text) {}
+  bool Append(const std::string& utf8) override {
+    *text_ += utf8;
+    return true;
+  }
+
+ private:
+  std::string* text_;
+};
+
 class FakeEnvironment : public Environment {
  public:
   void InitCommonControls() override { ++common_controls; }
@@ -24,10 +37,25 @@ class FakeEnvironment : public Environment {
     current_folder = path;
     return true;
   }
+  std::vector<std::wstring> Arguments() override { return arguments; }
+  std::wstring CommandLine() override { return L"Kestrune.exe"; }
+  LocalTime Now() override { return LocalTime{2026, 12, 7, 11, 8, 37, 5, 60}; }
+  void Sleep(unsigned milliseconds) override { sleeps.push_back(milliseconds); }
+  std::wstring ErrorText(uint32_t code) override { return L"text of " + std::to_wstring(code); }
+  std::unique_ptr<LogFile> OpenLog(const std::wstring& path) override {
+    log_paths.push_back(path);
+    if (!log_opens) return nullptr;
+    return std::make_unique<FakeLogFile>(&log);
+  }
 
   std::wstring module_path = L"C:\\pkg\\Kestrune.exe";
   std::wstring current_folder;
   int common_controls = 0;
+  std::vector<std::wstring> arguments;
+  std::vector<unsigned> sleeps;
+  std::vector<std::wstring> log_paths;
+  bool log_opens = true;
+  std::string log;
 };
 
 class FakeProfile : public ProfileReader {
@@ -181,8 +209,13 @@ class FakeMessages : public Messages {
             Style style) override {
     boxes.push_back(Box{text, caption, style});
   }
+  void ShowUsage(const std::wstring& text, const std::wstring& caption,
+                 bool mistake) override {
+    usages.push_back(Box{text, caption, mistake ? Style::kFramework : Style::kPlain});
+  }
 
   std::vector<Box> boxes;
+  std::vector<Box> usages;  // style kFramework marks a mistake
 };
 
 // A file tree in memory; folders list their entries in creation order, which
@@ -237,9 +270,10 @@ class FakeFileSystem : public FileSystem {
     }
     return true;
   }
-  FileResult Move(const std::wstring& from, const std::wstring& to) override {
+  FileStatus Move(const std::wstring& from, const std::wstring& to) override {
     log.push_back(L"move " + from + L" -> " + to);
-    if (Fails(from, L"move")) return FileResult::kFailed;
+    if (Busy(from, L"move")) return FileStatus(FileResult::kInUse, 32);
+    if (Fails(from, L"move")) return FileStatus(FileResult::kFailed, 5);
     if (!Has(from)) return FileResult::kMissing;
     if (Has(to)) return FileResult::kTargetExists;
     Node node = nodes_.at(from);
@@ -247,21 +281,22 @@ class FakeFileSystem : public FileSystem {
     Put(to, node);
     return FileResult::kOk;
   }
-  FileResult CopyNew(const std::wstring& from, const std::wstring& to) override {
+  FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override {
     log.push_back(L"copy " + from + L" -> " + to);
     if (Has(to)) return FileResult::kTargetExists;
     if (Fails(from, L"copy")) {
       // A copy that breaks off midway leaves part of the file behind.
       if (partial_copies) Put(to, Node{false, "partial", false});
-      return FileResult::kFailed;
+      return FileStatus(FileResult::kFailed, 5);
     }
     auto it = nodes_.find(from);
     if (it == nodes_.end() || it->second.folder) return FileResult::kFailed;
     Put(to, it->second);
     return FileResult::kOk;
   }
-  FileResult Remove(const std::wstring& path) override {
+  FileStatus Remove(const std::wstring& path) override {
     log.push_back(L"remove " + path);
+    if (Busy(path, L"remove")) return FileStatus(FileResult::kInUse, 32);
     if (Fails(path, L"remove")) return FileResult::kFailed;
     if (!Has(path)) return FileResult::kMissing;
     if (nodes_.at(path).folder) return FileResult::kFailed;
@@ -273,6 +308,11 @@ class FakeFileSystem : public FileSystem {
   // first path contains `needle`.
   void FailWhen(const std::wstring& operation, const std::wstring& needle) {
     failures.emplace_back(operation, needle);
+  }
+  // Makes `operation` ("move", "remove") answer "in use" for its first
+  // `times` calls whose first path contains `needle`.
+  void BusyWhen(const std::wstring& operation, const std::wstring& needle, int times) {
+    busy.push_back(Busy_{operation, needle, times});
   }
   // A folder entry that leads to `target` (a folder link).
   void AddFolderLink(const std::wstring& link, const std::wstring& target) {
@@ -289,6 +329,21 @@ class FakeFileSystem : public FileSystem {
     std::string content;
     bool sealed;
   };
+  struct Busy_ {
+    std::wstring operation;
+    std::wstring needle;
+    int times;
+  };
+  bool Busy(const std::wstring& path, const wchar_t* operation) {
+    for (Busy_& b : busy) {
+      if (b.operation == operation && b.times > 0 && path.find(b.needle) != std::wstring::npos) {
+        --b.times;
+        return true;
+      }
+    }
+    return false;
+  }
+  std::vector<Busy_> busy;
   bool Fails(const std::wstring& path, const wchar_t* operation) const {
     for (const auto& failure : failures) {
       if (failure.first == operation && path.find(failure.second) != std::wstring::npos)

@@ -23,17 +23,17 @@ class FaultyFileSystem : public FileSystem {
   bool ListFolder(const std::wstring& folder, FolderListing* listing) override {
     return inner_.ListFolder(folder, listing);
   }
-  FileResult Move(const std::wstring& from, const std::wstring& to) override {
-    return Fails(L"move", from) ? FileResult::kFailed : inner_.Move(from, to);
+  FileStatus Move(const std::wstring& from, const std::wstring& to) override {
+    return Fails(L"move", from) ? FileStatus(FileResult::kFailed) : inner_.Move(from, to);
   }
   // A failing copy still writes the destination, as one that breaks off
   // late (a full disk, a failed close) leaves a file behind.
-  FileResult CopyNew(const std::wstring& from, const std::wstring& to) override {
-    const FileResult result = inner_.CopyNew(from, to);
-    return Fails(L"copy", to) ? FileResult::kFailed : result;
+  FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override {
+    const FileStatus result = inner_.CopyNew(from, to);
+    return Fails(L"copy", to) ? FileStatus(FileResult::kFailed) : result;
   }
-  FileResult Remove(const std::wstring& path) override {
-    return Fails(L"remove", path) ? FileResult::kFailed : inner_.Remove(path);
+  FileStatus Remove(const std::wstring& path) override {
+    return Fails(L"remove", path) ? FileStatus(FileResult::kFailed) : inner_.Remove(path);
   }
 
   int calls() const { return calls_; }

@@ -72,10 +72,11 @@ Outcome RunWithFaults(const Layout& layout, const std::set<int>& failing, Files*
   CollectFiles(real, L'/', package, &listed);
   FaultyFileSystem faulty(real, failing);
   FakeMessages messages;
+  RunLog log;
   const ReplaceResult result = ReplaceFiles(
       faulty, messages,
       ReplaceInputs{package, WideFromUtf8(tree.Path("inst")), WideFromUtf8(kVersion)},
-      listed);
+      listed, log);
   return Outcome{result, messages.boxes.size(), faulty.calls(), faulty.failed(),
                  tree.Snapshot("inst")};
 }

@@ -145,13 +145,14 @@ TEST(PosixFileSystemTest, CollectorEndsOnLinkLoopsAndListsEachFileOnce) {
 bool ReplacementUndoneAfter(const std::string& root) {
   PosixFileSystem files;
   FakeMessages messages;
+  RunLog log;
   std::vector<std::wstring> listed;
   CollectFiles(files, L'/', WideFromUtf8(root + "/pkg"), &listed);
   std::sort(listed.begin(), listed.end());
   const ReplaceResult result = ReplaceFiles(
       files, messages,
       ReplaceInputs{WideFromUtf8(root + "/pkg"), WideFromUtf8(root + "/inst"), L"1.0"},
-      listed);
+      listed, log);
   return result == ReplaceResult::kFailedUndone && messages.boxes.size() == 1;
 }
 

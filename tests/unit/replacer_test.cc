@@ -27,7 +27,7 @@ class ReplacerTest : public ::testing::Test {
   }
   ReplaceResult Replace(const std::wstring& install = kInst) {
     return ReplaceFiles(files_, messages_, ReplaceInputs{kPkg, install, L"2015.1.0"},
-                        listed_);
+                        listed_, log_);
   }
   // The installation's files, so that a failed run can be compared with the
   // state before it.
@@ -39,15 +39,16 @@ class ReplacerTest : public ::testing::Test {
     std::sort(all.begin(), all.end());
     return all;
   }
-  void ExpectFailureMessageOnly() const {
+  void ExpectFailureMessageOnly(const wchar_t* text = L"Failed to copy files") const {
     ASSERT_EQ(messages_.boxes.size(), 1u);
-    EXPECT_EQ(messages_.boxes[0].text, L"Failed to copy files");
+    EXPECT_EQ(messages_.boxes[0].text, text);
     EXPECT_EQ(messages_.boxes[0].caption, L"Err");
   }
 
   FakeFileSystem files_;
   FakeMessages messages_;
   std::vector<std::wstring> listed_;
+  RunLog log_;
 };
 
 TEST_F(ReplacerTest, BacksUpAndReplacesOnlyInstalledFilesInListOrder) {
@@ -167,7 +168,7 @@ TEST_F(ReplacerTest, FailedRenameOrExistenceTestAlsoUndoes) {
     files.FailWhen(operation, L"VORDA\\b.dll");
     FakeMessages messages;
     EXPECT_EQ(ReplaceFiles(files, messages, ReplaceInputs{kPkg, kInst, L"2015.1.0"},
-                           {L"C:\\pkg\\a.dll", L"C:\\pkg\\b.dll"}),
+                           {L"C:\\pkg\\a.dll", L"C:\\pkg\\b.dll"}, log_),
               ReplaceResult::kFailedUndone);
     EXPECT_EQ(files.Content(L"C:\\Apps\\VORDA\\a.dll"), "old a");
     EXPECT_EQ(files.Content(L"C:\\Apps\\VORDA\\b.dll"), "old b");
@@ -186,7 +187,9 @@ TEST_F(ReplacerTest, UndoThatCannotFinishKeepsEveryOldFileUnderSomeName) {
   files_.FailWhen(L"copy", L"c.dll");
   files_.FailWhen(L"remove", L"VORDA\\b.dll");
   EXPECT_EQ(Replace(), ReplaceResult::kFailedUndoIncomplete);
-  ExpectFailureMessageOnly();
+  ExpectFailureMessageOnly(
+      L"Failed to copy files\nSome files could not be restored. Run the update again to "
+      L"restore them.");
   EXPECT_EQ(At(L"\\a.dll"), "old a");
   EXPECT_EQ(At(L"\\b.dll"), "new b");
   EXPECT_EQ(At(L"\\b.dll.2015.1.0"), "old b");

@@ -16,20 +16,23 @@ constexpr wchar_t kUninstall[] =
 
 class RunTest : public ::testing::Test {
  protected:
-  RunTest() {
-    fake_.profile.Set(L"ProductName", L"VORDA.exe");
-    fake_.profile.Set(L"ProductVERNUM", L"2015.1.0");
-    fake_.profile.Set(L"ProductCoreGUID", kGuid);
-    fake_.registry.SetText(kUninstall, L"InstallLocation", L"C:\\Apps\\VORDA\\");
-    fake_.library.Answer8("2015.1.0");
-    fake_.files.AddFolder(L"C:\\pkg");
-    fake_.files.AddFile(L"C:\\pkg\\Kestrune.exe", "updater");
-    fake_.files.AddFile(L"C:\\pkg\\Kestrune.ini", "settings");
-    fake_.files.AddFolder(L"C:\\pkg\\bin");
-    fake_.files.AddFile(L"C:\\pkg\\bin\\core.dll", "new core");
-    fake_.files.AddFolder(L"C:\\Apps\\VORDA\\");
-    fake_.files.AddFile(L"C:\\Apps\\VORDA\\VoUInfo.dll", "lib");
-    fake_.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\core.dll", "old core");
+  RunTest() { Standard(fake_); }
+
+  // The package and installation of a typical run.
+  static void Standard(FakePlatform& fake) {
+    fake.profile.Set(L"ProductName", L"VORDA.exe");
+    fake.profile.Set(L"ProductVERNUM", L"2015.1.0");
+    fake.profile.Set(L"ProductCoreGUID", kGuid);
+    fake.registry.SetText(kUninstall, L"InstallLocation", L"C:\\Apps\\VORDA\\");
+    fake.library.Answer8("2015.1.0");
+    fake.files.AddFolder(L"C:\\pkg");
+    fake.files.AddFile(L"C:\\pkg\\Kestrune.exe", "updater");
+    fake.files.AddFile(L"C:\\pkg\\Kestrune.ini", "settings");
+    fake.files.AddFolder(L"C:\\pkg\\bin");
+    fake.files.AddFile(L"C:\\pkg\\bin\\core.dll", "new core");
+    fake.files.AddFolder(L"C:\\Apps\\VORDA\\");
+    fake.files.AddFile(L"C:\\Apps\\VORDA\\VoUInfo.dll", "lib");
+    fake.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\core.dll", "old core");
   }
 
   static ExitStatus RunOn(FakePlatform& fake) {
@@ -158,6 +161,83 @@ TEST_F(RunTest, NothingToReplaceStillCompletes) {
   EXPECT_EQ(Run(), ExitStatus::kCompleted);
   EXPECT_EQ(Texts(), std::vector<std::wstring>{
                          L"VORDA+ UPDATE: You have successfully updated VORDA+"});
+}
+
+TEST_F(RunTest, QuietRunsShowNothingAndTheLogTellsEverything) {
+  fake_.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\a.dll", "old a");
+  fake_.files.FailWhen(L"copy", L"a.dll");
+  fake_.environment.arguments = {L"/quiet", L"/log", L"run.log"};
+  EXPECT_EQ(Run(), ExitStatus::kCopyFailedUndone);
+  EXPECT_TRUE(fake_.messages.boxes.empty());
+  // Opened before the run moves into the package folder.
+  EXPECT_EQ(fake_.environment.log_paths, std::vector<std::wstring>{L"run.log"});
+  const std::string& log = fake_.environment.log;
+  for (const char* event :
+       {"2026-12-07T11:08:37.005+01:00 Kestrune 1.0.0.1 started: Kestrune.exe\n",
+        "installation folder C:\\Apps\\VORDA\\ from HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\"
+        "Windows\\CurrentVersion\\Uninstall\\{4D1E}, value InstallLocation\n",
+        "reported \"2015.1.0\"\n", "failed: copy C:\\pkg\\bin\\a.dll to ",
+        ": error 5: text of 5\n", "undone \\bin\\core.dll\n", "message Err: Failed to copy files\n"}) {
+    EXPECT_NE(log.find(event), std::string::npos) << event << " not in\n" << log;
+  }
+  EXPECT_EQ(log.substr(log.size() - 14), "exit status 7\n");
+
+  // A log that cannot be opened changes nothing else.
+  FakePlatform other;
+  other.environment.arguments = {L"/log=Z:\\nowhere\\run.log"};
+  other.environment.log_opens = false;
+  EXPECT_EQ(RunOn(other), ExitStatus::kSettingsIncomplete);
+  EXPECT_EQ(TextsOf(other).size(), 1u);
+}
+
+TEST_F(RunTest, HelpAndMistakesShowTheUsageAndTouchNothing) {
+  struct Row {
+    std::vector<std::wstring> arguments;
+    ExitStatus status;
+    size_t usages;
+  };
+  const Row rows[] = {{{L"/?"}, ExitStatus::kCompleted, 1},
+                      {{L"/help", L"/quiet"}, ExitStatus::kCompleted, 0},
+                      {{L"/bogus"}, ExitStatus::kBadCommandLine, 1},
+                      {{L"/quiet", L"stray"}, ExitStatus::kBadCommandLine, 0}};
+  for (const Row& row : rows) {
+    FakePlatform fake;
+    fake.environment.arguments = row.arguments;
+    EXPECT_EQ(RunOn(fake), row.status);
+    EXPECT_TRUE(fake.messages.boxes.empty());
+    ASSERT_EQ(fake.messages.usages.size(), row.usages);
+    if (row.usages) {
+      EXPECT_EQ(fake.messages.usages[0].caption, L"Kestrune");
+      EXPECT_NE(fake.messages.usages[0].text.find(L"Kestrune.exe [/quiet] [/log PATH]"),
+                std::wstring::npos);
+      EXPECT_NE(fake.messages.usages[0].text.find(row.arguments[0]), std::wstring::npos);
+    }
+    EXPECT_TRUE(fake.profile.reads.empty());
+    EXPECT_TRUE(fake.environment.log_paths.empty());
+    EXPECT_TRUE(fake.files.log.empty());
+  }
+}
+
+TEST_F(RunTest, FilesInUseAreWaitedForBrieflyThenTheUpdateIsUndone) {
+  fake_.files.BusyWhen(L"move", L"core.dll", 2);
+  EXPECT_EQ(Run(), ExitStatus::kCompleted);
+  EXPECT_EQ(fake_.environment.sleeps, (std::vector<unsigned>{100, 200}));
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "new core");
+
+  FakePlatform held;
+  Standard(held);
+  held.files.BusyWhen(L"move", L"core.dll", 100);
+  EXPECT_EQ(RunOn(held), ExitStatus::kCopyFailedUndone);
+  EXPECT_EQ(held.environment.sleeps, (std::vector<unsigned>{100, 200, 400, 800}));
+  EXPECT_EQ(held.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "old core");
+
+  // Any other failure is final at once.
+  FakePlatform failing;
+  Standard(failing);
+  failing.files.FailWhen(L"move", L"core.dll");
+  EXPECT_EQ(RunOn(failing), ExitStatus::kCopyFailedUndone);
+  EXPECT_TRUE(failing.environment.sleeps.empty());
 }
 
 }  // namespace

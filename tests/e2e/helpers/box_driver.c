@@ -3,8 +3,11 @@
  * OK, and its exit status is collected. The records go to a UTF-8 file named
  * on the command line, because reading wine's output through a pipe stalls.
  *
- *   box_driver OUT_FILE [--timeout SECONDS] [--hold PATH]... [--product PATH]
- *              [--cwd DIR] (-- PROGRAM | --attach NAME)
+ *   box_driver OUT_FILE [--timeout SECONDS] [--hold PATH]... [--hold-for MS PATH]...
+ *              [--product PATH] [--cwd DIR] (-- PROGRAM [ARGUMENT]... | --attach NAME)
+ *
+ * --hold-for: held only for the first MS milliseconds of the program's run.
+ * Arguments are quoted for the program as CommandLineToArgvW reads them.
  *
  * --attach: the program is started by someone else (Wine's loader, from the
  * host, can start a program whose path CreateProcessW refuses); the driver
@@ -120,12 +123,38 @@ static void AnswerBox(struct Watch *w, HWND box) {
   }
 }
 
-static int StartProcess(const wchar_t *path, const wchar_t *cwd,
-                        PROCESS_INFORMATION *pi) {
+static int StartProcess(const wchar_t *path, wchar_t **args, int arg_count,
+                        const wchar_t *cwd, PROCESS_INFORMATION *pi) {
   size_t len = wcslen(path) + 3;
+  for (int i = 0; i < arg_count; ++i) len += 2 * wcslen(args[i]) + 3;
   wchar_t *cmd = malloc(len * sizeof(wchar_t));
   if (!cmd) return 0;
   swprintf(cmd, len, L"\"%ls\"", path);
+  for (int i = 0; i < arg_count; ++i) {
+    /* Quoted only when needed, so that an empty argument and one with a
+     * space survive; backslashes before a quote are doubled. */
+    wchar_t *out = cmd + wcslen(cmd);
+    int quote = args[i][0] == L'\0' || wcspbrk(args[i], L" \t\"") != NULL;
+    *out++ = L' ';
+    if (quote) *out++ = L'"';
+    int slashes = 0;
+    for (const wchar_t *c = args[i]; *c; ++c) {
+      if (*c == L'\\') {
+        ++slashes;
+      } else {
+        if (*c == L'"') {
+          for (int k = 0; k < slashes + 1; ++k) *out++ = L'\\';
+        }
+        slashes = 0;
+      }
+      *out++ = *c;
+    }
+    if (quote) {
+      for (int k = 0; k < slashes; ++k) *out++ = L'\\';
+      *out++ = L'"';
+    }
+    *out = L'\0';
+  }
   STARTUPINFOW si;
   ZeroMemory(&si, sizeof si);
   si.cb = sizeof si;
@@ -187,20 +216,30 @@ int wmain(int argc, wchar_t **argv) {
   if (!g_out) return 2;
   DWORD timeout_ms = 60000;
   const wchar_t *holds[kMaxHolds];
+  DWORD hold_ms[kMaxHolds];
   int hold_count = 0;
   const wchar_t *product = NULL, *cwd = NULL, *program = NULL;
+  wchar_t **args = NULL;
+  int arg_count = 0;
   int attach = 0;
   for (int i = 2; i < argc; ++i) {
     if ((wcscmp(argv[i], L"--") == 0 || wcscmp(argv[i], L"--attach") == 0) &&
         i + 1 < argc) {
       attach = wcscmp(argv[i], L"--attach") == 0;
       program = argv[i + 1];
+      args = argv + i + 2;
+      arg_count = argc - i - 2;
       break;
     }
     if (i + 1 >= argc) return Usage();
     if (wcscmp(argv[i], L"--timeout") == 0) {
       timeout_ms = (DWORD)wcstoul(argv[++i], NULL, 10) * 1000;
     } else if (wcscmp(argv[i], L"--hold") == 0 && hold_count < kMaxHolds) {
+      hold_ms[hold_count] = 0;
+      holds[hold_count++] = argv[++i];
+    } else if (wcscmp(argv[i], L"--hold-for") == 0 && i + 2 < argc &&
+               hold_count < kMaxHolds) {
+      hold_ms[hold_count] = (DWORD)wcstoul(argv[++i], NULL, 10);
       holds[hold_count++] = argv[++i];
     } else if (wcscmp(argv[i], L"--product") == 0) {
       product = argv[++i];
@@ -227,7 +266,7 @@ int wmain(int argc, wchar_t **argv) {
   PROCESS_INFORMATION side;
   ZeroMemory(&side, sizeof side);
   if (product) {
-    if (!StartProcess(product, NULL, &side)) {
+    if (!StartProcess(product, NULL, 0, NULL, &side)) {
       RecordError(L"product");
       return 2;
     }
@@ -244,7 +283,7 @@ int wmain(int argc, wchar_t **argv) {
   PROCESS_INFORMATION pi;
   int status = 0;
   if (attach ? !AttachTo(program, timeout_ms, &pi)
-             : !StartProcess(program, cwd, &pi)) {
+             : !StartProcess(program, args, arg_count, cwd, &pi)) {
     RecordError(L"start");
     status = 2;
   } else {
@@ -254,6 +293,12 @@ int wmain(int argc, wchar_t **argv) {
     DWORD started = GetTickCount();
     int timed_out = 0;
     for (;;) {
+      for (int i = 0; i < hold_count; ++i) {
+        if (hold_ms[i] && held[i] && GetTickCount() - started >= hold_ms[i]) {
+          CloseHandle(held[i]);
+          held[i] = NULL;
+        }
+      }
       int exited = WaitForSingleObject(pi.hProcess, kPollMs) == WAIT_OBJECT_0;
       w.box = NULL;
       EnumWindows(ScanWindow, (LPARAM)&w);
@@ -289,7 +334,9 @@ int wmain(int argc, wchar_t **argv) {
     CloseHandle(side.hThread);
     CloseHandle(side.hProcess);
   }
-  for (int i = 0; i < hold_count; ++i) CloseHandle(held[i]);
+  for (int i = 0; i < hold_count; ++i) {
+    if (held[i]) CloseHandle(held[i]);
+  }
   fclose(g_out);
   return status;
 }

@@ -1,10 +1,12 @@
 // The values the stages of one run share.
-#ifndef KESTRUNE_APP_RUN_STATE_H_
-#define KESTRUNE_APP_RUN_STATE_H_
+#ifndef KESTRUNE_RUN_RUN_STATE_H_
+#define KESTRUNE_RUN_RUN_STATE_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "run/log.h"
 
 namespace kestrune {
 
@@ -22,8 +24,9 @@ struct RunState {
   std::wstring product_vernum;
   std::wstring product_core_guid;
   uint8_t version_buffer[kVersionBufferSize] = {};
+  RunLog log;
 };
 
 }  // namespace kestrune
 
-#endif  // KESTRUNE_APP_RUN_STATE_H_
+#endif  // KESTRUNE_RUN_RUN_STATE_H_

@@ -1,7 +1,7 @@
 // Every text and caption a run can show, exactly as users and package builders
 // know them.
-#ifndef KESTRUNE_APP_MESSAGES_H_
-#define KESTRUNE_APP_MESSAGES_H_
+#ifndef KESTRUNE_RUN_MESSAGES_H_
+#define KESTRUNE_RUN_MESSAGES_H_
 
 namespace kestrune::msg {
 
@@ -23,6 +23,9 @@ inline constexpr wchar_t kRunningCaption[] = L"Error";
 
 inline constexpr wchar_t kCopyFailed[] = L"Failed to copy files";
 inline constexpr wchar_t kCopyFailedCaption[] = L"Err";
+// Follows kCopyFailed on a line of its own when the undo was incomplete.
+inline constexpr wchar_t kUndoIncomplete[] =
+    L"Some files could not be restored. Run the update again to restore them.";
 
 inline constexpr wchar_t kCompleted[] = L"You have successfully updated VORDA+";
 inline constexpr wchar_t kCompletedCaption[] = L"VORDA+ UPDATE";
@@ -30,6 +33,9 @@ inline constexpr wchar_t kCompletedCaption[] = L"VORDA+ UPDATE";
 // Follows the settings file path, then the name of the first empty key.
 inline constexpr wchar_t kDoesNotSet[] = L" does not set ";
 
+// The caption of the boxes about the updater itself (its usage).
+inline constexpr wchar_t kUpdaterCaption[] = L"Kestrune";
+
 }  // namespace kestrune::msg
 
-#endif  // KESTRUNE_APP_MESSAGES_H_
+#endif  // KESTRUNE_RUN_MESSAGES_H_

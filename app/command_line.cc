@@ -1,0 +1,122 @@
+#include "app/command_line.h"
+
+#include "platform/text.h"
+
+namespace kestrune {
+namespace {
+
+enum class Switch { kNone, kUnknown, kQuiet, kLog, kHelp, kWriteHashes };
+
+// The switch an argument names, and for "log=PATH" the text after '='.
+Switch Recognize(const std::wstring& argument, SwitchStyle style, std::wstring* value,
+                 bool* has_value) {
+  std::wstring name;
+  if (style == SwitchStyle::kWindows) {
+    if (argument.size() < 2 || (argument[0] != L'/' && argument[0] != L'-')) {
+      return Switch::kNone;
+    }
+    name = ToLowerAscii(std::wstring_view(argument).substr(1));
+  } else {
+    if (argument.size() < 3 || argument.compare(0, 2, L"--") != 0) {
+      return argument.size() > 1 && argument[0] == L'-' ? Switch::kUnknown : Switch::kNone;
+    }
+    name = argument.substr(2);
+  }
+  const size_t equals = name.find(L'=');
+  *has_value = equals != std::wstring::npos;
+  if (*has_value) {
+    *value = argument.substr(argument.size() - (name.size() - equals - 1));
+    name.resize(equals);
+  }
+  if (name == L"log") return Switch::kLog;
+  if (*has_value) return Switch::kUnknown;
+  if (name == L"quiet") return Switch::kQuiet;
+  if (name == L"help" || (style == SwitchStyle::kWindows && name == L"?")) return Switch::kHelp;
+  if (name == L"write-hashes") return Switch::kWriteHashes;
+  return Switch::kUnknown;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::wstring>& arguments, SwitchStyle style) {
+  CommandLine line;
+  bool help = false;
+  bool write_hashes = false;
+  auto fail = [&line](const std::wstring& text) {
+    if (line.action != CommandLine::Action::kMistake) {
+      line.action = CommandLine::Action::kMistake;
+      line.mistake = text;
+    }
+  };
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::wstring& argument = arguments[i];
+    std::wstring value;
+    bool has_value = false;
+    switch (Recognize(argument, style, &value, &has_value)) {
+      case Switch::kQuiet:
+        line.quiet = true;
+        break;
+      case Switch::kHelp:
+        help = true;
+        break;
+      case Switch::kWriteHashes:
+        write_hashes = true;
+        break;
+      case Switch::kLog: {
+        if (!has_value) {
+          // The next argument is the path, unless it is itself a switch.
+          std::wstring ignored;
+          bool ignored_flag = false;
+          if (i + 1 < arguments.size() &&
+              Recognize(arguments[i + 1], style, &ignored, &ignored_flag) == Switch::kNone) {
+            value = arguments[++i];
+          }
+        }
+        if (value.empty()) {
+          fail(L"The switch " + argument + L" needs a path.");
+        } else {
+          line.log_path = value;
+        }
+        break;
+      }
+      case Switch::kUnknown:
+        fail(L"Unknown switch: " + argument);
+        break;
+      case Switch::kNone:
+        fail(L"Unexpected argument: " + argument);
+        break;
+    }
+  }
+  if (line.action == CommandLine::Action::kMistake) return line;
+  if (help) {
+    line.action = CommandLine::Action::kHelp;
+  } else if (write_hashes) {
+    line.action = CommandLine::Action::kWriteHashes;
+  }
+  return line;
+}
+
+std::wstring UsageText(SwitchStyle style, const std::wstring& program) {
+  const bool windows = style == SwitchStyle::kWindows;
+  const std::wstring quiet = windows ? L"/quiet" : L"--quiet";
+  const std::wstring log = windows ? L"/log PATH" : L"--log PATH";
+  const std::wstring hashes = windows ? L"/write-hashes" : L"--write-hashes";
+  const std::wstring rows[][2] = {
+      {quiet, L"show no message; the exit status tells the outcome"},
+      {log, L"append a log of the run to PATH"},
+      {hashes, L"write the package's list of SHA-256 hashes, and nothing else"},
+      {windows ? L"/? or /help" : L"--help", L"show this help"},
+  };
+  // No line holds ": ", so that the POSIX port's record on standard error
+  // stays one record.
+  std::wstring text = program + L" [" + quiet + L"] [" + log + L"]\n" + program + L" " + hashes +
+                      L" [" + quiet + L"]\n\n"
+                      L"Updates the installed product from the package this program is in.\n";
+  for (const auto& row : rows) {
+    text += L"\n  " + row[0] + std::wstring(row[0].size() < 16 ? 16 - row[0].size() : 1, L' ') +
+            row[1];
+  }
+  return text;
+}
+
+}  // namespace kestrune

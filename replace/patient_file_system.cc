@@ -1,0 +1,37 @@
+#include "replace/patient_file_system.h"
+
+namespace kestrune {
+namespace {
+
+constexpr unsigned kWaitsMs[] = {100, 200, 400, 800};
+
+}  // namespace
+
+template <typename Call>
+FileStatus PatientFileSystem::Patiently(const std::wstring& what, Call call) {
+  FileStatus status = call();
+  for (unsigned wait : kWaitsMs) {
+    if (status != FileResult::kInUse) break;
+    if (log_.enabled()) {
+      log_.Line(L"waiting " + std::to_wstring(wait / 1000) + L"." + std::to_wstring(wait / 100 % 10) +
+                L" s for " + what + L": in use by another process");
+    }
+    environment_.Sleep(wait);
+    status = call();
+  }
+  return status;
+}
+
+FileStatus PatientFileSystem::Move(const std::wstring& from, const std::wstring& to) {
+  return Patiently(from, [&] { return inner_.Move(from, to); });
+}
+
+FileStatus PatientFileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
+  return Patiently(from + L" or " + to, [&] { return inner_.CopyNew(from, to); });
+}
+
+FileStatus PatientFileSystem::Remove(const std::wstring& path) {
+  return Patiently(path, [&] { return inner_.Remove(path); });
+}
+
+}  // namespace kestrune

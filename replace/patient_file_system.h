@@ -1,0 +1,40 @@
+// File calls that wait, briefly, for a file another process holds.
+#ifndef KESTRUNE_REPLACE_PATIENT_FILE_SYSTEM_H_
+#define KESTRUNE_REPLACE_PATIENT_FILE_SYSTEM_H_
+
+#include <string>
+
+#include "platform/platform.h"
+#include "run/log.h"
+
+namespace kestrune {
+
+// A virus scanner or an indexer holds a file for a moment after it was
+// written; failing the whole update at once for that would undo it for
+// nothing. A call refused because the file is in use is tried again after
+// 0.1, 0.2, 0.4 and 0.8 s, each wait logged; any other outcome is final.
+class PatientFileSystem : public FileSystem {
+ public:
+  PatientFileSystem(FileSystem& inner, Environment& environment, RunLog& log)
+      : inner_(inner), environment_(environment), log_(log) {}
+
+  PathKind Probe(const std::wstring& path) override { return inner_.Probe(path); }
+  bool ListFolder(const std::wstring& folder, FolderListing* listing) override {
+    return inner_.ListFolder(folder, listing);
+  }
+  FileStatus Move(const std::wstring& from, const std::wstring& to) override;
+  FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override;
+  FileStatus Remove(const std::wstring& path) override;
+
+ private:
+  template <typename Call>
+  FileStatus Patiently(const std::wstring& what, Call call);
+
+  FileSystem& inner_;
+  Environment& environment_;
+  RunLog& log_;
+};
+
+}  // namespace kestrune
+
+#endif  // KESTRUNE_REPLACE_PATIENT_FILE_SYSTEM_H_

@@ -4,8 +4,7 @@
  * arguments it got to VoUInfo.log, both files beside the library itself.
  * Built once with the entry's real name and once under another name, for a
  * library that lacks it. */
-#define _GNU_SOURCE
-#include <dlfcn.h>
+#include <inttypes.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -18,14 +17,42 @@
 
 int32_t VOUINFO_ENTRY(void *buffer, int32_t size, int32_t flags);
 
-/* `name` beside this library's own file, as the loader opened it. */
+/* The file this library was mapped from, by the kernel's name for the
+ * mapping. The updater loads the library through /proc/self/fd/<n>, so the
+ * loader's own name for it (dladdr's dli_fname) is no path beside its
+ * siblings. */
+static int OwnPath(char *path, size_t capacity) {
+  FILE *maps = fopen("/proc/self/maps", "r");
+  if (!maps) return 0;
+  const uintptr_t self = (uintptr_t)&VOUINFO_ENTRY;
+  char line[4096 + 128];
+  int found = 0;
+  while (!found && fgets(line, sizeof line, maps)) {
+    uintptr_t start, end;
+    int name_at = 0;
+    if (sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*s %*s %*s %n", &start,
+               &end, &name_at) < 2 ||
+        name_at == 0 || self < start || self >= end) {
+      continue;
+    }
+    const size_t length = strcspn(line + name_at, "\n");
+    if (line[name_at] != '/' || length + 1 > capacity) break;
+    memcpy(path, line + name_at, length);
+    path[length] = '\0';
+    found = 1;
+  }
+  fclose(maps);
+  return found;
+}
+
+/* `name` beside this library's own file. */
 static int SiblingPath(const char *name, char *path, size_t capacity) {
-  Dl_info info;
-  if (!dladdr((void *)&VOUINFO_ENTRY, &info) || !info.dli_fname) return 0;
-  const char *slash = strrchr(info.dli_fname, '/');
-  size_t folder = slash ? (size_t)(slash - info.dli_fname) + 1 : 0;
+  char own[4096];
+  if (!OwnPath(own, sizeof own)) return 0;
+  const char *slash = strrchr(own, '/');
+  size_t folder = (size_t)(slash - own) + 1;
   if (folder + strlen(name) + 1 > capacity) return 0;
-  memcpy(path, info.dli_fname, folder);
+  memcpy(path, own, folder);
   strcpy(path + folder, name);
   return 1;
 }

@@ -1,8 +1,13 @@
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <string>
 
+#include "platform/posix/elf_check.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/utf.h"
 
@@ -14,16 +19,44 @@ namespace {
 constexpr char kVersionEntry[] = "vouinfo_ordinal_18";
 using VersionEntry = int32_t (*)(void* buffer, int32_t size, int32_t flags);
 
+// A library cut short, as an interrupted copy leaves it, still has headers
+// that describe segments past the end of the file; the loader would map them
+// and die of SIGBUS on the first touch instead of failing.
+bool IsWholeSharedObject(int fd) {
+  struct stat st;
+  // The loader opens the file blocking: a FIFO in its place would hold the
+  // run forever.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::string head(std::min<uint64_t>(st.st_size, kSharedObjectHeadSize), '\0');
+  size_t got = 0;
+  while (got < head.size()) {
+    const ssize_t n = pread(fd, head.data() + got, head.size() - got, got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  head.resize(got);
+  return IsCompleteSharedObject(head, static_cast<uint64_t>(st.st_size));
+}
+
 }  // namespace
 
 VersionLibrary::Outcome PosixVersionLibrary::CallVersionEntry(
     const std::wstring& path, uint8_t* buffer, int32_t size, int32_t flags) {
-  const std::string file = Utf8FromWide(path);
-  // The loader opens the file blocking: a FIFO in its place would hold the
-  // run forever.
-  struct stat st;
-  if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Outcome::kNotLoaded;
-  void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // Non-blocking, so that this open returns at once on a FIFO put in place of
+  // the library too.
+  const int fd = open(Utf8FromWide(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return Outcome::kNotLoaded;
+  void* library = nullptr;
+  if (IsWholeSharedObject(fd)) {
+    // Loaded through the descriptor, so that the file checked is the file
+    // mapped even if another one takes its name meanwhile; the mappings hold
+    // on to the file once the descriptor is closed. The loader knows the
+    // library by this name, so $ORIGIN and dladdr name /proc/self/fd.
+    const std::string checked = "/proc/self/fd/" + std::to_string(fd);
+    library = dlopen(checked.c_str(), RTLD_NOW | RTLD_LOCAL);
+  }
+  close(fd);
   if (library == nullptr) return Outcome::kNotLoaded;
   void* symbol = dlsym(library, kVersionEntry);
   if (symbol == nullptr) {

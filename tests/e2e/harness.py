@@ -231,14 +231,18 @@ class Case:
 
     def version_library(self, at: str, text: bytes | None, kind: str = "ordinal18") -> None:
         """Puts VoUInfo.dll into folder `at`: the test library reporting `text`
-        ("ordinal18"), one without that entry ("no18"), or a file that is no
-        library at all ("notlib")."""
+        ("ordinal18"), one without that entry ("no18"), the first half of the
+        test library, as an interrupted copy leaves it ("truncated"), or a file
+        that is no library at all ("notlib")."""
         folder = self.host(at)
         folder.mkdir(parents=True, exist_ok=True)
         if kind == "ordinal18":
             shutil.copyfile(self.target.helpers.vouinfo, folder / "VoUInfo.dll")
         elif kind == "no18":
             shutil.copyfile(self.target.helpers.vouinfo_no18, folder / "VoUInfo.dll")
+        elif kind == "truncated":
+            data = self.target.helpers.vouinfo.read_bytes()
+            (folder / "VoUInfo.dll").write_bytes(data[:len(data) // 2])
         elif kind == "notlib":
             (folder / "VoUInfo.dll").write_bytes(b"MZ but not a library at all\n" * 8)
         else:

@@ -430,7 +430,8 @@ class ProbeTests(Scenario):
         self.assertEqual(c.library_calls("pkg"), [])
 
     def test_unusable_libraries_fail_the_check_without_a_crash(self):
-        for label, kind in (("no entry 18", "no18"), ("not a library", "notlib")):
+        for label, kind in (("no entry 18", "no18"), ("not a library", "notlib"),
+                            ("cut short", "truncated")):
             with self.subTest(label):
                 c = self.fresh_case()
                 program = self.standard(lib=kind)

@@ -39,22 +39,30 @@ bool IsWholeSharedObject(int fd) {
   return IsCompleteSharedObject(head, static_cast<uint64_t>(st.st_size));
 }
 
+// True while `path` still names the file open as `fd`, unchanged in size.
+bool StillNames(const std::string& path, int fd) {
+  struct stat opened;
+  struct stat named;
+  return fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
+         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino &&
+         opened.st_size == named.st_size;
+}
+
 }  // namespace
 
 VersionLibrary::Outcome PosixVersionLibrary::CallVersionEntry(
     const std::wstring& path, uint8_t* buffer, int32_t size, int32_t flags) {
   // Non-blocking, so that this open returns at once on a FIFO put in place of
   // the library too.
-  const int fd = open(Utf8FromWide(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const std::string file = Utf8FromWide(path);
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return Outcome::kNotLoaded;
   void* library = nullptr;
-  if (IsWholeSharedObject(fd)) {
-    // Loaded through the descriptor, so that the file checked is the file
-    // mapped even if another one takes its name meanwhile; the mappings hold
-    // on to the file once the descriptor is closed. The loader knows the
-    // library by this name, so $ORIGIN and dladdr name /proc/self/fd.
-    const std::string checked = "/proc/self/fd/" + std::to_string(fd);
-    library = dlopen(checked.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (IsWholeSharedObject(fd) && StillNames(file, fd)) {
+    // Loaded by its path, not through /proc/self/fd: the library's own
+    // dependencies are found beside it ($ORIGIN), as on Windows. The name
+    // was checked to lead to the file checked just before.
+    library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   }
   close(fd);
   if (library == nullptr) return Outcome::kNotLoaded;

@@ -12,7 +12,9 @@
 #include "guard/running_check.h"
 #include "platform/text.h"
 #include "replace/collector.h"
+#include "replace/journal.h"
 #include "replace/patient_file_system.h"
+#include "replace/recovery.h"
 #include "replace/replacer.h"
 #include "res/version.h"
 #include "run/messages.h"
@@ -94,6 +96,23 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
       return ExitStatus::kInstallFolderNotFound;
   }
 
+  // From here until the run ends, no other run works on this installation.
+  std::unique_ptr<FileLock> lock;
+  const std::wstring lock_path = JoinPath(state_.install_folder, kLockName, p.separator);
+  const FileStatus locked = p.files.Lock(lock_path, &lock);
+  if (locked == FileResult::kInUse) {
+    state_.log.Line(L"another run holds " + lock_path);
+    messages.Show(msg::kAnotherRun, msg::kRunningCaption, Messages::Style::kPlain);
+    return ExitStatus::kAnotherUpdateRunning;
+  }
+  // A folder that cannot hold the lock cannot be updated either; the stages
+  // below say so in their own terms.
+  if (!locked.ok()) state_.log.Failure(L"lock", lock_path, locked);
+
+  PatientFileSystem files(p.files, p.environment, state_.log);
+  ExitStatus stopped = ExitStatus::kCompleted;
+  if (!RecoverInterruptedUpdate(files, messages, &stopped)) return stopped;
+
   const ProbeServices probe{p.files, p.library, messages, p.separator,
                             AppTitleOf(module_path, p.separator)};
   switch (ProbeInstalledVersion(probe, state_)) {
@@ -105,23 +124,15 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
       return ExitStatus::kWrongVersion;
   }
 
-  const std::wstring product_path =
-      ProductPathOf(p.processes, state_.install_folder, state_.product_name);
-  std::wstring image;
-  if (IsProductRunning(p.processes, product_path, &image)) {
-    state_.log.Line(L"running check: " + image + L" is running");
-    messages.Show(msg::kRunning, msg::kRunningCaption, Messages::Style::kPlain);
-    return ExitStatus::kProductRunning;
-  }
-  state_.log.Line(L"running check: no process runs " + product_path);
+  if (ProductRunning(messages)) return ExitStatus::kProductRunning;
 
   std::vector<std::wstring> listed;
   CollectFiles(p.files, p.separator, package_folder, &listed);
   state_.log.Line(L"package " + package_folder + L": " + std::to_wstring(listed.size()) +
                   L" files");
   state_.log.Flush();
-  PatientFileSystem files(p.files, p.environment, state_.log);
-  const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum};
+  const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum,
+                             p.separator};
   switch (ReplaceFiles(files, messages, inputs, listed, state_.log)) {
     case ReplaceResult::kDone:
       break;
@@ -133,6 +144,42 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
 
   messages.Show(msg::kCompleted, msg::kCompletedCaption, Messages::Style::kPlain);
   return ExitStatus::kCompleted;
+}
+
+bool CKestruneApp::ProductRunning(Messages& messages) {
+  Platform& p = platform_;
+  const std::wstring product_path =
+      ProductPathOf(p.processes, state_.install_folder, state_.product_name);
+  std::wstring image;
+  if (!IsProductRunning(p.processes, product_path, &image)) {
+    state_.log.Line(L"running check: no process runs " + product_path);
+    return false;
+  }
+  state_.log.Line(L"running check: " + image + L" is running");
+  messages.Show(msg::kRunning, msg::kRunningCaption, Messages::Style::kPlain);
+  return true;
+}
+
+bool CKestruneApp::RecoverInterruptedUpdate(FileSystem& files, Messages& messages,
+                                            ExitStatus* stopped) {
+  Platform& p = platform_;
+  // A journal draft is what a stop left before the first change.
+  const std::wstring draft = JoinPath(state_.install_folder, kJournalDraftName, p.separator);
+  if (files.Probe(draft) == PathKind::kFile) files.Remove(draft);
+  if (!HasJournal(files, state_.install_folder, p.separator)) return true;
+  // Before the version probe: the interrupted update may have replaced the
+  // version library itself.
+  if (ProductRunning(messages)) {
+    *stopped = ExitStatus::kProductRunning;
+    return false;
+  }
+  if (kestrune::RecoverInterruptedUpdate(files, state_.install_folder, p.separator,
+                                         state_.log) == RecoveryResult::kFailed) {
+    messages.Show(msg::kInterrupted, msg::kCopyFailedCaption, Messages::Style::kPlain);
+    *stopped = ExitStatus::kCopyFailedUndoIncomplete;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace kestrune

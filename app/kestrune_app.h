@@ -27,6 +27,10 @@ class CKestruneApp {
   ExitStatus Run();
   // The update itself, once the command line asked for it.
   ExitStatus Update(Messages& messages, const std::wstring& module_path);
+  // True, with its message shown, when the product runs.
+  bool ProductRunning(Messages& messages);
+  // False, with the status to end with, when the run must stop.
+  bool RecoverInterruptedUpdate(FileSystem& files, Messages& messages, ExitStatus* stopped);
 
   Platform& platform_;
   RunState state_;

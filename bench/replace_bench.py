@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""Times a whole update by the POSIX port against rsync doing the same work.
+"""Times a whole update by the POSIX port against other tools doing the same work.
 
 Lays out an installation and a package in memory (/dev/shm), every packaged
 file with an installed counterpart, and times `Kestrune` against
-`rsync -rI --existing -b --suffix=.<version> pkg/ inst/` on identical fresh
-copies of the installation, alternating which runs first. Prints the median
-of the pairwise time ratios, the updater's peak memory, and how its time and
-memory grow with the number of files. Reports only; asserts nothing.
+`rsync -rI --existing -b --suffix=.<version> pkg/ inst/`, against the floor of
+a plain `cp -r` over the installation, and optionally against another build of
+the updater (--baseline), on identical fresh copies of the installation,
+turning the order around every round. Prints the median of the pairwise time
+ratios, the updater's peak memory, and how its time and memory grow with the
+number of files. Reports only; asserts nothing.
 """
 
 import argparse
@@ -131,11 +133,14 @@ def timed(command, env=None):
     return elapsed, int(peak)
 
 
-def run_kestrune(work, master, pkg):
+def run_kestrune(work, master, pkg, program=None, extra=()):
+    """The updater (or another build of it, `program`) on a fresh copy."""
     inst = os.path.join(work, "inst-kestrune")
     fresh_copy(master, inst)
     env = dict(os.environ, KESTRUNE_REGISTRY=write_registry(work, inst))
-    return timed([os.path.join(pkg, "Kestrune")], env)
+    if program:
+        shutil.copy2(program, os.path.join(pkg, "Kestrune"))
+    return timed([os.path.join(pkg, "Kestrune"), *extra], env)
 
 
 def run_rsync(work, master, pkg):
@@ -145,52 +150,78 @@ def run_rsync(work, master, pkg):
                   pkg + "/", inst + "/"])
 
 
-def compare(work, program, small_files, big_files, pairs):
+def run_copy(work, master, pkg):
+    """The floor: every packaged file copied over its counterpart in place,
+    with no backup, no journal and nothing to undo."""
+    inst = os.path.join(work, "inst-copy")
+    fresh_copy(master, inst)
+    return timed(["cp", "-r", "--no-preserve=all", pkg + "/.", inst + "/"])
+
+
+def compare(work, program, small_files, big_files, pairs, contenders):
+    """Median pairwise ratios of the updater against each other contender,
+    each pair run in an order that turns around every round."""
     master, pkg = lay_out(work, program, small_files, big_files)
-    ratios, ours, theirs, memory = [], [], [], []
+    times = {name: [] for name in contenders}
+    memory = []
     for i in range(pairs):
-        if i % 2 == 0:
-            k, k_rss = run_kestrune(work, master, pkg)
-            r, _ = run_rsync(work, master, pkg)
-        else:
-            r, _ = run_rsync(work, master, pkg)
-            k, k_rss = run_kestrune(work, master, pkg)
-        ours.append(k)
-        theirs.append(r)
-        memory.append(k_rss)
-        ratios.append(k / r)
-    return ratios, ours, theirs, memory
+        order = list(contenders.items())
+        if i % 2:
+            order.reverse()
+        for name, run in order:
+            elapsed, rss = run(work, master, pkg)
+            times[name].append(elapsed)
+            if name == "kestrune":
+                memory.append(rss)
+        # The updater's own copy in the package is the build under test again.
+        shutil.copy2(program, os.path.join(pkg, "Kestrune"))
+    ratios = {name: [k / t for k, t in zip(times["kestrune"], times[name])]
+              for name in contenders if name != "kestrune"}
+    return times, ratios, memory
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", default="build/posix/Kestrune")
+    parser.add_argument("--baseline", help="another build of the updater to compare with")
+    parser.add_argument("--args", default="", help="arguments for the updater under test, "
+                        "e.g. '--log /dev/shm/kestrune-bench.log'")
     parser.add_argument("--work", default="/dev/shm/kestrune-bench")
     parser.add_argument("--pairs", type=int, default=7)
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    parser.add_argument("--no-growth", action="store_true", help="skip the growth figures")
     args = parser.parse_args()
-    for tool in ("rsync", "cc"):
+    for tool in ("rsync", "cc", "cp"):
         if shutil.which(tool) is None:
             sys.exit("needs %s" % tool)
     program = os.path.abspath(args.program)
+    extra = args.args.split()
     os.makedirs(args.work, exist_ok=True)
     HELPERS.update(build_helpers(args.work))
+    contenders = {"kestrune": lambda w, m, p: run_kestrune(w, m, p, program, extra),
+                  "rsync": run_rsync, "copy": run_copy}
+    if args.baseline:
+        baseline = os.path.abspath(args.baseline)
+        contenders["baseline"] = lambda w, m, p: run_kestrune(w, m, p, baseline)
     try:
         small, big = (2000, 1) if args.quick else (20000, 10)
-        ratios, ours, theirs, memory = compare(args.work, program, small, big, args.pairs)
-        print("update of %d files of 4 KiB in %d folders + %d files of 32 MiB, %d pairs:"
+        times, ratios, memory = compare(args.work, program, small, big, args.pairs, contenders)
+        print("update of %d files of 4 KiB in %d folders + %d files of 32 MiB, %d rounds:"
               % (small, small // 50, big, args.pairs))
-        print("  Kestrune median %.3f s, rsync median %.3f s" %
-              (statistics.median(ours), statistics.median(theirs)))
-        print("  median ratio Kestrune/rsync: %.3f  (pairs: %s)" %
-              (statistics.median(ratios), " ".join("%.2f" % r for r in ratios)))
+        print("  medians: " + ", ".join("%s %.3f s" % (name, statistics.median(t))
+                                        for name, t in times.items()))
+        for name, values in ratios.items():
+            print("  median ratio Kestrune/%s: %.3f  (pairs: %s)" %
+                  (name, statistics.median(values), " ".join("%.2f" % r for r in values)))
         print("  Kestrune peak memory: %d KiB" % max(memory))
+        if args.no_growth:
+            return
 
         print("growth (4 KiB files only):")
         sizes = (200, 2000, 20000) if args.quick else (2000, 20000, 100000)
         for count in sizes:
             master, pkg = lay_out(args.work, program, count, 0)
-            runs = [run_kestrune(args.work, master, pkg) for _ in range(3)]
+            runs = [run_kestrune(args.work, master, pkg, program, extra) for _ in range(3)]
             seconds = statistics.median(t for t, _ in runs)
             rss = max(m for _, m in runs)
             print("  %7d files: %.3f s (%.1f us per file), peak memory %d KiB"

@@ -131,6 +131,7 @@ enum class FileResult {
   kTargetExists,  // refused because the destination already exists
   kMissing,       // nothing to act on at the source path
   kInUse,         // another process holds the file; may pass if tried again
+  kUnsupported,   // the file system cannot do this; another way may serve
   kFailed,        // any other failure
 };
 
@@ -172,6 +173,12 @@ struct FolderListing {
   std::vector<FolderEntry> entries;  // files and folders in platform order
 };
 
+// A lock file held by this process; see FileSystem::Lock.
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -185,6 +192,33 @@ class FileSystem {
   // Copies contents and attributes; refuses when `to` exists.
   virtual FileStatus CopyNew(const std::wstring& from, const std::wstring& to) = 0;
   virtual FileStatus Remove(const std::wstring& path) = 0;
+
+  // A second name for the file at `existing`; refuses when `name` exists.
+  // kUnsupported where the file system has no hard links, or where the
+  // back-end keeps to renames for a reason of its platform.
+  virtual FileStatus Link(const std::wstring& existing, const std::wstring& name) = 0;
+  // Renames `from` over `to` in one move: `to` names either file, never none.
+  virtual FileStatus Replace(const std::wstring& from, const std::wstring& to) = 0;
+  // Whether two names lead to one file.
+  virtual FileStatus SameFile(const std::wstring& a, const std::wstring& b, bool* same) = 0;
+
+  // Writes a new file, refusing when one exists, and makes it durable before
+  // it returns.
+  virtual FileStatus WriteNew(const std::wstring& path, const std::string& bytes) = 0;
+  // Appends to an existing file and makes the bytes durable.
+  virtual FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) = 0;
+  // The whole content of a small file.
+  virtual FileStatus ReadWhole(const std::wstring& path, std::string* bytes) = 0;
+  // Makes the renames, new names and removals in `folder` durable.
+  virtual FileStatus FlushFolder(const std::wstring& folder) = 0;
+  // Makes the files written below `folder` durable: one flush of its volume
+  // or file system where the platform can, otherwise each of `written`.
+  virtual FileStatus FlushWritten(const std::wstring& folder,
+                                  const std::vector<std::wstring>& written) = 0;
+  // Takes the lock file at `path` for this process. kInUse when another
+  // process holds it. The lock goes, file and all, when `lock` is destroyed,
+  // and the system drops it when the process dies, however it dies.
+  virtual FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) = 0;
 };
 
 // Message boxes: a modal box with an OK button and no owner window.

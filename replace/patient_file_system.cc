@@ -34,4 +34,12 @@ FileStatus PatientFileSystem::Remove(const std::wstring& path) {
   return Patiently(path, [&] { return inner_.Remove(path); });
 }
 
+FileStatus PatientFileSystem::Link(const std::wstring& existing, const std::wstring& name) {
+  return Patiently(existing, [&] { return inner_.Link(existing, name); });
+}
+
+FileStatus PatientFileSystem::Replace(const std::wstring& from, const std::wstring& to) {
+  return Patiently(to, [&] { return inner_.Replace(from, to); });
+}
+
 }  // namespace kestrune

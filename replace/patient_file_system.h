@@ -2,7 +2,9 @@
 #ifndef KESTRUNE_REPLACE_PATIENT_FILE_SYSTEM_H_
 #define KESTRUNE_REPLACE_PATIENT_FILE_SYSTEM_H_
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "run/log.h"
@@ -25,6 +27,30 @@ class PatientFileSystem : public FileSystem {
   FileStatus Move(const std::wstring& from, const std::wstring& to) override;
   FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override;
   FileStatus Remove(const std::wstring& path) override;
+  FileStatus Link(const std::wstring& existing, const std::wstring& name) override;
+  FileStatus Replace(const std::wstring& from, const std::wstring& to) override;
+  FileStatus SameFile(const std::wstring& a, const std::wstring& b, bool* same) override {
+    return inner_.SameFile(a, b, same);
+  }
+  FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override {
+    return inner_.WriteNew(path, bytes);
+  }
+  FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override {
+    return inner_.AppendDurably(path, bytes);
+  }
+  FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override {
+    return inner_.ReadWhole(path, bytes);
+  }
+  FileStatus FlushFolder(const std::wstring& folder) override {
+    return inner_.FlushFolder(folder);
+  }
+  FileStatus FlushWritten(const std::wstring& folder,
+                          const std::vector<std::wstring>& written) override {
+    return inner_.FlushWritten(folder, written);
+  }
+  FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
+    return inner_.Lock(path, lock);
+  }
 
  private:
   template <typename Call>

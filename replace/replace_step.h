@@ -1,9 +1,8 @@
-// One installed file being replaced, recorded so that it can be taken back.
+// One installed file being replaced, in an order that a stop at any instant
+// can be taken back from, and the undo that takes it back.
 #ifndef KESTRUNE_REPLACE_REPLACE_STEP_H_
 #define KESTRUNE_REPLACE_REPLACE_STEP_H_
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
@@ -15,54 +14,32 @@ namespace kestrune {
 struct StepPaths {
   std::wstring source;       // the packaged file
   std::wstring destination;  // the installed file
-  std::wstring aside;        // where the installed file goes meanwhile
+  std::wstring aside;        // where the installed file is kept
+  std::wstring temporary;    // the packaged file's copy until it moves in
 };
 
-// A step keeps only which listed file it is and what it has done; its names
-// are rebuilt from the listed path when needed, so that a long update holds
-// little more than its file list in memory.
-class ReplaceStep {
- public:
-  // What the aside name will be after the run.
-  enum class Aside : uint8_t {
-    kBackup,     // stays as the backup of the old version
-    kTemporary,  // removed once the whole update has succeeded
-  };
+// The aside number that means the backup name, D.<ProductVERNUM>; others
+// number the set-aside names D.~kestrune, D.~kestrune1, ...
+inline constexpr int kBackupAside = -1;
 
-  enum class Result {
-    kDone,
-    kAsideTaken,  // something already has the aside name; nothing changed
-    kFailed,      // what did happen is recorded for Undo
-  };
+std::wstring SetAsideName(const std::wstring& destination, int number);
+std::wstring TemporaryName(const std::wstring& destination, int number);
 
-  ReplaceStep(size_t listed_index, Aside kind, int temporary_number = 0)
-      : listed_index_(listed_index), temporary_number_(temporary_number), kind_(kind) {}
+// Copies the packaged file beside the destination first, so that the call
+// most likely to fail runs before the installed file is touched; then keeps
+// the installed file under its aside name, as a second name where the file
+// system has hard links and otherwise by a rename, and moves the copy in.
+// With links the installed name is never missing; without, only between two
+// renames in one folder. False on failure, which is logged.
+bool DoStep(FileSystem& files, const StepPaths& paths, RunLog& log);
 
-  // Moves the installed file aside, then copies the packaged file in.
-  Result Do(FileSystem& files, const StepPaths& paths, RunLog& log);
-
-  // Takes back what Do changed: a new or partial file at the destination is
-  // removed and the installed file moved back. Safe after a failed Do and
-  // when called twice. False when the destination could not be restored; the
-  // old file then still lives under the aside name. Failures are logged.
-  bool Undo(FileSystem& files, const StepPaths& paths, RunLog& log);
-
-  // Drops a temporary set-aside file; a backup is kept. False when it could
-  // not be removed.
-  bool Commit(FileSystem& files, const StepPaths& paths, RunLog& log);
-
-  size_t listed_index() const { return listed_index_; }
-  Aside kind() const { return kind_; }
-  int temporary_number() const { return temporary_number_; }
-
- private:
-  size_t listed_index_;
-  int temporary_number_;
-  Aside kind_;
-  bool moved_aside_ = false;
-  // A failed copy may still have left a partial file behind.
-  bool destination_may_be_ours_ = false;
-};
+// Takes the step back from what is on disk, whatever instant it stopped at:
+// the old file goes back under its own name, the copy goes. A step whose
+// aside name holds nothing had not touched the installed file. The same undo
+// serves a run that failed and the next start after one that was killed,
+// and may be repeated. False when it cannot finish; every old file then
+// still has its own or its aside name.
+bool UndoStep(FileSystem& files, const StepPaths& paths, RunLog& log);
 
 }  // namespace kestrune
 

@@ -1,90 +1,198 @@
 #include "replace/replacer.h"
 
-#include "run/messages.h"
+#include <cstdint>
+
+#include "platform/text.h"
+#include "replace/journal.h"
 #include "replace/replace_step.h"
+#include "replace/recovery.h"
+#include "run/messages.h"
 
 namespace kestrune {
 namespace {
 
 // The updater's own files carry its name; they are never installed.
 constexpr wchar_t kSkipMarker[] = L"Kestrune";
-constexpr wchar_t kTemporarySuffix[] = L".~kestrune";
-constexpr int kTemporaryNameTries = 100;
+constexpr wchar_t kScratchMarker[] = L".~kestrune";
+constexpr int kNameTries = 100;
 
-// Builds the names of the listed file at `index`, its aside name as `kind`
-// and `temporary_number` make it.
-class PathBuilder {
+// A planned replacement: which listed file, and the numbers of its names.
+// Names are rebuilt when needed, so that a long update holds little more
+// than its file list in memory.
+struct Planned {
+  size_t listed_index;
+  int16_t aside;
+  int16_t temporary;
+};
+
+class Replacement {
  public:
-  PathBuilder(const ReplaceInputs& inputs, const std::vector<std::wstring>& listed)
-      : inputs_(inputs), listed_(listed) {}
+  Replacement(FileSystem& files, const ReplaceInputs& inputs,
+              const std::vector<std::wstring>& listed, RunLog& log)
+      : files_(files), inputs_(inputs), listed_(listed), log_(log),
+        journal_(JoinPath(inputs.install_folder, kJournalName, inputs.separator)) {}
 
   std::wstring Relative(size_t index) const {
     return RelativePathOf(listed_[index], inputs_.package_folder);
   }
-
-  StepPaths For(size_t index, ReplaceStep::Aside kind, int temporary_number) const {
-    const std::wstring relative = Relative(index);
+  StepPaths Paths(const Planned& step) const {
+    const std::wstring relative = Relative(step.listed_index);
     StepPaths paths;
     paths.source = inputs_.package_folder + relative;
     paths.destination = inputs_.install_folder + relative;
-    paths.aside = kind == ReplaceStep::Aside::kBackup
-                      ? paths.destination + L"." + inputs_.product_vernum
-                      : TemporaryName(paths.destination, temporary_number);
+    paths.aside = step.aside == kBackupAside ? paths.destination + L"." + inputs_.product_vernum
+                                             : SetAsideName(paths.destination, step.aside);
+    paths.temporary = TemporaryName(paths.destination, step.temporary);
     return paths;
   }
-  StepPaths For(const ReplaceStep& step) const {
-    return For(step.listed_index(), step.kind(), step.temporary_number());
+
+  // Decides every step and its names before anything changes; false when a
+  // name cannot be told to be free.
+  bool Plan() {
+    for (size_t index = 0; index < listed_.size(); ++index) {
+      const std::wstring relative = Relative(index);
+      // Tested on the relative path, so that an installation folder that
+      // carries the name still gets its files.
+      if (relative.find(kSkipMarker) != std::wstring::npos) continue;
+      if (IsBackupName(relative, inputs_.product_vernum, inputs_.separator)) {
+        log_.Line(L"passed over " + relative + L": named like a backup");
+        continue;
+      }
+      const std::wstring destination = inputs_.install_folder + relative;
+      const PathKind installed = files_.Probe(destination);
+      if (installed == PathKind::kMissing || installed == PathKind::kFolder) continue;
+      Planned step{index, kBackupAside, 0};
+      if (installed == PathKind::kError ||
+          !FreeName(destination + L"." + inputs_.product_vernum, nullptr) ||
+          !FreeName(destination, &step.temporary, TemporaryName)) {
+        return false;
+      }
+      // A backup from an earlier run holds the only copy of an older file:
+      // it is kept, and the installed file only set aside until the update
+      // succeeds.
+      if (!backup_free_ && !FreeName(destination, &step.aside, SetAsideName)) return false;
+      plan_.push_back(step);
+    }
+    return true;
   }
 
-  static std::wstring TemporaryName(const std::wstring& destination, int number) {
-    std::wstring name = destination + kTemporarySuffix;
-    if (number > 0) name += std::to_wstring(number);
-    return name;
+  bool WriteJournal() {
+    std::string text = JournalHead(L"." + inputs_.product_vernum);
+    for (const Planned& step : plan_) {
+      AppendJournalStep(Relative(step.listed_index), step.aside, step.temporary, &text);
+    }
+    AppendJournalEnd(plan_.size(), &text);
+    // Written whole under another name and renamed in, so that a stop never
+    // leaves half a journal under its own name.
+    const std::wstring draft = JoinPath(inputs_.install_folder, kJournalDraftName,
+                                        inputs_.separator);
+    files_.Remove(draft);
+    return Check(files_.WriteNew(draft, text), L"write", draft) &&
+           Check(files_.Replace(draft, journal_), L"rename", draft + L" over " + journal_) &&
+           Check(files_.FlushFolder(inputs_.install_folder), L"flush", inputs_.install_folder);
   }
+
+  // Runs the plan; on failure, `done` is how many steps may have changed
+  // anything.
+  bool Apply(size_t* done) {
+    for (*done = 0; *done < plan_.size();) {
+      const Planned& step = plan_[(*done)++];
+      const StepPaths paths = Paths(step);
+      if (!DoStep(files_, paths, log_)) return false;
+      if (log_.enabled()) {
+        log_.Line(L"replaced " + Relative(step.listed_index) + L"; the old file is now " +
+                  paths.aside);
+      }
+    }
+    return true;
+  }
+
+  // The new files durable first, then the commit point, then what the update
+  // no longer needs. A stop after the commit keeps the update.
+  bool Commit() {
+    std::vector<std::wstring> written;
+    written.reserve(plan_.size());
+    for (const Planned& step : plan_) written.push_back(Paths(step).destination);
+    return Check(files_.FlushWritten(inputs_.install_folder, written), L"flush",
+                 inputs_.install_folder) &&
+           Check(files_.AppendDurably(journal_, kJournalCommit), L"write", journal_);
+  }
+
+  void DropSetAsides() {
+    for (const Planned& step : plan_) {
+      if (step.aside == kBackupAside) continue;
+      const StepPaths paths = Paths(step);
+      DropSetAside(files_, paths.aside, paths.destination + L"." + inputs_.product_vernum, log_);
+    }
+  }
+
+  bool UndoNewestFirst(size_t done) {
+    bool complete = true;
+    for (size_t i = done; i-- > 0;) {
+      const std::wstring relative = Relative(plan_[i].listed_index);
+      if (UndoStep(files_, Paths(plan_[i]), log_)) {
+        log_.Line(L"undone " + relative);
+      } else {
+        log_.Line(L"could not undo " + relative);
+        complete = false;
+      }
+    }
+    return complete;
+  }
+
+  bool RemoveJournal() {
+    const FileStatus removed = files_.Remove(journal_);
+    if (!removed.ok() && removed != FileResult::kMissing) {
+      log_.Failure(L"remove", journal_, removed);
+      return false;
+    }
+    files_.FlushFolder(inputs_.install_folder);
+    return true;
+  }
+
+  bool empty() const { return plan_.empty(); }
 
  private:
-  const ReplaceInputs& inputs_;
-  const std::vector<std::wstring>& listed_;
-};
-
-// Picks an unused set-aside name beside `destination`; false when none can be
-// found or looked for.
-bool FindTemporaryNumber(FileSystem& files, const std::wstring& destination,
-                         int* number) {
-  for (*number = 0; *number < kTemporaryNameTries; ++*number) {
-    const PathKind kind = files.Probe(PathBuilder::TemporaryName(destination, *number));
-    if (kind == PathKind::kMissing) return true;
-    if (kind == PathKind::kError) return false;
+  bool Check(const FileStatus& status, const wchar_t* operation, const std::wstring& path) {
+    if (!status.ok()) log_.Failure(operation, path, status);
+    return status.ok();
   }
-  return false;
-}
 
-// Replaces the listed file at `index`, recording the step in `done` as soon
-// as it may have changed anything. False on failure.
-bool ReplaceOne(FileSystem& files, const PathBuilder& names, size_t index, RunLog& log,
-                std::vector<ReplaceStep>* done) {
-  done->emplace_back(index, ReplaceStep::Aside::kBackup);
-  StepPaths paths = names.For(done->back());
-  switch (done->back().Do(files, paths, log)) {
-    case ReplaceStep::Result::kDone:
-      return true;
-    case ReplaceStep::Result::kFailed:
+  // Without `number`: whether `name` is free (remembered for the set-aside
+  // decision). With it: the first free numbered name beside `destination`.
+  bool FreeName(const std::wstring& name, int16_t* number,
+                std::wstring (*numbered)(const std::wstring&, int) = nullptr) {
+    if (number == nullptr) {
+      const PathKind kind = files_.Probe(name);
+      backup_free_ = kind == PathKind::kMissing;
+      if (kind != PathKind::kError) return true;
+      log_.Line(L"failed: cannot tell whether " + name + L" exists");
       return false;
-    case ReplaceStep::Result::kAsideTaken:
-      break;
-  }
-  // A backup from an earlier run holds the only copy of an older file: it is
-  // kept, and the installed file only set aside until the update succeeds.
-  done->pop_back();
-  int number = 0;
-  if (!FindTemporaryNumber(files, paths.destination, &number)) {
-    log.Line(L"failed: no free name to set " + paths.destination + L" aside");
+    }
+    for (int n = 0; n < kNameTries; ++n) {
+      const std::wstring candidate = numbered(name, n);
+      const PathKind kind = files_.Probe(candidate);
+      if (kind == PathKind::kMissing) {
+        *number = static_cast<int16_t>(n);
+        return true;
+      }
+      if (kind == PathKind::kError) {
+        log_.Line(L"failed: cannot tell whether " + candidate + L" exists");
+        return false;
+      }
+    }
+    log_.Line(L"failed: no free name beside " + name);
     return false;
   }
-  done->emplace_back(index, ReplaceStep::Aside::kTemporary, number);
-  paths.aside = PathBuilder::TemporaryName(paths.destination, number);
-  return done->back().Do(files, paths, log) == ReplaceStep::Result::kDone;
-}
+
+  FileSystem& files_;
+  const ReplaceInputs& inputs_;
+  const std::vector<std::wstring>& listed_;
+  RunLog& log_;
+  const std::wstring journal_;
+  std::vector<Planned> plan_;
+  bool backup_free_ = false;
+};
 
 }  // namespace
 
@@ -96,66 +204,45 @@ std::wstring RelativePathOf(const std::wstring& listed,
   return listed;
 }
 
+bool IsBackupName(const std::wstring& relative, const std::wstring& product_vernum,
+                  wchar_t separator) {
+  size_t start = relative.size();
+  while (start > 0 && !IsSeparator(relative[start - 1], separator)) --start;
+  // Letter case aside, as names match on Windows.
+  const std::wstring name = ToLowerAscii(std::wstring_view(relative).substr(start));
+  const std::wstring suffix = L"." + ToLowerAscii(product_vernum);
+  return name.find(kScratchMarker) != std::wstring::npos ||
+         (name.size() > suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0);
+}
+
 ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
                            const ReplaceInputs& inputs,
                            const std::vector<std::wstring>& listed, RunLog& log) {
-  const PathBuilder names(inputs, listed);
-  std::vector<ReplaceStep> done;
-  bool failed = false;
-  for (size_t index = 0; index < listed.size(); ++index) {
-    const std::wstring relative = names.Relative(index);
-    // Tested on the relative path, so that an installation folder that
-    // carries the name still gets its files.
-    if (relative.find(kSkipMarker) != std::wstring::npos) continue;
-    const PathKind installed = files.Probe(inputs.install_folder + relative);
-    if (installed == PathKind::kMissing || installed == PathKind::kFolder) continue;
-    if (installed == PathKind::kError) {
-      log.Line(L"failed: cannot tell whether " + inputs.install_folder + relative + L" exists");
-      failed = true;
-      break;
-    }
-    if (!ReplaceOne(files, names, index, log, &done)) {
-      failed = true;
-      break;
-    }
-    if (log.enabled()) {
-      log.Line(L"replaced " + relative + L"; the old file is now " + names.For(done.back()).aside);
-    }
-  }
-
-  if (!failed) {
-    // A set-aside file that cannot be removed is left beside an update that
-    // did succeed. It is dropped only while the backup name holds an older
-    // file; otherwise (a folder there, say) it is the one copy of the old file.
-    for (ReplaceStep& step : done) {
-      if (step.kind() != ReplaceStep::Aside::kTemporary) continue;
-      const std::wstring backup =
-          names.For(step.listed_index(), ReplaceStep::Aside::kBackup, 0).aside;
-      if (files.Probe(backup) == PathKind::kFile) {
-        step.Commit(files, names.For(step), log);
-      } else {
-        log.Line(L"kept " + names.For(step).aside + L": " + backup + L" holds no file");
-      }
-    }
-    return ReplaceResult::kDone;
-  }
-  // Undo before telling the user, so the installation is whole again by the
-  // time the message appears.
+  Replacement replacement(files, inputs, listed, log);
+  size_t done = 0;
   bool undo_complete = true;
-  for (auto step = done.rbegin(); step != done.rend(); ++step) {
-    const std::wstring relative = names.Relative(step->listed_index());
-    if (step->Undo(files, names.For(*step), log)) {
-      log.Line(L"undone " + relative);
-    } else {
-      log.Line(L"could not undo " + relative);
-      undo_complete = false;
-    }
+  if (!replacement.Plan()) {
+    log.Line(L"nothing was changed");
+  } else if (replacement.empty()) {
+    return ReplaceResult::kDone;
+  } else if (!replacement.WriteJournal()) {
+    replacement.RemoveJournal();
+    log.Line(L"nothing was changed");
+  } else if (replacement.Apply(&done) && replacement.Commit()) {
+    replacement.DropSetAsides();
+    replacement.RemoveJournal();
+    return ReplaceResult::kDone;
+  } else {
+    // Undone before the user is told, so the installation is whole again by
+    // the time the message appears. An incomplete undo keeps the journal for
+    // the next start to finish.
+    undo_complete = replacement.UndoNewestFirst(done) && replacement.RemoveJournal();
   }
   messages.Show(undo_complete ? std::wstring(msg::kCopyFailed)
                               : std::wstring(msg::kCopyFailed) + L"\n" + msg::kUndoIncomplete,
                 msg::kCopyFailedCaption, Messages::Style::kPlain);
-  return undo_complete ? ReplaceResult::kFailedUndone
-                       : ReplaceResult::kFailedUndoIncomplete;
+  return undo_complete ? ReplaceResult::kFailedUndone : ReplaceResult::kFailedUndoIncomplete;
 }
 
 }  // namespace kestrune

@@ -1,4 +1,5 @@
-// Puts the packaged files in place of the installed ones, all or nothing.
+// Puts the packaged files in place of the installed ones, all or nothing,
+// whatever instant the run is stopped at.
 #ifndef KESTRUNE_REPLACE_REPLACER_H_
 #define KESTRUNE_REPLACE_REPLACER_H_
 
@@ -14,6 +15,7 @@ struct ReplaceInputs {
   std::wstring package_folder;  // the prefix of every listed path
   std::wstring install_folder;
   std::wstring product_vernum;  // suffix of every backup name
+  wchar_t separator = L'\\';
 };
 
 enum class ReplaceResult {
@@ -22,10 +24,12 @@ enum class ReplaceResult {
   kFailedUndoIncomplete,  // message shown; some old file kept under its aside name
 };
 
-// For each listed file whose counterpart is installed, moves the installed
-// file to its backup name (or, when a backup from an earlier run exists, to a
-// temporary name) and copies the packaged file in. At the first failure every
-// replacement of this run is taken back, newest first, and the failure shown.
+// For each listed file whose counterpart is installed, keeps the installed
+// file under its backup name (or, when a backup from an earlier run exists,
+// under a set-aside name dropped after success) and puts the packaged file
+// in its place. The whole plan is journalled before the first change; at the
+// first failure every replacement of this run is taken back, newest first,
+// and the failure shown.
 ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
                            const ReplaceInputs& inputs,
                            const std::vector<std::wstring>& listed, RunLog& log);
@@ -34,6 +38,12 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
 // from its start.
 std::wstring RelativePathOf(const std::wstring& listed,
                             const std::wstring& package_folder);
+
+// True for a file name that a backup or this updater's own scratch files
+// carry: a package zipped from an installation holds such files, and
+// installing one would overwrite an earlier backup.
+bool IsBackupName(const std::wstring& relative, const std::wstring& product_vernum,
+                  wchar_t separator);
 
 }  // namespace kestrune
 

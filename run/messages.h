@@ -27,6 +27,10 @@ inline constexpr wchar_t kCopyFailedCaption[] = L"Err";
 inline constexpr wchar_t kUndoIncomplete[] =
     L"Some files could not be restored. Run the update again to restore them.";
 
+inline constexpr wchar_t kAnotherRun[] = L"Another update of VORDA+ is running.";
+inline constexpr wchar_t kInterrupted[] =
+    L"The previous update of VORDA+ was interrupted and could not be undone.";
+
 inline constexpr wchar_t kCompleted[] = L"You have successfully updated VORDA+";
 inline constexpr wchar_t kCompletedCaption[] = L"VORDA+ UPDATE";
 

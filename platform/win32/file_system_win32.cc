@@ -123,4 +123,138 @@ FileStatus Win32FileSystem::Remove(const std::wstring& given) {
   return failed;
 }
 
+FileStatus Win32FileSystem::Link(const std::wstring& /*existing*/,
+                                 const std::wstring& /*name*/) {
+  // Windows refuses to replace a file that another process has open or
+  // mapped (a loaded library, say), where it lets it be renamed; so the step
+  // keeps the installed file aside by a rename here, never by a second name.
+  return FileStatus(FileResult::kUnsupported);
+}
+
+FileStatus Win32FileSystem::Replace(const std::wstring& from, const std::wstring& to) {
+  return ResultOf(MoveFileExW(ExtendedPath(from).c_str(), ExtendedPath(to).c_str(),
+                              MOVEFILE_REPLACE_EXISTING));
+}
+
+namespace {
+
+// Opens what is at `path` for the calls that need a handle, whatever it is.
+HANDLE OpenAny(const std::wstring& path, DWORD access, DWORD disposition = OPEN_EXISTING,
+               DWORD flags = FILE_FLAG_BACKUP_SEMANTICS) {
+  return CreateFileW(ExtendedPath(path).c_str(), access,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                     flags, nullptr);
+}
+
+FileStatus WriteAll(HANDLE file, const std::string& bytes) {
+  DWORD written = 0;
+  if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+      written != bytes.size() || !FlushFileBuffers(file)) {
+    return StatusOf(GetLastError());
+  }
+  return FileStatus();
+}
+
+class Win32FileLock : public FileLock {
+ public:
+  explicit Win32FileLock(HANDLE file) : file_(file) {}
+
+ private:
+  ScopedHandle file_;  // deleted on close, which the system does for a dead process
+};
+
+}  // namespace
+
+FileStatus Win32FileSystem::SameFile(const std::wstring& a, const std::wstring& b, bool* same) {
+  BY_HANDLE_FILE_INFORMATION first;
+  BY_HANDLE_FILE_INFORMATION second;
+  ScopedHandle file_a(OpenAny(a, FILE_READ_ATTRIBUTES));
+  if (!file_a.valid() || !GetFileInformationByHandle(file_a.get(), &first)) {
+    return StatusOf(GetLastError());
+  }
+  ScopedHandle file_b(OpenAny(b, FILE_READ_ATTRIBUTES));
+  if (!file_b.valid() || !GetFileInformationByHandle(file_b.get(), &second)) {
+    return StatusOf(GetLastError());
+  }
+  *same = first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+          first.nFileIndexHigh == second.nFileIndexHigh &&
+          first.nFileIndexLow == second.nFileIndexLow;
+  return FileStatus();
+}
+
+FileStatus Win32FileSystem::WriteNew(const std::wstring& path, const std::string& bytes) {
+  ScopedHandle file(CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return StatusOf(GetLastError());
+  return WriteAll(file.get(), bytes);
+}
+
+FileStatus Win32FileSystem::AppendDurably(const std::wstring& path, const std::string& bytes) {
+  // GENERIC_WRITE, not append access alone: the flush needs it.
+  ScopedHandle file(CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return StatusOf(GetLastError());
+  LARGE_INTEGER zero{};
+  if (!SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) return StatusOf(GetLastError());
+  return WriteAll(file.get(), bytes);
+}
+
+FileStatus Win32FileSystem::ReadWhole(const std::wstring& path, std::string* bytes) {
+  ScopedHandle file(CreateFileW(ExtendedPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return StatusOf(GetLastError());
+  bytes->clear();
+  char buffer[1 << 16];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) {
+      return StatusOf(GetLastError());
+    }
+    if (got == 0) return FileStatus();
+    bytes->append(buffer, got);
+  }
+}
+
+FileStatus Win32FileSystem::FlushFolder(const std::wstring& folder) {
+  // NTFS logs its renames and new names itself; flushing the folder is a
+  // further step that older systems refuse, so it is tried, never required.
+  ScopedHandle handle(OpenAny(folder, GENERIC_WRITE));
+  if (handle.valid()) FlushFileBuffers(handle.get());
+  return FileStatus();
+}
+
+FileStatus Win32FileSystem::FlushWritten(const std::wstring& folder,
+                                         const std::vector<std::wstring>& written) {
+  // One flush of the whole volume, which an administrator may ask for.
+  wchar_t volume[MAX_PATH];
+  const std::wstring full = FullPath(folder);
+  if (!full.empty() && GetVolumePathNameW(full.c_str(), volume, MAX_PATH)) {
+    std::wstring device = volume;
+    if (device.size() == 3 && device[1] == L':') {
+      ScopedHandle handle(CreateFileW((L"\\\\.\\" + device.substr(0, 2)).c_str(),
+                                      GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+      if (handle.valid() && FlushFileBuffers(handle.get())) return FileStatus();
+    }
+  }
+  // Otherwise each new file. One that cannot be opened for writing (it
+  // carries the read-only attribute) is left to the system's own write-back.
+  for (const std::wstring& path : written) {
+    ScopedHandle file(OpenAny(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    if (file.valid() && !FlushFileBuffers(file.get())) return StatusOf(GetLastError());
+  }
+  return FileStatus();
+}
+
+FileStatus Win32FileSystem::Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) {
+  // No sharing: a second run cannot open it. Deleted on close, which the
+  // system does for a process however it ends, so no lock outlives its run.
+  HANDLE file = CreateFileW(ExtendedPath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return StatusOf(GetLastError());
+  *lock = std::make_unique<Win32FileLock>(file);
+  return FileStatus();
+}
+
 }  // namespace kestrune::win32

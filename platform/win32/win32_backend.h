@@ -72,6 +72,16 @@ class Win32FileSystem : public FileSystem {
   FileStatus Move(const std::wstring& from, const std::wstring& to) override;
   FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override;
   FileStatus Remove(const std::wstring& path) override;
+  FileStatus Link(const std::wstring& existing, const std::wstring& name) override;
+  FileStatus Replace(const std::wstring& from, const std::wstring& to) override;
+  FileStatus SameFile(const std::wstring& a, const std::wstring& b, bool* same) override;
+  FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override;
+  FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override;
+  FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override;
+  FileStatus FlushFolder(const std::wstring& folder) override;
+  FileStatus FlushWritten(const std::wstring& folder,
+                          const std::vector<std::wstring>& written) override;
+  FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override;
 };
 
 class Win32Messages : public Messages {

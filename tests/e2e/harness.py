@@ -52,6 +52,8 @@ class RunResult:
     other_windows: list[str] = dataclasses.field(default_factory=list)
     stdout: bytes = b""
     log: str = ""  # everything the run left behind, for failure reports
+    killed: bool = False  # ended from outside before it finished
+    elapsed_ms: float = 0.0  # how long the program ran, as its starter saw it
 
     def describe(self) -> str:
         lines = [f"exit status {self.status}" + (" (timed out)" if self.timed_out else "")]
@@ -196,6 +198,7 @@ class Case:
         self.by_bare_name = False
         self.args: list[str] = []
         self.hold_for: dict[str, int] = {}
+        self.kill_after_ms: float | None = None
 
     # --- paths ---
     def host(self, rel: str) -> Path:
@@ -270,14 +273,17 @@ class Case:
     # --- running ---
     def run(self, program_rel: str, product: str | None = None,
             hold: Iterable[str] = (), by_bare_name: bool = False,
-            args: Iterable[str] = (), hold_for: dict[str, int] | None = None) -> RunResult:
+            args: Iterable[str] = (), hold_for: dict[str, int] | None = None,
+            kill_after_ms: float | None = None) -> RunResult:
         """Runs the updater at `program_rel` with the command-line `args`.
         `product`: the location of a stand-in (see place_product) that runs
         during the run. `hold`: files held open without sharing during the run,
         `hold_for`: files held so for the given milliseconds only (Wine only).
         `by_bare_name`: started by its file name from its own folder, as a
-        program too deep for a full path must be."""
+        program too deep for a full path must be. `kill_after_ms`: the program
+        is killed (SIGKILL, TerminateProcess) that long after it started."""
         self.by_bare_name = by_bare_name
+        self.kill_after_ms = kill_after_ms
         self.args = list(args)
         self.hold_for = dict(hold_for or {})
         return self.target.run(self, program_rel, product, list(hold))
@@ -401,12 +407,20 @@ class PosixTarget(Target):
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             _wait_for_image(side.pid, product_path)
         try:
-            proc = subprocess.run([str(case.host(program_rel)), *case.args], env=env, cwd=case.root,
-                                  stdin=subprocess.DEVNULL, capture_output=True,
-                                  timeout=RUN_TIMEOUT_S)
-            status, timed_out, err, out = proc.returncode, False, proc.stderr, proc.stdout
-        except subprocess.TimeoutExpired as e:
-            status, timed_out, err, out = None, True, e.stderr or b"", e.stdout or b""
+            started = time.monotonic()
+            proc = subprocess.Popen([str(case.host(program_rel)), *case.args], env=env, cwd=case.root,
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE)
+            if case.kill_after_ms is not None:
+                time.sleep(case.kill_after_ms / 1000)
+                proc.kill()
+            out, err = proc.communicate(timeout=RUN_TIMEOUT_S)
+            status, timed_out = proc.returncode, False
+            elapsed_ms = (time.monotonic() - started) * 1000
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+            status, timed_out, elapsed_ms = None, True, 0.0
         finally:
             if side:
                 side.kill()
@@ -416,7 +430,9 @@ class PosixTarget(Target):
         else:
             log = ""
         return RunResult(parse_posix_stderr(err), status, timed_out, stdout=out,
-                         log=log + err.decode("utf-8", "replace"))
+                         log=log + err.decode("utf-8", "replace"),
+                         killed=case.kill_after_ms is not None and status == -9,
+                         elapsed_ms=elapsed_ms)
 
 
 def _wait_for_image(pid: int, path: Path) -> None:
@@ -496,8 +512,12 @@ def parse_driver_output(text: str) -> RunResult:
             result.messages.append(Message(fields[1], fields[2], fields[0] == "1"))
         elif kind == "exit":
             result.status = int(fields[0])
+            if len(fields) > 1:
+                result.elapsed_ms = float(fields[1])
         elif kind == "timeout":
             result.timed_out = True
+        elif kind == "killed":
+            result.killed = True
         elif kind == "window":
             result.other_windows.append(" ".join(fields))
         elif kind == "error":
@@ -701,6 +721,8 @@ class WineTarget(Target):
             args += ["--hold", case.native(rel)]
         for rel, ms in case.hold_for.items():
             args += ["--hold-for", str(ms), case.native(rel)]
+        if case.kill_after_ms is not None:
+            args += ["--kill-after", str(max(1, round(case.kill_after_ms)))]
         if product:
             args += ["--product", case.native(product)]
         # Started from a folder other than the package, so that the program

@@ -9,12 +9,16 @@ as "wine-win64"), for behaviour that exists on one platform alone.
 
 from __future__ import annotations
 
+import fcntl
 import os
+import random
 import re
+import subprocess
 import unittest
 
 from harness import (DIR, PRODUCT, PRODUCT_WOW, UNINSTALL, UNINSTALL_WOW, Case, Message,
-                     RegKey, RunResult, Target, reg_file_text, settings_text, walk_order)
+                     RegKey, RunResult, Target, reg_file_bytes, reg_file_text, settings_text,
+                     walk_order, write_tree)
 
 GUID = "{6C1F2A5E-7B3D-4E8A-9C0F-1D2E3F405162}"
 VER = "2015.1.0"
@@ -31,7 +35,9 @@ DONE = ("VORDA+ UPDATE", "You have successfully updated VORDA+")
 
 EXIT_DONE, EXIT_SETTINGS, EXIT_NOT_INSTALLED, EXIT_NOT_FOUND = 0, 1, 2, 3
 EXIT_LIB_MISSING, EXIT_WRONG_VERSION, EXIT_RUNNING, EXIT_COPY_FAILED = 4, 5, 6, 7
-EXIT_BAD_COMMAND_LINE = 9
+EXIT_UNDO_INCOMPLETE, EXIT_BAD_COMMAND_LINE, EXIT_ANOTHER_RUN = 8, 9, 10
+ANOTHER_RUN = ("Error", "Another update of VORDA+ is running.")
+INTERRUPTED = ("Err", "The previous update of VORDA+ was interrupted and could not be undone.")
 
 ONE_CALL = ["39 0 1"]  # the library saw (buffer, 39, 0) once, buffer not null
 
@@ -544,8 +550,19 @@ class ReplaceTests(Scenario):
         # Its backup name (name, ".", version) exceeds 255 bytes.
         candidates = [f"{folder}{first}{'L' * 246}" for folder in ("", "sub/")
                       for first in "abcdefghijklmnopqrstuvwxyz0123456789"]
-        for long_name in candidates:
-            (c.host(pkg) / long_name).write_bytes(b"new long\n")
+        def rewrite_first(name: str) -> None:
+            # File systems that list newest entries first (tmpfs) put the
+            # oldest last, whatever its name.
+            for rel in package:
+                (c.host(pkg) / rel).unlink()
+            (c.host(pkg) / name).write_bytes(b"new long\n")
+            write_tree(c.host(pkg), package)
+
+        for long_name, oldest in [(n, o) for o in (False, True) for n in candidates]:
+            if oldest:
+                rewrite_first(long_name)
+            else:
+                (c.host(pkg) / long_name).write_bytes(b"new long\n")
             order = [r for r in walk_order(c.host(pkg)) if r in package or r == long_name]
             if order[-1] == long_name:
                 break
@@ -859,10 +876,125 @@ class InUseTests(Scenario):
                     self.assertTrue(any(e.startswith("failed: ") and "core.dll" in e for e in events))
 
 
+class InterruptedTests(Scenario):
+    """A run stopped at any instant is made good by the next one; two runs
+    never work on one installation at once."""
+
+    def many_files(self, failing: bool) -> tuple[str, dict, dict]:
+        """An installation of a few hundred files, some with backups from an
+        earlier run; the package fails at its end when `failing`."""
+        package = {f"d{i % 12}/f{i}.dll": b"new %d\n" % i * (1 + i % 5) for i in range(300)}
+        files = {**INSTALLED, **{rel: b"old " + rel.encode() for rel in package}}
+        for i in range(0, 300, 25):
+            files[f"d{i % 12}/f{i}.dll.{VER}"] = b"an earlier backup\n"
+        if failing:
+            files[LONG_NAME] = b"old long\n"
+            package = {**package, LONG_NAME: b"new long\n"}
+        program = self.standard(files=files, package=package)
+        return program, files, package
+
+    def test_killed_at_any_instant_the_next_run_makes_it_good(self):
+        posix = self.target.kind == "posix"
+        rng = random.Random(20261207)
+        tried = wrong = lost = hits = 0
+        for failing in (False, True):
+            c = self.fresh_case()
+            program, files, package = self.many_files(failing)
+            before = c.tree(INST)
+            clean = c.run(program)
+            duration_ms = clean.elapsed_ms
+            self.assertEqual(clean.status, EXIT_COPY_FAILED if failing else EXIT_DONE, clean.describe())
+            expected = before if failing else updated(before, package, [r for r in package if r in before])
+            if not failing:
+                for rel in files:
+                    if rel.endswith("." + VER):
+                        expected[rel] = files[rel]
+            self.assertTree(INST, expected)
+            instants = ([rng.uniform(0, duration_ms * 1.1) for _ in range(100)] if posix else
+                        [duration_ms * f for f in ((0.3, 0.6, 0.9) if not failing else (0.8, 0.95))])
+            for kill_ms in instants:
+                c = self.fresh_case()
+                program, files, package = self.many_files(failing)
+                hits += c.run(program, kill_after_ms=kill_ms).killed
+                again = c.run(program)
+                tried += 1
+                after = c.tree(INST)
+                if after != expected:
+                    wrong += 1
+                    old = {content for rel, content in before.items() if content is not DIR}
+                    lost += len(old - {content for content in after.values() if content is not DIR})
+                    self.fail(f"killed at {kill_ms:.1f} ms of {duration_ms:.1f}: " + again.describe())
+                self.assertEqual(again.status, EXIT_COPY_FAILED if failing else EXIT_DONE,
+                                 f"killed at {kill_ms:.1f} ms: " + again.describe())
+        print(f"\n{self.target.name}: {tried} kills ({hits} before the run ended), {wrong} "
+              f"installations wrong afterwards, {lost} files lost")
+        self.assertGreater(hits, tried // 2)
+
+    def _hold_lock(self, c: Case, program: str, args: list[str] = ()) -> RunResult:
+        """Runs the updater while another process holds the installation's lock."""
+        lock = c.host(f"{INST}/Kestrune.lock")
+        lock.write_bytes(b"")
+        if self.target.kind == "wine":
+            return c.run(program, hold=[f"{INST}/Kestrune.lock"], args=args)
+        with open(lock, "rb+") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            return c.run(program, args=args)
+
+    def test_a_second_run_on_the_same_installation_changes_nothing(self):
+        c = self.case
+        program = self.standard()
+        (c.host(INST) / "Kestrune.lock").write_bytes(b"")
+        before = c.tree(INST)
+        self.assertRun(self._hold_lock(c, program), [ANOTHER_RUN], EXIT_ANOTHER_RUN)
+        self.assertTree(INST, before)
+        self.assertRun(self._hold_lock(c, program, ["/quiet" if self.target.kind == "wine" else "--quiet"]),
+                       [], EXIT_ANOTHER_RUN)
+        # Free again: the lock a run takes leaves nothing behind.
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        del before["Kestrune.lock"]
+        self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+
+    def test_two_runs_started_together_one_updates_and_one_refuses(self):
+        if self.target.kind != "posix":
+            self.skipTest("started together by the POSIX harness only")
+        c = self.case
+        big = os.urandom(1 << 20) * 64  # long enough a copy for the second start to meet the first
+        files = {**INSTALLED, "big.dat": b"old big\n"}
+        program = self.standard(files=files, package={**PACKAGED, "big.dat": big})
+        env = {k: v for k, v in os.environ.items() if not k.startswith("KESTRUNE_")}
+        (c.root / "registry.reg").write_bytes(reg_file_bytes(c.keys))
+        env["KESTRUNE_REGISTRY"] = str(c.root / "registry.reg")
+        runs = [subprocess.Popen([str(c.host(program))], env=env, stderr=subprocess.PIPE)
+                for _ in range(2)]
+        outcomes = sorted((r.wait(60), r.stderr.read().decode()) for r in runs)
+        self.assertEqual([o[0] for o in outcomes], [EXIT_DONE, EXIT_ANOTHER_RUN], outcomes)
+        self.assertEqual(outcomes[1][1], "Error: Another update of VORDA+ is running.\n")
+        self.assertEqual(c.host(f"{INST}/big.dat").read_bytes(), big)
+
+    def test_journal_that_cannot_be_read_or_a_running_product_stops_the_recovery(self):
+        for label, journal, product, messages, status in (
+                ("garbage", b"not a journal\n", False, [INTERRUPTED], EXIT_UNDO_INCOMPLETE),
+                ("cut short", b"Kestrune journal 1\nbackup\t.2015.1.0\n-1\t0\t/VORDA.exe\n",
+                 False, [INTERRUPTED], EXIT_UNDO_INCOMPLETE),
+                ("product running", b"Kestrune journal 1\n", True, [RUNNING], EXIT_RUNNING)):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard()
+                (c.host(INST) / "Kestrune.journal").write_bytes(journal)
+                if product:
+                    c.place_product(f"{INST}/VORDA.exe")
+                before = c.tree(INST)
+                self.assertRun(c.run(program, product=f"{INST}/VORDA.exe" if product else None),
+                               messages, status)
+                self.assertTree(INST, before)
+                self.assertEqual(c.library_calls(INST), [])
+
+
 GROUPS = {
     "discovery": [DriverCheck, SettingsTests, LocatorTests, ProbeTests, Wine64OnlyTests],
     "update": [ReplaceTests, RunningTests, PosixOnlyTests, WineOnlyTests],
     "unattended": [UnattendedTests, InUseTests],
+    "interrupted": [InterruptedTests],
 }
 
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <utility>
@@ -224,12 +225,12 @@ class FakeFileSystem : public FileSystem {
  public:
   explicit FakeFileSystem(wchar_t separator = L'\\') : separator_(separator) {}
 
-  void AddFolder(const std::wstring& path) { Put(path, Node{true, "", false}); }
+  void AddFolder(const std::wstring& path) { Put(path, Node{true, "", false, ++ids_}); }
   void AddFile(const std::wstring& path, const std::string& content) {
-    Put(path, Node{false, content, false});
+    Put(path, Node{false, content, false, ++ids_});
   }
   // A folder that exists but cannot be searched.
-  void AddSealedFolder(const std::wstring& path) { Put(path, Node{true, "", true}); }
+  void AddSealedFolder(const std::wstring& path) { Put(path, Node{true, "", true, ++ids_}); }
   bool Has(const std::wstring& path) const { return nodes_.count(path) != 0; }
   std::string Content(const std::wstring& path) const {
     auto it = nodes_.find(path);
@@ -286,12 +287,14 @@ class FakeFileSystem : public FileSystem {
     if (Has(to)) return FileResult::kTargetExists;
     if (Fails(from, L"copy")) {
       // A copy that breaks off midway leaves part of the file behind.
-      if (partial_copies) Put(to, Node{false, "partial", false});
+      if (partial_copies) Put(to, Node{false, "partial", false, ++ids_});
       return FileStatus(FileResult::kFailed, 5);
     }
     auto it = nodes_.find(from);
     if (it == nodes_.end() || it->second.folder) return FileResult::kFailed;
-    Put(to, it->second);
+    Node copy = it->second;
+    copy.id = ++ids_;
+    Put(to, copy);
     return FileResult::kOk;
   }
   FileStatus Remove(const std::wstring& path) override {
@@ -304,8 +307,69 @@ class FakeFileSystem : public FileSystem {
     return FileResult::kOk;
   }
 
-  // Makes `operation` ("probe", "move", "copy", "remove") fail whenever its
-  // first path contains `needle`.
+  FileStatus Link(const std::wstring& existing, const std::wstring& name) override {
+    log.push_back(L"link " + existing + L" -> " + name);
+    if (!links_supported) return FileResult::kUnsupported;
+    if (Fails(existing, L"link")) return FileStatus(FileResult::kFailed, 5);
+    if (!Has(existing)) return FileResult::kMissing;
+    if (Has(name)) return FileResult::kTargetExists;
+    Put(name, nodes_.at(existing));
+    return FileResult::kOk;
+  }
+  FileStatus Replace(const std::wstring& from, const std::wstring& to) override {
+    log.push_back(L"replace " + from + L" -> " + to);
+    if (Busy(to, L"replace")) return FileStatus(FileResult::kInUse, 32);
+    if (Fails(from, L"replace")) return FileStatus(FileResult::kFailed, 5);
+    if (!Has(from)) return FileResult::kMissing;
+    Node node = nodes_.at(from);
+    Erase(from);
+    Erase(to);
+    Put(to, node);
+    return FileResult::kOk;
+  }
+  FileStatus SameFile(const std::wstring& a, const std::wstring& b, bool* same) override {
+    if (!Has(a) || !Has(b)) return FileResult::kMissing;
+    *same = nodes_.at(a).id == nodes_.at(b).id;
+    return FileResult::kOk;
+  }
+  FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override {
+    log.push_back(L"write " + path);
+    if (Fails(path, L"write")) return FileStatus(FileResult::kFailed, 28);
+    if (Has(path)) return FileResult::kTargetExists;
+    Put(path, Node{false, bytes, false, ++ids_});
+    return FileResult::kOk;
+  }
+  FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override {
+    log.push_back(L"append " + path);
+    if (Fails(path, L"append")) return FileStatus(FileResult::kFailed, 28);
+    if (!Has(path)) return FileResult::kMissing;
+    nodes_.at(path).content += bytes;
+    return FileResult::kOk;
+  }
+  FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override {
+    if (!Has(path)) return FileResult::kMissing;
+    *bytes = nodes_.at(path).content;
+    return FileResult::kOk;
+  }
+  FileStatus FlushFolder(const std::wstring& folder) override {
+    log.push_back(L"flush " + folder);
+    return FileResult::kOk;
+  }
+  FileStatus FlushWritten(const std::wstring& folder,
+                          const std::vector<std::wstring>& /*written*/) override {
+    log.push_back(L"flush all " + folder);
+    return Fails(folder, L"flush") ? FileStatus(FileResult::kFailed, 5) : FileStatus();
+  }
+  FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
+    if (locked.count(path)) return FileStatus(FileResult::kInUse, 32);
+    locked.insert(path);
+    *lock = std::make_unique<Held>(this, path);
+    return FileResult::kOk;
+  }
+
+  // Makes `operation` ("probe", "move", "copy", "remove", "link", "replace",
+  // "write", "append", "flush") fail whenever its first path contains
+  // `needle`.
   void FailWhen(const std::wstring& operation, const std::wstring& needle) {
     failures.emplace_back(operation, needle);
   }
@@ -322,13 +386,26 @@ class FakeFileSystem : public FileSystem {
   std::vector<std::wstring> log;
   std::vector<std::pair<std::wstring, std::wstring>> failures;
   bool partial_copies = false;
+  bool links_supported = true;
+  std::set<std::wstring> locked;  // lock files held, by this run or another
 
  private:
   struct Node {
     bool folder;
     std::string content;
     bool sealed;
+    int id;  // one file under two names shares it
   };
+  class Held : public FileLock {
+   public:
+    Held(FakeFileSystem* files, std::wstring path) : files_(files), path_(std::move(path)) {}
+    ~Held() override { files_->locked.erase(path_); }
+
+   private:
+    FakeFileSystem* files_;
+    std::wstring path_;
+  };
+  int ids_ = 0;
   struct Busy_ {
     std::wstring operation;
     std::wstring needle;

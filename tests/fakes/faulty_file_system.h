@@ -4,6 +4,7 @@
 #ifndef KESTRUNE_TESTS_FAKES_FAULTY_FILE_SYSTEM_H_
 #define KESTRUNE_TESTS_FAKES_FAULTY_FILE_SYSTEM_H_
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,8 +15,10 @@ namespace kestrune::testing {
 
 class FaultyFileSystem : public FileSystem {
  public:
-  FaultyFileSystem(FileSystem& inner, std::set<int> failing)
-      : inner_(inner), failing_(std::move(failing)) {}
+  // Calls numbered in `failing` fail; from call `stop_at` on (when not 0)
+  // nothing reaches the disk any more, as when the process stops there.
+  FaultyFileSystem(FileSystem& inner, std::set<int> failing, int stop_at = 0)
+      : inner_(inner), failing_(std::move(failing)), stop_at_(stop_at) {}
 
   PathKind Probe(const std::wstring& path) override {
     return Fails(L"probe", path) ? PathKind::kError : inner_.Probe(path);
@@ -24,24 +27,64 @@ class FaultyFileSystem : public FileSystem {
     return inner_.ListFolder(folder, listing);
   }
   FileStatus Move(const std::wstring& from, const std::wstring& to) override {
-    return Fails(L"move", from) ? FileStatus(FileResult::kFailed) : inner_.Move(from, to);
+    return Fails(L"move", from) ? kFailed : inner_.Move(from, to);
   }
   // A failing copy still writes the destination, as one that breaks off
   // late (a full disk, a failed close) leaves a file behind.
   FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override {
+    if (Stopped(L"copy", to)) return kFailed;
     const FileStatus result = inner_.CopyNew(from, to);
-    return Fails(L"copy", to) ? FileStatus(FileResult::kFailed) : result;
+    const bool named = !fail_copies_to_.empty() && to.find(fail_copies_to_) != std::wstring::npos;
+    return Fails(L"copy", to) || named ? kFailed : result;
   }
   FileStatus Remove(const std::wstring& path) override {
-    return Fails(L"remove", path) ? FileStatus(FileResult::kFailed) : inner_.Remove(path);
+    return Fails(L"remove", path) ? kFailed : inner_.Remove(path);
+  }
+  FileStatus Link(const std::wstring& existing, const std::wstring& name) override {
+    return Fails(L"link", existing) ? kFailed : inner_.Link(existing, name);
+  }
+  FileStatus Replace(const std::wstring& from, const std::wstring& to) override {
+    return Fails(L"replace", to) ? kFailed : inner_.Replace(from, to);
+  }
+  FileStatus SameFile(const std::wstring& a, const std::wstring& b, bool* same) override {
+    return Fails(L"compare", a) ? kFailed : inner_.SameFile(a, b, same);
+  }
+  FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override {
+    return Fails(L"write", path) ? kFailed : inner_.WriteNew(path, bytes);
+  }
+  FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override {
+    return Fails(L"append", path) ? kFailed : inner_.AppendDurably(path, bytes);
+  }
+  FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override {
+    return Fails(L"read", path) ? kFailed : inner_.ReadWhole(path, bytes);
+  }
+  FileStatus FlushFolder(const std::wstring& folder) override {
+    return Fails(L"flush", folder) ? kFailed : inner_.FlushFolder(folder);
+  }
+  FileStatus FlushWritten(const std::wstring& folder,
+                          const std::vector<std::wstring>& written) override {
+    return Fails(L"flush", folder) ? kFailed : inner_.FlushWritten(folder, written);
+  }
+  FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
+    return Fails(L"lock", path) ? kFailed : inner_.Lock(path, lock);
   }
 
+  // Copies whose destination contains `needle` fail too, whatever their number.
+  void FailCopiesTo(const std::wstring& needle) { fail_copies_to_ = needle; }
+
   int calls() const { return calls_; }
+  bool stopped() const { return stop_at_ != 0 && calls_ >= stop_at_; }
   // "operation path" of each call made to fail.
   const std::vector<std::wstring>& failed() const { return failed_; }
 
  private:
+  static inline const FileStatus kFailed{FileResult::kFailed, 5};
+
+  bool Stopped(const wchar_t* /*operation*/, const std::wstring& /*path*/) {
+    return stop_at_ != 0 && calls_ + 1 >= stop_at_ && (++calls_, true);
+  }
   bool Fails(const wchar_t* operation, const std::wstring& path) {
+    if (Stopped(operation, path)) return true;
     if (failing_.count(++calls_) == 0) return false;
     failed_.push_back(std::wstring(operation) + L" " + path);
     return true;
@@ -49,6 +92,8 @@ class FaultyFileSystem : public FileSystem {
 
   FileSystem& inner_;
   const std::set<int> failing_;
+  const int stop_at_;
+  std::wstring fail_copies_to_;
   int calls_ = 0;
   std::vector<std::wstring> failed_;
 };

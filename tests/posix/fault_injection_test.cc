@@ -3,11 +3,16 @@
 // either fully updated or exactly as it was, and that no file is ever lost.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
 
+#include "app/kestrune_app.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/utf.h"
 #include "replace/collector.h"
@@ -21,6 +26,7 @@ namespace {
 
 using Files = std::map<std::string, std::string>;
 using testing::FakeMessages;
+using testing::FakePlatform;
 using testing::FaultyFileSystem;
 using testing::TempTree;
 
@@ -173,6 +179,91 @@ TEST(FaultInjectionTest, EveryFailingCallAndPairOfCallsLeavesNoFileLost) {
   std::cout << "[ faults   ] " << runs << " runs with injected faults\n";
   ::testing::Test::RecordProperty("fault_runs", runs);
   EXPECT_GT(runs, 120);
+}
+
+// The version library of these runs reports what its file holds, so that
+// a run after a finished update meets the new version, as a real one would.
+class FileVersionLibrary : public VersionLibrary {
+ public:
+  Outcome CallVersionEntry(const std::wstring& path, uint8_t* buffer, int32_t size,
+                           int32_t) override {
+    std::ifstream in(Utf8FromWide(path), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text.resize(std::min<size_t>(text.size(), static_cast<size_t>(size)));
+    std::memcpy(buffer, text.data(), text.size());
+    return Outcome::kCalled;
+  }
+};
+
+// A whole run over real files, its file calls going through `files`.
+ExitStatus WholeRun(TempTree& tree, FileSystem& files) {
+  FakePlatform fake(L'/');
+  fake.environment.module_path = WideFromUtf8(tree.Path("pkg/Kestrune"));
+  fake.profile.Set(L"ProductName", L"VORDA");
+  fake.profile.Set(L"ProductVERNUM", WideFromUtf8(kVersion));
+  fake.profile.Set(L"ProductCoreGUID", L"{G}");
+  fake.registry.SetText(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{G}",
+                        L"InstallLocation", WideFromUtf8(tree.Path("inst")));
+  FileVersionLibrary library;
+  Platform platform{L'/',       fake.environment, fake.profile, fake.registry, library,
+                    fake.processes, files,        fake.messages};
+  CKestruneApp app(platform);
+  app.InitInstance();
+  return app.exit_status();
+}
+
+// Lays the layout out with a version library the package replaces.
+void LayOut(const Layout& layout, TempTree& tree) {
+  for (const auto& [path, content] : layout.package) tree.Write("pkg/" + path, content);
+  tree.Write("pkg/VoUInfo.dll", "2.0");
+  tree.MakeFolder("inst");
+  for (const auto& [path, content] : layout.installed) tree.Write("inst/" + path, content);
+  tree.Write("inst/VoUInfo.dll", kVersion);
+}
+
+TEST(FaultInjectionTest, AStopAtAnyCallIsMadeGoodByTheNextRun) {
+  int stops = 0;
+  for (const Layout& layout : kLayouts) {
+    TempTree clean;
+    LayOut(layout, clean);
+    const Files before = clean.Snapshot("inst");
+    posix::PosixFileSystem real;
+    FaultyFileSystem counting(real, {});
+    ASSERT_EQ(WholeRun(clean, counting), ExitStatus::kCompleted) << layout.name;
+    const Files success = clean.Snapshot("inst");
+    // A failure late in the update, to stop during its undo as well.
+    const int last_copy = counting.calls() - 6;
+
+    for (int failing : {0, last_copy}) {
+      for (int stop = 1; stop <= counting.calls() + 1; ++stop) {
+        const std::string what = std::string(layout.name) + " stop " + std::to_string(stop) +
+                                 (failing ? " after failure " + std::to_string(failing) : "");
+        for (bool rerun_fails : {false, true}) {
+          TempTree tree;
+          LayOut(layout, tree);
+          FaultyFileSystem stopped(real, failing ? std::set<int>{failing} : std::set<int>{},
+                                   stop);
+          WholeRun(tree, stopped);
+          ++stops;
+          FaultyFileSystem next(real, {});
+          if (rerun_fails) next.FailCopiesTo(L"b.dll");
+          const ExitStatus status = WholeRun(tree, next);
+          const Files after = tree.Snapshot("inst");
+          if (status == ExitStatus::kCompleted || status == ExitStatus::kWrongVersion) {
+            // Finished now, or already past its commit point the first time.
+            EXPECT_EQ(after, success) << what;
+            EXPECT_TRUE(!rerun_fails || status == ExitStatus::kWrongVersion) << what;
+          } else {
+            EXPECT_TRUE(rerun_fails) << what << ": status " << static_cast<int>(status);
+            EXPECT_EQ(status, ExitStatus::kCopyFailedUndone) << what;
+            EXPECT_EQ(after, before) << what;
+          }
+        }
+      }
+    }
+  }
+  std::cout << "[ stops    ] " << stops << " runs stopped at every call, each run again\n";
+  EXPECT_GT(stops, 200);
 }
 
 }  // namespace

@@ -73,16 +73,28 @@ TEST_F(ReplacerTest, BacksUpAndReplacesOnlyInstalledFilesInListOrder) {
   EXPECT_EQ(At(L"\\Kestrune.exe"), "an installed file of that name");
   EXPECT_EQ(At(L"\\data.2015.1.0"), "unrelated");
 
-  std::vector<std::wstring> moves;
+  // In list order; each copy lands beside its file before the file is kept
+  // aside, and moves in over it.
+  std::vector<std::wstring> changes;
   for (const std::wstring& entry : files_.log) {
-    if (entry.rfind(L"move ", 0) == 0) moves.push_back(entry);
+    if (entry.rfind(L"probe ", 0) != 0 && entry.find(L"journal") == std::wstring::npos &&
+        entry.rfind(L"flush", 0) != 0) {
+      changes.push_back(entry);
+    }
   }
-  EXPECT_EQ(moves, (std::vector<std::wstring>{
-                       L"move C:\\Apps\\VORDA\\bin\\b.dll -> C:\\Apps\\VORDA\\bin\\b.dll.2015.1.0",
-                       L"move C:\\Apps\\VORDA\\bin\\a.dll -> C:\\Apps\\VORDA\\bin\\a.dll.2015.1.0"}));
+  const std::wstring b = L"C:\\Apps\\VORDA\\bin\\b.dll";
+  const std::wstring a = L"C:\\Apps\\VORDA\\bin\\a.dll";
+  EXPECT_EQ(changes, (std::vector<std::wstring>{
+                         L"copy C:\\pkg\\bin\\b.dll -> " + b + L".~kestrune-new",
+                         L"link " + b + L" -> " + b + L".2015.1.0",
+                         L"replace " + b + L".~kestrune-new -> " + b,
+                         L"copy C:\\pkg\\bin\\a.dll -> " + a + L".~kestrune-new",
+                         L"link " + a + L" -> " + a + L".2015.1.0",
+                         L"replace " + a + L".~kestrune-new -> " + a}));
 }
 
 TEST_F(ReplacerTest, FolderWithFinalSeparatorGivesTheDoubledSeparator) {
+  files_.links_supported = false;  // kept aside by a rename instead
   Package(L"\\bin\\core.dll", "new");
   files_.AddFile(L"C:\\Apps\\VORDA\\\\bin\\core.dll", "old");
   EXPECT_EQ(Replace(L"C:\\Apps\\VORDA\\"), ReplaceResult::kDone);
@@ -154,13 +166,17 @@ TEST_F(ReplacerTest, FailedCopyUndoesEveryReplacementAndStopsTheWalk) {
   ExpectFailureMessageOnly();
   EXPECT_EQ(Snapshot(), before);
   for (const std::wstring& entry : files_.log) {
-    EXPECT_EQ(entry.find(L"d.dll"), std::wstring::npos) << "looked past the failure";
+    if (entry.rfind(L"probe ", 0) == 0) continue;  // the plan looks at every file
+    EXPECT_EQ(entry.find(L"d.dll"), std::wstring::npos) << "went on past the failure";
   }
 }
 
-TEST_F(ReplacerTest, FailedRenameOrExistenceTestAlsoUndoes) {
-  for (const wchar_t* operation : {L"move", L"probe"}) {
+TEST_F(ReplacerTest, FailedRenameLinkOrExistenceTestAlsoUndoes) {
+  const std::pair<const wchar_t*, bool> rows[] = {
+      {L"link", true}, {L"replace", true}, {L"move", false}, {L"probe", true}};
+  for (const auto& [operation, links] : rows) {
     FakeFileSystem files;
+    files.links_supported = links;
     files.AddFile(L"C:\\pkg\\a.dll", "new a");
     files.AddFile(L"C:\\pkg\\b.dll", "new b");
     files.AddFile(L"C:\\Apps\\VORDA\\a.dll", "old a");
@@ -185,7 +201,7 @@ TEST_F(ReplacerTest, UndoThatCannotFinishKeepsEveryOldFileUnderSomeName) {
   Installed(L"\\b.dll", "old b");
   Installed(L"\\c.dll", "old c");
   files_.FailWhen(L"copy", L"c.dll");
-  files_.FailWhen(L"remove", L"VORDA\\b.dll");
+  files_.FailWhen(L"replace", L"VORDA\\b.dll.2015");
   EXPECT_EQ(Replace(), ReplaceResult::kFailedUndoIncomplete);
   ExpectFailureMessageOnly(
       L"Failed to copy files\nSome files could not be restored. Run the update again to "

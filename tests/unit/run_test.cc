@@ -220,14 +220,14 @@ TEST_F(RunTest, HelpAndMistakesShowTheUsageAndTouchNothing) {
 }
 
 TEST_F(RunTest, FilesInUseAreWaitedForBrieflyThenTheUpdateIsUndone) {
-  fake_.files.BusyWhen(L"move", L"core.dll", 2);
+  fake_.files.BusyWhen(L"replace", L"core.dll", 2);
   EXPECT_EQ(Run(), ExitStatus::kCompleted);
   EXPECT_EQ(fake_.environment.sleeps, (std::vector<unsigned>{100, 200}));
   EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "new core");
 
   FakePlatform held;
   Standard(held);
-  held.files.BusyWhen(L"move", L"core.dll", 100);
+  held.files.BusyWhen(L"replace", L"core.dll", 100);
   EXPECT_EQ(RunOn(held), ExitStatus::kCopyFailedUndone);
   EXPECT_EQ(held.environment.sleeps, (std::vector<unsigned>{100, 200, 400, 800}));
   EXPECT_EQ(held.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "old core");
@@ -235,7 +235,7 @@ TEST_F(RunTest, FilesInUseAreWaitedForBrieflyThenTheUpdateIsUndone) {
   // Any other failure is final at once.
   FakePlatform failing;
   Standard(failing);
-  failing.files.FailWhen(L"move", L"core.dll");
+  failing.files.FailWhen(L"replace", L"core.dll");
   EXPECT_EQ(RunOn(failing), ExitStatus::kCopyFailedUndone);
   EXPECT_TRUE(failing.environment.sleeps.empty());
 }

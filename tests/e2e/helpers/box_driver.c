@@ -7,6 +7,8 @@
  *              [--product PATH] [--cwd DIR] (-- PROGRAM [ARGUMENT]... | --attach NAME)
  *
  * --hold-for: held only for the first MS milliseconds of the program's run.
+ * --kill-after: the program is ended with TerminateProcess after MS
+ * milliseconds (then "killed" is recorded before its exit status).
  * Arguments are quoted for the program as CommandLineToArgvW reads them.
  *
  * --attach: the program is started by someone else (Wine's loader, from the
@@ -18,7 +20,7 @@
  *   product <image path>           the side program started before the run
  *   box <0|1 icon> <caption> <text> one per message box, in order
  *   window <class> <title>         any other top-level window of the program
- *   exit <status>                  or: timeout
+ *   exit <status> <milliseconds>   or: timeout
  *   error <what> <code>            the driver itself could not do its part
  */
 /* UNICODE and WIN32_LEAN_AND_MEAN come from the build. */
@@ -215,6 +217,7 @@ int wmain(int argc, wchar_t **argv) {
   g_out = _wfopen(argv[1], L"wb");
   if (!g_out) return 2;
   DWORD timeout_ms = 60000;
+  DWORD kill_ms = 0;
   const wchar_t *holds[kMaxHolds];
   DWORD hold_ms[kMaxHolds];
   int hold_count = 0;
@@ -241,6 +244,8 @@ int wmain(int argc, wchar_t **argv) {
                hold_count < kMaxHolds) {
       hold_ms[hold_count] = (DWORD)wcstoul(argv[++i], NULL, 10);
       holds[hold_count++] = argv[++i];
+    } else if (wcscmp(argv[i], L"--kill-after") == 0) {
+      kill_ms = (DWORD)wcstoul(argv[++i], NULL, 10);
     } else if (wcscmp(argv[i], L"--product") == 0) {
       product = argv[++i];
     } else if (wcscmp(argv[i], L"--cwd") == 0) {
@@ -299,7 +304,11 @@ int wmain(int argc, wchar_t **argv) {
           held[i] = NULL;
         }
       }
-      int exited = WaitForSingleObject(pi.hProcess, kPollMs) == WAIT_OBJECT_0;
+      if (kill_ms && GetTickCount() - started >= kill_ms) {
+        kill_ms = 0;
+        if (TerminateProcess(pi.hProcess, 255)) Record("killed", NULL, NULL, NULL);
+      }
+      int exited = WaitForSingleObject(pi.hProcess, kill_ms ? 1 : kPollMs) == WAIT_OBJECT_0;
       w.box = NULL;
       EnumWindows(ScanWindow, (LPARAM)&w);
       if (w.box) {
@@ -320,9 +329,10 @@ int wmain(int argc, wchar_t **argv) {
     } else {
       DWORD code = 0;
       GetExitCodeProcess(pi.hProcess, &code);
-      wchar_t text[16];
+      wchar_t text[16], elapsed[16];
       swprintf(text, 16, L"%lu", (unsigned long)code);
-      Record("exit", text, NULL, NULL);
+      swprintf(elapsed, 16, L"%lu", (unsigned long)(GetTickCount() - started));
+      Record("exit", text, elapsed, NULL);
     }
     if (pi.hThread) CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);

@@ -1,0 +1,37 @@
+// The start of every run after the installation is found: an update that was
+// stopped halfway is taken back, or finished when it had committed.
+#ifndef KESTRUNE_REPLACE_RECOVERY_H_
+#define KESTRUNE_REPLACE_RECOVERY_H_
+
+#include <string>
+
+#include "platform/platform.h"
+#include "run/log.h"
+
+namespace kestrune {
+
+enum class RecoveryResult {
+  kNone,       // no journal: nothing was interrupted
+  kRecovered,  // undone, or its commit finished; the journal is gone
+  kFailed,     // the journal could not be read, or a step not undone; kept
+};
+
+// Whether an interrupted update left its journal in `install_folder`.
+bool HasJournal(FileSystem& files, const std::wstring& install_folder, wchar_t separator);
+
+// Takes back, newest first, every step of an update that had not reached its
+// commit point, from what is on disk; or, when it had, removes the set-aside
+// files it no longer needs. Backups that existed before it are never
+// touched: its aside names were all free when it planned them.
+RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const std::wstring& install_folder,
+                                        wchar_t separator, RunLog& log);
+
+// Removes a set-aside file once the update no longer needs it: only while
+// the backup name holds an older file, since otherwise (a folder there, say)
+// the set-aside file is the one copy of the old file.
+void DropSetAside(FileSystem& files, const std::wstring& set_aside, const std::wstring& backup,
+                  RunLog& log);
+
+}  // namespace kestrune
+
+#endif  // KESTRUNE_REPLACE_RECOVERY_H_

@@ -96,6 +96,11 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
       return ExitStatus::kInstallFolderNotFound;
   }
 
+  // An elevated run writes only inside the real installation and reads only
+  // from its package, whatever links a user plants in either.
+  const FileStatus confined = p.files.Confine(package_folder, state_.install_folder);
+  if (!confined.ok()) state_.log.Failure(L"open", state_.install_folder, confined);
+
   // From here until the run ends, no other run works on this installation.
   std::unique_ptr<FileLock> lock;
   const std::wstring lock_path = JoinPath(state_.install_folder, kLockName, p.separator);
@@ -127,7 +132,10 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   if (ProductRunning(messages)) return ExitStatus::kProductRunning;
 
   std::vector<std::wstring> listed;
-  CollectFiles(p.files, p.separator, package_folder, &listed);
+  if (!CollectFiles(p.files, p.separator, package_folder, &listed, state_.log)) {
+    messages.Show(msg::kCopyFailed, msg::kCopyFailedCaption, Messages::Style::kPlain);
+    return ExitStatus::kCopyFailedUndone;
+  }
   state_.log.Line(L"package " + package_folder + L": " + std::to_wstring(listed.size()) +
                   L" files");
   state_.log.Flush();

@@ -17,7 +17,8 @@ constexpr size_t kCallBufferSize = 512;
 
 bool Exists(FileSystem& files, const std::wstring& path) {
   const PathKind kind = files.Probe(path);
-  return kind == PathKind::kFile || kind == PathKind::kFolder;
+  // A library reached through a link is only read, never written.
+  return kind == PathKind::kFile || kind == PathKind::kFolder || kind == PathKind::kLink;
 }
 
 }  // namespace

@@ -150,7 +150,9 @@ struct FileStatus {
 };
 
 // What is at a path, telling "nothing there" apart from "cannot tell".
-enum class PathKind { kMissing, kFile, kFolder, kError };
+// kLink: below the installation folder, the path is or passes through a
+// link (a junction, symbolic link or mount point), where none may be.
+enum class PathKind { kMissing, kFile, kFolder, kLink, kError };
 
 // Identity of a real folder (volume and file index, or device and inode), so
 // that a walk can tell a link that loops back into a folder being walked.
@@ -165,6 +167,9 @@ struct FolderId {
 struct FolderEntry {
   std::wstring name;
   bool is_folder = false;
+  // A link that leads out of the package folder: never listed or walked,
+  // since an elevated run must read nothing from outside its package.
+  bool leads_outside = false;
 };
 
 struct FolderListing {
@@ -182,6 +187,16 @@ class FileLock {
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
+  // From now on: every write, and every look below `installation`, goes
+  // through the installation's real folder, resolved once, and refuses a
+  // path that leaves it or passes a link below it; entries that lead out of
+  // `package` are marked in listings, and packaged files are read only from
+  // inside it. Fails when the installation folder cannot be opened.
+  virtual FileStatus Confine(const std::wstring& package, const std::wstring& installation) = 0;
+  // The real path of an existing file or folder, in a form in which two
+  // names of one file compare equal (on Windows: letter case folded).
+  virtual std::wstring ComparablePath(const std::wstring& path) = 0;
+
   virtual PathKind Probe(const std::wstring& path) = 0;
   // Lists the folder's entries, "." and ".." left out; only files that can
   // be copied and folders are listed. False when it cannot be searched.
@@ -211,10 +226,11 @@ class FileSystem {
   virtual FileStatus ReadWhole(const std::wstring& path, std::string* bytes) = 0;
   // Makes the renames, new names and removals in `folder` durable.
   virtual FileStatus FlushFolder(const std::wstring& folder) = 0;
-  // Makes the files written below `folder` durable: one flush of its volume
-  // or file system where the platform can, otherwise each of `written`.
-  virtual FileStatus FlushWritten(const std::wstring& folder,
-                                  const std::vector<std::wstring>& written) = 0;
+  // Makes every file written below `folder` durable with one flush of its
+  // volume or file system; kUnsupported where the platform cannot, and the
+  // caller flushes each file.
+  virtual FileStatus FlushVolume(const std::wstring& folder) = 0;
+  virtual FileStatus FlushFile(const std::wstring& path) = 0;
   // Takes the lock file at `path` for this process. kInUse when another
   // process holds it. The lock goes, file and all, when `lock` is destroyed,
   // and the system drops it when the process dies, however it dies.

@@ -5,49 +5,65 @@
 namespace kestrune {
 namespace {
 
+// Deeper than any real package; only a walk the folder identities cannot
+// bound (a platform that cannot tell them) gets here.
+constexpr size_t kDeepestFolder = 512;
+
 class Walker {
  public:
-  Walker(FileSystem& file_system, wchar_t separator,
-         std::vector<std::wstring>* files)
-      : file_system_(file_system), separator_(separator), files_(files) {}
+  Walker(FileSystem& file_system, wchar_t separator, std::vector<std::wstring>* files,
+         RunLog& log)
+      : file_system_(file_system), separator_(separator), files_(files), log_(log) {}
 
-  void Walk(const std::wstring& folder) {
+  bool Walk(const std::wstring& folder) {
     FolderListing listing;
-    if (!file_system_.ListFolder(folder, &listing)) return;
+    // A folder that cannot be searched would leave its files old while the
+    // run reports success; the update stops before any change instead.
+    if (open_.size() > kDeepestFolder || !file_system_.ListFolder(folder, &listing)) {
+      log_.Line(L"failed: cannot search the package folder " + folder);
+      return false;
+    }
     // Only a loop is cut: a folder being walked already, an ancestor of
     // itself on this path. One reached by another path is walked again under
     // that path, since its files have counterparts there too.
-    if (listing.has_id) {
-      if (std::find(open_.begin(), open_.end(), listing.id) != open_.end()) return;
-      open_.push_back(listing.id);
+    if (listing.has_id &&
+        std::find(open_.begin(), open_.end(), listing.id) != open_.end()) {
+      return true;
     }
+    open_.push_back(listing.id);
+    bool complete = true;
     for (FolderEntry& entry : listing.entries) {
       std::wstring path;
       path.reserve(folder.size() + 1 + entry.name.size());
       path += folder;
       path += separator_;
       path += entry.name;
-      if (entry.is_folder) {
-        Walk(path);
-      } else {
+      if (entry.leads_outside) {
+        log_.Line(L"passed over " + path + L": a link that leads out of the package");
+      } else if (!entry.is_folder) {
         files_->push_back(std::move(path));
+      } else if (!Walk(path)) {
+        complete = false;
+        break;
       }
     }
-    if (listing.has_id) open_.pop_back();
+    open_.pop_back();
+    return complete;
   }
 
  private:
   FileSystem& file_system_;
   const wchar_t separator_;
   std::vector<std::wstring>* const files_;
+  RunLog& log_;
   std::vector<FolderId> open_;  // the folders on the current path
 };
 
 }  // namespace
 
-void CollectFiles(FileSystem& file_system, wchar_t separator,
-                  const std::wstring& folder, std::vector<std::wstring>* files) {
-  Walker(file_system, separator, files).Walk(folder);
+bool CollectFiles(FileSystem& file_system, wchar_t separator, const std::wstring& folder,
+                  std::vector<std::wstring>* files, RunLog& log) {
+  return Walker(file_system, separator, files, log).Walk(folder);
 }
 
 }  // namespace kestrune

@@ -20,6 +20,12 @@ class PatientFileSystem : public FileSystem {
   PatientFileSystem(FileSystem& inner, Environment& environment, RunLog& log)
       : inner_(inner), environment_(environment), log_(log) {}
 
+  FileStatus Confine(const std::wstring& package, const std::wstring& installation) override {
+    return inner_.Confine(package, installation);
+  }
+  std::wstring ComparablePath(const std::wstring& path) override {
+    return inner_.ComparablePath(path);
+  }
   PathKind Probe(const std::wstring& path) override { return inner_.Probe(path); }
   bool ListFolder(const std::wstring& folder, FolderListing* listing) override {
     return inner_.ListFolder(folder, listing);
@@ -44,10 +50,10 @@ class PatientFileSystem : public FileSystem {
   FileStatus FlushFolder(const std::wstring& folder) override {
     return inner_.FlushFolder(folder);
   }
-  FileStatus FlushWritten(const std::wstring& folder,
-                          const std::vector<std::wstring>& written) override {
-    return inner_.FlushWritten(folder, written);
+  FileStatus FlushVolume(const std::wstring& folder) override {
+    return inner_.FlushVolume(folder);
   }
+  FileStatus FlushFile(const std::wstring& path) override { return inner_.FlushFile(path); }
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
     return inner_.Lock(path, lock);
   }

@@ -47,8 +47,19 @@ class Replacement {
   }
 
   // Decides every step and its names before anything changes; false when a
-  // name cannot be told to be free.
+  // name cannot be told to be free, or a destination is not the
+  // installation's own to write.
   bool Plan() {
+    const std::wstring package = files_.ComparablePath(inputs_.package_folder);
+    const std::wstring installation = files_.ComparablePath(inputs_.install_folder);
+    if (package == installation) {
+      log_.Line(L"failed: the package folder " + inputs_.package_folder +
+                L" is the installation folder");
+      return false;
+    }
+    // A package inside the installation could have its own files replaced
+    // before they are read.
+    const bool package_inside = StartsWithFolder(package, installation);
     for (size_t index = 0; index < listed_.size(); ++index) {
       const std::wstring relative = Relative(index);
       // Tested on the relative path, so that an installation folder that
@@ -61,6 +72,16 @@ class Replacement {
       const std::wstring destination = inputs_.install_folder + relative;
       const PathKind installed = files_.Probe(destination);
       if (installed == PathKind::kMissing || installed == PathKind::kFolder) continue;
+      if (installed == PathKind::kLink) {
+        log_.Line(L"failed: " + destination + L" is reached through the link " +
+                  LinkOn(relative) + L", where the installation may have none");
+        return false;
+      }
+      if (package_inside &&
+          StartsWithFolder(files_.ComparablePath(destination), package)) {
+        log_.Line(L"failed: " + destination + L" lies inside the package folder");
+        return false;
+      }
       Planned step{index, kBackupAside, 0};
       if (installed == PathKind::kError ||
           !FreeName(destination + L"." + inputs_.product_vernum, nullptr) ||
@@ -110,12 +131,16 @@ class Replacement {
   // The new files durable first, then the commit point, then what the update
   // no longer needs. A stop after the commit keeps the update.
   bool Commit() {
-    std::vector<std::wstring> written;
-    written.reserve(plan_.size());
-    for (const Planned& step : plan_) written.push_back(Paths(step).destination);
-    return Check(files_.FlushWritten(inputs_.install_folder, written), L"flush",
-                 inputs_.install_folder) &&
-           Check(files_.AppendDurably(journal_, kJournalCommit), L"write", journal_);
+    const FileStatus flushed = files_.FlushVolume(inputs_.install_folder);
+    if (flushed == FileResult::kUnsupported) {
+      for (const Planned& step : plan_) {
+        const std::wstring destination = Paths(step).destination;
+        if (!Check(files_.FlushFile(destination), L"flush", destination)) return false;
+      }
+    } else if (!Check(flushed, L"flush", inputs_.install_folder)) {
+      return false;
+    }
+    return Check(files_.AppendDurably(journal_, kJournalCommit), L"write", journal_);
   }
 
   void DropSetAsides() {
@@ -153,6 +178,23 @@ class Replacement {
   bool empty() const { return plan_.empty(); }
 
  private:
+  bool StartsWithFolder(const std::wstring& path, const std::wstring& folder) const {
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           (IsSeparator(path[folder.size()], inputs_.separator) ||
+            (!folder.empty() && IsSeparator(folder.back(), inputs_.separator)));
+  }
+
+  // The first part of the installation on the way to `relative` that is a
+  // link, for the log.
+  std::wstring LinkOn(const std::wstring& relative) {
+    for (size_t end = 1; end <= relative.size(); ++end) {
+      if (end < relative.size() && !IsSeparator(relative[end], inputs_.separator)) continue;
+      const std::wstring part = inputs_.install_folder + relative.substr(0, end);
+      if (files_.Probe(part) == PathKind::kLink) return part;
+    }
+    return inputs_.install_folder + relative;
+  }
+
   bool Check(const FileStatus& status, const wchar_t* operation, const std::wstring& path) {
     if (!status.ok()) log_.Failure(operation, path, status);
     return status.ok();

@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/posix/places_posix.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/utf.h"
 
@@ -29,6 +31,7 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
+  friend void swap(Descriptor& a, Descriptor& b) { std::swap(a.fd_, b.fd_); }
   // Closing reports write-back errors that the copy must not ignore.
   bool Close() {
     const int fd = fd_;
@@ -81,15 +84,63 @@ FileStatus StatusOf(int error) {
 
 // The move that, like MoveFileW, never replaces an existing target, for file
 // systems without RENAME_NOREPLACE.
-FileStatus LinkThenUnlink(const std::string& from, const std::string& to) {
-  if (link(from.c_str(), to.c_str()) != 0) return StatusOf(errno);
-  if (unlink(from.c_str()) != 0) {
+FileStatus LinkThenUnlink(const Place& from, const Place& to) {
+  if (linkat(from.folder, from.name.c_str(), to.folder, to.name.c_str(), 0) != 0) {
+    return StatusOf(errno);
+  }
+  if (unlinkat(from.folder, from.name.c_str(), 0) != 0) {
     const int error = errno;
-    unlink(to.c_str());
+    unlinkat(to.folder, to.name.c_str(), 0);
     return StatusOf(error);
   }
   return FileStatus();
 }
+
+FileStatus WriteAll(int fd, const std::string& bytes) {
+  size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return StatusOf(errno);
+    written += static_cast<size_t>(n);
+  }
+  return FileStatus();
+}
+
+// The real path of what `fd` is open on.
+std::string RealPathOf(int fd) {
+  std::string buffer(512, '\0');
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  for (;;) {
+    const ssize_t length = readlink(link.c_str(), buffer.data(), buffer.size());
+    if (length < 0) return std::string();
+    if (static_cast<size_t>(length) < buffer.size()) {
+      buffer.resize(static_cast<size_t>(length));
+      return buffer;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+class PosixFileLock : public FileLock {
+ public:
+  PosixFileLock(int folder, std::string name, int fd)
+      : folder_(folder), name_(std::move(name)), fd_(fd) {}
+  ~PosixFileLock() override {
+    // Removed while still held, so that no run can take a lock on a file
+    // that is on its way out.
+    unlinkat(folder_, name_.c_str(), 0);
+    close(fd_);
+    if (folder_ >= 0) close(folder_);
+  }
+  PosixFileLock(const PosixFileLock&) = delete;
+  PosixFileLock& operator=(const PosixFileLock&) = delete;
+
+ private:
+  const int folder_;  // its own descriptor of the lock's folder
+  const std::string name_;
+  const int fd_;
+};
 
 }  // namespace
 
@@ -100,20 +151,87 @@ mode_t PosixFileSystem::CurrentUmask() {
   return mask;
 }
 
-PathKind PosixFileSystem::Probe(const std::wstring& path) {
-  struct stat st;
-  if (stat(Utf8FromWide(path).c_str(), &st) != 0) {
-    // A name the system cannot hold cannot name an existing file either.
-    return (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)
-               ? PathKind::kMissing
-               : PathKind::kError;
+FileStatus PosixFileSystem::Confine(const std::wstring& package,
+                                    const std::wstring& installation) {
+  char* real = realpath(Utf8FromWide(package).c_str(), nullptr);
+  package_real_ = real != nullptr ? real : "";
+  free(real);
+  if (package_real_.empty() || stat(package_real_.c_str(), &package_id_) != 0) {
+    package_real_.clear();
   }
+  return places_.Confine(Utf8FromWide(installation));
+}
+
+std::wstring PosixFileSystem::ComparablePath(const std::wstring& path) {
+  char* real = realpath(Utf8FromWide(path).c_str(), nullptr);
+  if (real == nullptr) return path;
+  const std::wstring resolved = WideFromUtf8(real);
+  free(real);
+  return resolved;
+}
+
+bool PosixFileSystem::InPackage(const std::string& real) const {
+  return package_real_.empty() || real == package_real_ ||
+         (real.compare(0, package_real_.size(), package_real_) == 0 &&
+          real.size() > package_real_.size() &&
+          (real[package_real_.size()] == '/' || package_real_ == "/"));
+}
+
+bool PosixFileSystem::OpenedInPackage(int fd, const Place& place) const {
+  if (package_real_.empty()) return true;
+  const std::string real = RealPathOf(fd);
+  if (!real.empty()) return InPackage(real);
+  // Too deep for the kernel to spell out: the folder it was opened in is
+  // followed up, ".." by "..", to the package folder; the file must be no
+  // link itself.
+  struct stat st;
+  if (fstatat(place.folder, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      S_ISLNK(st.st_mode)) {
+    return false;
+  }
+  Descriptor folder(fcntl(place.folder, F_DUPFD_CLOEXEC, 0));
+  for (int up = 0; folder.get() >= 0 && up < 4096; ++up) {
+    struct stat here;
+    if (fstat(folder.get(), &here) != 0) return false;
+    if (here.st_dev == package_id_.st_dev && here.st_ino == package_id_.st_ino) return true;
+    Descriptor parent(openat(folder.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat above;
+    if (parent.get() < 0 || fstat(parent.get(), &above) != 0 ||
+        (above.st_dev == here.st_dev && above.st_ino == here.st_ino)) {
+      return false;  // the top of the tree, the package not met
+    }
+    swap(folder, parent);
+  }
+  return false;
+}
+
+PathKind PosixFileSystem::Probe(const std::wstring& path) {
+  Place place;
+  const FileStatus located = places_.Locate(Utf8FromWide(path), false, &place);
+  if (!located.ok()) {
+    if (located.code == ELOOP) return PathKind::kLink;
+    return located.code == ENOENT || located.code == ENOTDIR ? PathKind::kMissing
+                                                             : PathKind::kError;
+  }
+  struct stat st;
+  // Below the installation a link is named as such, not followed.
+  if (fstatat(place.folder, place.name.c_str(), &st,
+              place.below_root ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+    // A name the system cannot hold cannot name an existing file either.
+    return (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) ? PathKind::kMissing
+                                                                          : PathKind::kError;
+  }
+  if (S_ISLNK(st.st_mode)) return PathKind::kLink;
   return S_ISDIR(st.st_mode) ? PathKind::kFolder : PathKind::kFile;
 }
 
 bool PosixFileSystem::ListFolder(const std::wstring& folder, FolderListing* listing) {
-  DIR* dir = opendir(Utf8FromWide(folder).c_str());
-  if (dir == nullptr) return false;
+  const int fd = places_.OpenFolder(Utf8FromWide(folder));
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+  if (dir == nullptr) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
   const int dir_fd = dirfd(dir);
   struct stat st;
   listing->has_id = fstat(dir_fd, &st) == 0;
@@ -122,62 +240,85 @@ bool PosixFileSystem::ListFolder(const std::wstring& folder, FolderListing* list
     listing->id.index = static_cast<uint64_t>(st.st_ino);
   }
   listing->entries.clear();
-  while (const dirent* entry = readdir(dir)) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
     const char* name = entry->d_name;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
       continue;
     }
-    bool is_folder = false;
+    FolderEntry listed{WideFromUtf8(name), false, false};
     switch (entry->d_type) {
       case DT_REG:
         break;
       case DT_DIR:
-        is_folder = true;
+        listed.is_folder = true;
         break;
       case DT_LNK:
-      case DT_UNKNOWN:
-        // Links are followed, as folder links are on Windows; a dangling
-        // link has nothing to copy.
+      case DT_UNKNOWN: {
+        // Links are followed, as folder links are on Windows, but only
+        // while they stay inside the package; a dangling link has nothing
+        // to copy.
         if (fstatat(dir_fd, name, &st, 0) != 0) continue;
         if (S_ISDIR(st.st_mode)) {
-          is_folder = true;
+          listed.is_folder = true;
         } else if (!S_ISREG(st.st_mode)) {
           continue;
         }
+        struct stat own;
+        if (fstatat(dir_fd, name, &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode)) {
+          Descriptor target(openat(dir_fd, name, O_PATH | O_CLOEXEC));
+          listed.leads_outside = target.get() < 0 || !InPackage(RealPathOf(target.get()));
+        }
         break;
+      }
       default:
         // FIFOs, sockets and devices: opening one could block or read
         // without end.
         continue;
     }
-    listing->entries.push_back(FolderEntry{WideFromUtf8(name), is_folder});
+    listing->entries.push_back(std::move(listed));
   }
+  // A listing cut short by an error is no listing.
+  const bool complete = errno == 0;
   closedir(dir);
-  return true;
+  return complete;
 }
 
 FileStatus PosixFileSystem::Move(const std::wstring& from, const std::wstring& to) {
-  const std::string from_path = Utf8FromWide(from);
-  const std::string to_path = Utf8FromWide(to);
-  if (renameat2(AT_FDCWD, from_path.c_str(), AT_FDCWD, to_path.c_str(),
+  Place source;
+  Place target;
+  FileStatus status = places_.Locate(Utf8FromWide(from), true, &source);
+  if (status.ok()) status = places_.Locate(Utf8FromWide(to), true, &target);
+  if (!status.ok()) return status;
+  if (renameat2(source.folder, source.name.c_str(), target.folder, target.name.c_str(),
                 RENAME_NOREPLACE) == 0) {
     return FileStatus();
   }
-  if (errno == EINVAL || errno == ENOSYS) return LinkThenUnlink(from_path, to_path);
+  if (errno == EINVAL || errno == ENOSYS) return LinkThenUnlink(source, target);
   return StatusOf(errno);
 }
 
 FileStatus PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
+  Place source;
+  Place target;
+  FileStatus status = places_.Locate(Utf8FromWide(from), false, &source);
+  if (status.ok()) status = places_.Locate(Utf8FromWide(to), true, &target);
+  if (!status.ok()) return status;
   // Non-blocking, so that a FIFO put in place of a packaged file cannot hold
   // the run; regular files ignore the flag.
-  Descriptor in(open(Utf8FromWide(from).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  Descriptor in(openat(source.folder, source.name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (in.get() < 0) return StatusOf(errno);
+  // What is read is what was opened: a link swapped in after the listing
+  // cannot make the run read from outside its package.
+  if (!OpenedInPackage(in.get(), source)) return FileStatus(FileResult::kFailed, EACCES);
   struct stat st;
   if (fstat(in.get(), &st) != 0) return StatusOf(errno);
   if (!S_ISREG(st.st_mode)) return FileStatus(FileResult::kFailed, EINVAL);
   const mode_t mode = st.st_mode & 07777;
-  Descriptor out(
-      open(Utf8FromWide(to).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+  Descriptor out(openat(target.folder, target.name.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   if (out.get() < 0) return StatusOf(errno);
   // The umask filters the mode given to open; fchmod, needed only when it
   // did, sets the source's bits exactly.
@@ -189,15 +330,22 @@ FileStatus PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring
 }
 
 FileStatus PosixFileSystem::Remove(const std::wstring& path) {
-  if (unlink(Utf8FromWide(path).c_str()) == 0) return FileStatus();
+  Place place;
+  const FileStatus located = places_.Locate(Utf8FromWide(path), true, &place);
+  if (!located.ok()) return located;
+  if (unlinkat(place.folder, place.name.c_str(), 0) == 0) return FileStatus();
   return StatusOf(errno);
 }
 
 FileStatus PosixFileSystem::Link(const std::wstring& existing, const std::wstring& name) {
-  // linkat without AT_SYMLINK_FOLLOW names the entry itself, never what a
-  // symbolic link there points to.
-  if (linkat(AT_FDCWD, Utf8FromWide(existing).c_str(), AT_FDCWD, Utf8FromWide(name).c_str(),
-             0) == 0) {
+  Place source;
+  Place target;
+  FileStatus status = places_.Locate(Utf8FromWide(existing), true, &source);
+  if (status.ok()) status = places_.Locate(Utf8FromWide(name), true, &target);
+  if (!status.ok()) return status;
+  // Without AT_SYMLINK_FOLLOW the entry itself gets the second name, never
+  // what a symbolic link there points to.
+  if (linkat(source.folder, source.name.c_str(), target.folder, target.name.c_str(), 0) == 0) {
     return FileStatus();
   }
   const int error = errno;
@@ -211,36 +359,41 @@ FileStatus PosixFileSystem::Link(const std::wstring& existing, const std::wstrin
 }
 
 FileStatus PosixFileSystem::Replace(const std::wstring& from, const std::wstring& to) {
-  if (rename(Utf8FromWide(from).c_str(), Utf8FromWide(to).c_str()) == 0) return FileStatus();
+  Place source;
+  Place target;
+  FileStatus status = places_.Locate(Utf8FromWide(from), true, &source);
+  if (status.ok()) status = places_.Locate(Utf8FromWide(to), true, &target);
+  if (!status.ok()) return status;
+  if (renameat(source.folder, source.name.c_str(), target.folder, target.name.c_str()) == 0) {
+    return FileStatus();
+  }
   return StatusOf(errno);
 }
 
 FileStatus PosixFileSystem::SameFile(const std::wstring& a, const std::wstring& b, bool* same) {
+  Place first_place;
+  Place second_place;
+  FileStatus status = places_.Locate(Utf8FromWide(a), false, &first_place);
+  if (status.ok()) status = places_.Locate(Utf8FromWide(b), false, &second_place);
+  if (!status.ok()) return status;
   struct stat first;
   struct stat second;
-  if (lstat(Utf8FromWide(a).c_str(), &first) != 0 ||
-      lstat(Utf8FromWide(b).c_str(), &second) != 0) {
+  if (fstatat(first_place.folder, first_place.name.c_str(), &first, AT_SYMLINK_NOFOLLOW) != 0 ||
+      fstatat(second_place.folder, second_place.name.c_str(), &second, AT_SYMLINK_NOFOLLOW) !=
+          0) {
     return StatusOf(errno);
   }
   *same = first.st_dev == second.st_dev && first.st_ino == second.st_ino;
   return FileStatus();
 }
 
-namespace {
-
-FileStatus WriteAll(int fd, const std::string& bytes) {
-  size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return StatusOf(errno);
-    written += static_cast<size_t>(n);
-  }
-  return FileStatus();
-}
-
-FileStatus WriteDurably(const std::string& path, int flags, const std::string& bytes) {
-  Descriptor fd(open(path.c_str(), flags | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644));
+FileStatus PosixFileSystem::WriteDurably(const std::wstring& path, int flags,
+                                         const std::string& bytes) {
+  Place place;
+  const FileStatus located = places_.Locate(Utf8FromWide(path), true, &place);
+  if (!located.ok()) return located;
+  Descriptor fd(openat(place.folder, place.name.c_str(),
+                       flags | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644));
   if (fd.get() < 0) return StatusOf(errno);
   const FileStatus written = WriteAll(fd.get(), bytes);
   if (!written.ok()) return written;
@@ -248,35 +401,20 @@ FileStatus WriteDurably(const std::string& path, int flags, const std::string& b
   return FileStatus();
 }
 
-class PosixFileLock : public FileLock {
- public:
-  PosixFileLock(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
-  ~PosixFileLock() override {
-    // Removed while still held, so that no run can take a lock on a file
-    // that is on its way out.
-    unlink(path_.c_str());
-    close(fd_);
-  }
-  PosixFileLock(const PosixFileLock&) = delete;
-  PosixFileLock& operator=(const PosixFileLock&) = delete;
-
- private:
-  const std::string path_;
-  const int fd_;
-};
-
-}  // namespace
-
 FileStatus PosixFileSystem::WriteNew(const std::wstring& path, const std::string& bytes) {
-  return WriteDurably(Utf8FromWide(path), O_CREAT | O_EXCL, bytes);
+  return WriteDurably(path, O_CREAT | O_EXCL, bytes);
 }
 
 FileStatus PosixFileSystem::AppendDurably(const std::wstring& path, const std::string& bytes) {
-  return WriteDurably(Utf8FromWide(path), O_APPEND, bytes);
+  return WriteDurably(path, O_APPEND, bytes);
 }
 
 FileStatus PosixFileSystem::ReadWhole(const std::wstring& path, std::string* bytes) {
-  Descriptor fd(open(Utf8FromWide(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  Place place;
+  const FileStatus located = places_.Locate(Utf8FromWide(path), false, &place);
+  if (!located.ok()) return located;
+  Descriptor fd(openat(place.folder, place.name.c_str(),
+                       O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.get() < 0) return StatusOf(errno);
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return StatusOf(errno);
@@ -292,27 +430,44 @@ FileStatus PosixFileSystem::ReadWhole(const std::wstring& path, std::string* byt
   }
 }
 
+int PosixFileSystem::OpenFolderForFlush(const std::wstring& folder) {
+  Place place;
+  if (!places_.Locate(Utf8FromWide(folder), false, &place).ok()) return -1;
+  return openat(place.folder, place.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 FileStatus PosixFileSystem::FlushFolder(const std::wstring& folder) {
-  Descriptor fd(open(Utf8FromWide(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Descriptor fd(OpenFolderForFlush(folder));
   if (fd.get() < 0 || fsync(fd.get()) != 0) return StatusOf(errno);
   return FileStatus();
 }
 
-FileStatus PosixFileSystem::FlushWritten(const std::wstring& folder,
-                                         const std::vector<std::wstring>& /*written*/) {
+FileStatus PosixFileSystem::FlushVolume(const std::wstring& folder) {
   // One flush of the whole file system the installation lives on: far
   // cheaper than a flush per file on a real disk.
-  Descriptor fd(open(Utf8FromWide(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Descriptor fd(OpenFolderForFlush(folder));
   if (fd.get() < 0 || syncfs(fd.get()) != 0) return StatusOf(errno);
   return FileStatus();
 }
 
+FileStatus PosixFileSystem::FlushFile(const std::wstring& path) {
+  Place place;
+  const FileStatus located = places_.Locate(Utf8FromWide(path), false, &place);
+  if (!located.ok()) return located;
+  Descriptor fd(openat(place.folder, place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0 || fsync(fd.get()) != 0) return StatusOf(errno);
+  return FileStatus();
+}
+
 FileStatus PosixFileSystem::Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) {
-  const std::string name = Utf8FromWide(path);
+  Place place;
+  const FileStatus located = places_.Locate(Utf8FromWide(path), true, &place);
+  if (!located.ok()) return located;
   // The lock may be on a file another run has just removed on its way out;
   // it counts only while the name still leads to the locked file.
   for (int tries = 0; tries < 8; ++tries) {
-    const int fd = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int fd = openat(place.folder, place.name.c_str(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return StatusOf(errno);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int error = errno;
@@ -322,9 +477,11 @@ FileStatus PosixFileSystem::Lock(const std::wstring& path, std::unique_ptr<FileL
     }
     struct stat held;
     struct stat named;
-    if (fstat(fd, &held) == 0 && stat(name.c_str(), &named) == 0 &&
+    if (fstat(fd, &held) == 0 &&
+        fstatat(place.folder, place.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-      *lock = std::make_unique<PosixFileLock>(name, fd);
+      const int folder = place.folder == AT_FDCWD ? AT_FDCWD : fcntl(place.folder, F_DUPFD_CLOEXEC, 0);
+      *lock = std::make_unique<PosixFileLock>(folder, place.name, fd);
       return FileStatus();
     }
     close(fd);

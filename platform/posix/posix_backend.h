@@ -4,6 +4,7 @@
 #ifndef KESTRUNE_PLATFORM_POSIX_POSIX_BACKEND_H_
 #define KESTRUNE_PLATFORM_POSIX_POSIX_BACKEND_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/places_posix.h"
 #include "platform/posix/reg_file.h"
 
 namespace kestrune::posix {
@@ -78,6 +80,8 @@ class PosixProcessList : public ProcessList {
 class PosixFileSystem : public FileSystem {
  public:
   PosixFileSystem() : umask_(CurrentUmask()) {}
+  FileStatus Confine(const std::wstring& package, const std::wstring& installation) override;
+  std::wstring ComparablePath(const std::wstring& path) override;
   PathKind Probe(const std::wstring& path) override;
   bool ListFolder(const std::wstring& folder, FolderListing* listing) override;
   FileStatus Move(const std::wstring& from, const std::wstring& to) override;
@@ -90,13 +94,23 @@ class PosixFileSystem : public FileSystem {
   FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override;
   FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override;
   FileStatus FlushFolder(const std::wstring& folder) override;
-  FileStatus FlushWritten(const std::wstring& folder,
-                          const std::vector<std::wstring>& written) override;
+  FileStatus FlushVolume(const std::wstring& folder) override;
+  FileStatus FlushFile(const std::wstring& path) override;
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override;
 
  private:
   static mode_t CurrentUmask();
+  // True for a real path inside the package folder (or when none is set).
+  bool InPackage(const std::string& real) const;
+  // True when `fd`, opened at `place`, is a file inside the package folder.
+  bool OpenedInPackage(int fd, const Place& place) const;
+  FileStatus WriteDurably(const std::wstring& path, int flags, const std::string& bytes);
+  int OpenFolderForFlush(const std::wstring& folder);
+
   const mode_t umask_;
+  Places places_;
+  std::string package_real_;  // the package folder's real path, once confined
+  struct stat package_id_ {};
 };
 
 // Each box is one UTF-8 record on standard error: caption, ": ", text, "\n".

@@ -61,15 +61,11 @@ bool Win32Environment::SetCurrentFolder(const std::wstring& path) {
 std::vector<std::wstring> Win32Environment::Arguments() {
   // The shell's rules, so that quoted paths with spaces arrive whole. shell32
   // is loaded from the system folder by full path, never from beside the
-  // program, and only when there is something after the program's name.
+  // program.
   using SplitFn = LPWSTR*(WINAPI*)(LPCWSTR line, int* count);
   std::vector<std::wstring> arguments;
   const wchar_t* line = GetCommandLineW();
-  wchar_t system[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return arguments;
-  HMODULE shell = LoadLibraryW((std::wstring(system, length) + L"\\shell32.dll").c_str());
-  auto split = ProcAddress<SplitFn>(shell, "CommandLineToArgvW");
+  auto split = ProcAddress<SplitFn>(LoadSystemLibrary(L"shell32.dll"), "CommandLineToArgvW");
   int count = 0;
   LPWSTR* argv = split != nullptr ? split(line, &count) : nullptr;
   for (int i = 1; argv != nullptr && i < count; ++i) arguments.emplace_back(argv[i]);

@@ -3,7 +3,9 @@
 #include "platform/win32/windows_h.h"
 
 // Every path reaches the system in its "\\?\" form, so that folders deeper
-// than MAX_PATH are searched and replaced like any other.
+// than MAX_PATH are searched and replaced like any other. Once confined,
+// paths below the installation go through its real folder, resolved once,
+// and each folder on the way is checked to be no link.
 
 namespace kestrune::win32 {
 namespace {
@@ -44,18 +46,97 @@ FileStatus StatusOf(DWORD error) {
 
 FileStatus ResultOf(BOOL ok) { return ok ? FileStatus() : StatusOf(GetLastError()); }
 
+// The status of a path that passes a link below the installation.
+constexpr DWORD kLinkOnTheWay = ERROR_CANT_RESOLVE_FILENAME;
+
+bool StartsWithFolder(const std::wstring& path, const std::wstring& folder) {
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         (path[folder.size()] == L'\\' || path[folder.size()] == L'/' ||
+          (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')));
+}
+
 }  // namespace
 
+FileStatus Win32FileSystem::Confine(const std::wstring& package,
+                                    const std::wstring& installation) {
+  const std::wstring package_final = FinalPath(package);
+  package_real_ = FoldCase(package_final.empty() ? LongPath(package) : package_final);
+  checked_.clear();
+  root_given_.clear();
+  const DWORD attributes = GetFileAttributesW(ExtendedPath(installation).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return StatusOf(attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY);
+  }
+  // The installation folder itself may be reached through links: resolved
+  // here, once.
+  const std::wstring real = FinalPath(installation);
+  root_real_ = real.empty() ? FullPath(installation) : real;
+  while (root_real_.size() > 3 && root_real_.back() == L'\\') root_real_.pop_back();
+  root_given_ = installation;
+  return FileStatus();
+}
+
+std::wstring Win32FileSystem::ComparablePath(const std::wstring& path) {
+  const std::wstring real = FinalPath(path);
+  std::wstring comparable = FoldCase(real.empty() ? LongPath(path) : real);
+  while (comparable.size() > 3 && comparable.back() == L'\\') comparable.pop_back();
+  return comparable;
+}
+
+FileStatus Win32FileSystem::SystemPath(const std::wstring& path, bool writing,
+                                       std::wstring* system, bool* below_root) {
+  *below_root = false;
+  const bool under = !root_given_.empty() &&
+                     (path == root_given_ || StartsWithFolder(path, root_given_));
+  if (!under) {
+    if (!root_given_.empty() && writing) return FileStatus(FileResult::kFailed, ERROR_ACCESS_DENIED);
+    *system = ExtendedPath(path);
+    return FileStatus();
+  }
+  *below_root = true;
+  std::wstring relative = path.substr(root_given_.size());
+  for (wchar_t& c : relative) {
+    if (c == L'/') c = L'\\';
+  }
+  if (!relative.empty() && relative[0] != L'\\') relative.insert(relative.begin(), L'\\');
+  // Each folder on the way, checked once a run: no junction, symbolic link
+  // or mount point may send a write elsewhere. What remains is the moment
+  // between this check and the call that uses the path.
+  for (size_t end = relative.find(L'\\', 1); end != std::wstring::npos;
+       end = relative.find(L'\\', end + 1)) {
+    const std::wstring folder = relative.substr(0, end);
+    if (folder.empty() || folder.back() == L'\\' || checked_.count(folder)) continue;
+    const std::wstring real = root_real_ + folder;
+    const DWORD attributes = GetFileAttributesW(ExtendedPath(real).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) break;  // nothing further exists
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+    }
+    const std::wstring final_path = FinalPath(real);
+    if (!final_path.empty() && FoldCase(final_path) != FoldCase(FullPath(real))) {
+      return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+    }
+    checked_.insert(folder);
+  }
+  *system = ExtendedPath(root_real_ + relative);
+  return FileStatus();
+}
+
 PathKind Win32FileSystem::Probe(const std::wstring& path) {
+  std::wstring system;
+  bool below_root = false;
+  const FileStatus located = SystemPath(path, false, &system, &below_root);
+  if (!located.ok()) return located.code == kLinkOnTheWay ? PathKind::kLink : PathKind::kError;
   // Not PathFileExistsW: it cannot tell a missing file from one that may not
   // be looked at, and the replacement must stop on the latter.
-  const DWORD attributes = GetFileAttributesW(ExtendedPath(path).c_str());
+  const DWORD attributes = GetFileAttributesW(system.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
     // A file held open by the system without sharing still exists.
     if (error == ERROR_SHARING_VIOLATION) return PathKind::kFile;
     return MeansAbsent(error) ? PathKind::kMissing : PathKind::kError;
   }
+  if (below_root && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kFolder : PathKind::kFile;
 }
 
@@ -72,10 +153,24 @@ bool Win32FileSystem::ListFolder(const std::wstring& folder, FolderListing* list
         (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) {
       continue;
     }
-    listing->entries.push_back(
-        FolderEntry{name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    FolderEntry entry{name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, false};
+    // A link is followed while it stays inside the package. Files are asked
+    // too: Wine shows a link to a file as a plain file, and only the final
+    // path of the opened file tells where it is.
+    if (!package_real_.empty() && ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                                   !entry.is_folder)) {
+      const std::wstring real = FinalPath(extended + L"\\" + name);
+      if (!real.empty() || (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        const std::wstring folded = FoldCase(real);
+        entry.leads_outside = folded != package_real_ && !StartsWithFolder(folded, package_real_);
+      }
+    }
+    listing->entries.push_back(std::move(entry));
   } while (FindNextFileW(search, &data));
+  // A listing cut short by an error is no listing.
+  const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
   FindClose(search);
+  if (!complete) return false;
 
   // A folder reached through a junction or link opens as its real self,
   // whose volume and file index identify it.
@@ -93,16 +188,34 @@ bool Win32FileSystem::ListFolder(const std::wstring& folder, FolderListing* list
   return true;
 }
 
+FileStatus Win32FileSystem::Paths(const std::wstring& from, bool writing_from,
+                                   const std::wstring& to, std::wstring* system_from,
+                                   std::wstring* system_to) {
+  bool below = false;
+  FileStatus status = SystemPath(from, writing_from, system_from, &below);
+  if (status.ok()) status = SystemPath(to, true, system_to, &below);
+  return status;
+}
+
 FileStatus Win32FileSystem::Move(const std::wstring& from, const std::wstring& to) {
-  return ResultOf(MoveFileW(ExtendedPath(from).c_str(), ExtendedPath(to).c_str()));
+  std::wstring source, target;
+  const FileStatus located = Paths(from, true, to, &source, &target);
+  if (!located.ok()) return located;
+  return ResultOf(MoveFileW(source.c_str(), target.c_str()));
 }
 
 FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
-  return ResultOf(CopyFileW(ExtendedPath(from).c_str(), ExtendedPath(to).c_str(), TRUE));
+  std::wstring source, target;
+  const FileStatus located = Paths(from, false, to, &source, &target);
+  if (!located.ok()) return located;
+  return ResultOf(CopyFileW(source.c_str(), target.c_str(), TRUE));
 }
 
 FileStatus Win32FileSystem::Remove(const std::wstring& given) {
-  const std::wstring path = ExtendedPath(given);
+  std::wstring path;
+  bool below = false;
+  const FileStatus located = SystemPath(given, true, &path, &below);
+  if (!located.ok()) return located;
   if (DeleteFileW(path.c_str())) return FileStatus();
   const DWORD error = GetLastError();
   // Only files this run made or set aside are removed; a read-only one
@@ -132,16 +245,19 @@ FileStatus Win32FileSystem::Link(const std::wstring& /*existing*/,
 }
 
 FileStatus Win32FileSystem::Replace(const std::wstring& from, const std::wstring& to) {
-  return ResultOf(MoveFileExW(ExtendedPath(from).c_str(), ExtendedPath(to).c_str(),
-                              MOVEFILE_REPLACE_EXISTING));
+  std::wstring source, target;
+  const FileStatus located = Paths(from, true, to, &source, &target);
+  if (!located.ok()) return located;
+  return ResultOf(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING));
 }
 
 namespace {
 
-// Opens what is at `path` for the calls that need a handle, whatever it is.
-HANDLE OpenAny(const std::wstring& path, DWORD access, DWORD disposition = OPEN_EXISTING,
+// Opens what is at `system` (a path in the system's form) for the calls
+// that need a handle, whatever it is.
+HANDLE OpenAny(const std::wstring& system, DWORD access, DWORD disposition = OPEN_EXISTING,
                DWORD flags = FILE_FLAG_BACKUP_SEMANTICS) {
-  return CreateFileW(ExtendedPath(path).c_str(), access,
+  return CreateFileW(system.c_str(), access,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
                      flags, nullptr);
 }
@@ -165,7 +281,13 @@ class Win32FileLock : public FileLock {
 
 }  // namespace
 
-FileStatus Win32FileSystem::SameFile(const std::wstring& a, const std::wstring& b, bool* same) {
+FileStatus Win32FileSystem::SameFile(const std::wstring& given_a, const std::wstring& given_b,
+                                     bool* same) {
+  std::wstring a, b;
+  bool below = false;
+  FileStatus located = SystemPath(given_a, false, &a, &below);
+  if (located.ok()) located = SystemPath(given_b, false, &b, &below);
+  if (!located.ok()) return located;
   BY_HANDLE_FILE_INFORMATION first;
   BY_HANDLE_FILE_INFORMATION second;
   ScopedHandle file_a(OpenAny(a, FILE_READ_ATTRIBUTES));
@@ -182,16 +304,24 @@ FileStatus Win32FileSystem::SameFile(const std::wstring& a, const std::wstring& 
   return FileStatus();
 }
 
-FileStatus Win32FileSystem::WriteNew(const std::wstring& path, const std::string& bytes) {
-  ScopedHandle file(CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+FileStatus Win32FileSystem::WriteNew(const std::wstring& given, const std::string& bytes) {
+  std::wstring path;
+  bool below = false;
+  const FileStatus located = SystemPath(given, true, &path, &below);
+  if (!located.ok()) return located;
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return StatusOf(GetLastError());
   return WriteAll(file.get(), bytes);
 }
 
-FileStatus Win32FileSystem::AppendDurably(const std::wstring& path, const std::string& bytes) {
+FileStatus Win32FileSystem::AppendDurably(const std::wstring& given, const std::string& bytes) {
+  std::wstring path;
+  bool below = false;
+  const FileStatus located = SystemPath(given, true, &path, &below);
+  if (!located.ok()) return located;
   // GENERIC_WRITE, not append access alone: the flush needs it.
-  ScopedHandle file(CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return StatusOf(GetLastError());
   LARGE_INTEGER zero{};
@@ -199,8 +329,12 @@ FileStatus Win32FileSystem::AppendDurably(const std::wstring& path, const std::s
   return WriteAll(file.get(), bytes);
 }
 
-FileStatus Win32FileSystem::ReadWhole(const std::wstring& path, std::string* bytes) {
-  ScopedHandle file(CreateFileW(ExtendedPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, std::string* bytes) {
+  std::wstring path;
+  bool below = false;
+  const FileStatus located = SystemPath(given, false, &path, &below);
+  if (!located.ok()) return located;
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return StatusOf(GetLastError());
   bytes->clear();
@@ -218,18 +352,21 @@ FileStatus Win32FileSystem::ReadWhole(const std::wstring& path, std::string* byt
 FileStatus Win32FileSystem::FlushFolder(const std::wstring& folder) {
   // NTFS logs its renames and new names itself; flushing the folder is a
   // further step that older systems refuse, so it is tried, never required.
-  ScopedHandle handle(OpenAny(folder, GENERIC_WRITE));
-  if (handle.valid()) FlushFileBuffers(handle.get());
+  std::wstring path;
+  bool below = false;
+  if (SystemPath(folder, false, &path, &below).ok()) {
+    ScopedHandle handle(OpenAny(path, GENERIC_WRITE));
+    if (handle.valid()) FlushFileBuffers(handle.get());
+  }
   return FileStatus();
 }
 
-FileStatus Win32FileSystem::FlushWritten(const std::wstring& folder,
-                                         const std::vector<std::wstring>& written) {
+FileStatus Win32FileSystem::FlushVolume(const std::wstring& folder) {
   // One flush of the whole volume, which an administrator may ask for.
   wchar_t volume[MAX_PATH];
-  const std::wstring full = FullPath(folder);
+  const std::wstring full = FullPath(root_real_.empty() ? folder : root_real_);
   if (!full.empty() && GetVolumePathNameW(full.c_str(), volume, MAX_PATH)) {
-    std::wstring device = volume;
+    const std::wstring device = volume;
     if (device.size() == 3 && device[1] == L':') {
       ScopedHandle handle(CreateFileW((L"\\\\.\\" + device.substr(0, 2)).c_str(),
                                       GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -237,19 +374,29 @@ FileStatus Win32FileSystem::FlushWritten(const std::wstring& folder,
       if (handle.valid() && FlushFileBuffers(handle.get())) return FileStatus();
     }
   }
-  // Otherwise each new file. One that cannot be opened for writing (it
-  // carries the read-only attribute) is left to the system's own write-back.
-  for (const std::wstring& path : written) {
-    ScopedHandle file(OpenAny(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
-    if (file.valid() && !FlushFileBuffers(file.get())) return StatusOf(GetLastError());
-  }
+  return FileStatus(FileResult::kUnsupported, GetLastError());
+}
+
+FileStatus Win32FileSystem::FlushFile(const std::wstring& given) {
+  std::wstring path;
+  bool below = false;
+  const FileStatus located = SystemPath(given, false, &path, &below);
+  if (!located.ok()) return located;
+  // A file that cannot be opened for writing (it carries the read-only
+  // attribute) is left to the system's own write-back.
+  ScopedHandle file(OpenAny(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+  if (file.valid() && !FlushFileBuffers(file.get())) return StatusOf(GetLastError());
   return FileStatus();
 }
 
-FileStatus Win32FileSystem::Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) {
+FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<FileLock>* lock) {
+  std::wstring path;
+  bool below = false;
+  const FileStatus located = SystemPath(given, true, &path, &below);
+  if (!located.ok()) return located;
   // No sharing: a second run cannot open it. Deleted on close, which the
   // system does for a process however it ends, so no lock outlives its run.
-  HANDLE file = CreateFileW(ExtendedPath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
                             nullptr);
   if (file == INVALID_HANDLE_VALUE) return StatusOf(GetLastError());

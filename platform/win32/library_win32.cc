@@ -15,6 +15,16 @@ constexpr DWORD kSearchSystem32 = 0x00000800;    // LOAD_LIBRARY_SEARCH_SYSTEM32
 
 }  // namespace
 
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+  wchar_t system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return nullptr;
+  // The altered search path makes the library's own imports come from its
+  // folder, the system folder, too.
+  return LoadLibraryExW((std::wstring(system, length) + L"\\" + name).c_str(), nullptr,
+                        LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 bool HardenLibrarySearch() {
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
   // Both arrived after the oldest system the program declares.
@@ -24,7 +34,25 @@ bool HardenLibrarySearch() {
   }
   auto set_default_directories =
       ProcAddress<BOOL(WINAPI*)(DWORD)>(kernel, "SetDefaultDllDirectories");
-  return set_default_directories != nullptr && set_default_directories(kSearchSystem32);
+  if (set_default_directories != nullptr && set_default_directories(kSearchSystem32)) {
+    return true;
+  }
+  // Without it (XP, Vista, 7 without its update) the program's own folder,
+  // the package, is still searched before the system folder for a library
+  // the system loads late: for the message boxes (themes, text services,
+  // COM), for the hash provider, for the command line. Each is loaded now,
+  // by full path, so that a later load by name finds it already there. The
+  // list is what a loader trace of every kind of run showed; a library a
+  // system lacks is simply not loaded.
+  static const wchar_t* const kLateLibraries[] = {
+      L"uxtheme.dll", L"dwmapi.dll",   L"msctf.dll",  L"version.dll",  L"imm32.dll",
+      L"rpcrt4.dll",  L"combase.dll",  L"ole32.dll",  L"oleaut32.dll", L"cryptbase.dll",
+      L"cryptsp.dll", L"bcrypt.dll",   L"rsaenh.dll", L"crypt32.dll",  L"shlwapi.dll",
+      L"shcore.dll",  L"shell32.dll",  L"psapi.dll"};
+  const UINT old_mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  for (const wchar_t* name : kLateLibraries) LoadSystemLibrary(name);
+  SetErrorMode(old_mode);
+  return false;
 }
 
 VersionLibrary::Outcome Win32VersionLibrary::CallVersionEntry(const std::wstring& path,

@@ -25,15 +25,9 @@ const ProcessStatus& Status() {
     found.image_file_name =
         ProcAddress<ImageFileNameFn>(kernel, "K32GetProcessImageFileNameW");
     if (found.enum_processes == nullptr || found.image_file_name == nullptr) {
-      wchar_t system[MAX_PATH];
-      const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-      if (length > 0 && length < MAX_PATH) {
-        HMODULE psapi =
-            LoadLibraryW((std::wstring(system, length) + L"\\psapi.dll").c_str());
-        found.enum_processes = ProcAddress<EnumProcessesFn>(psapi, "EnumProcesses");
-        found.image_file_name =
-            ProcAddress<ImageFileNameFn>(psapi, "GetProcessImageFileNameW");
-      }
+      HMODULE psapi = LoadSystemLibrary(L"psapi.dll");
+      found.enum_processes = ProcAddress<EnumProcessesFn>(psapi, "EnumProcesses");
+      found.image_file_name = ProcAddress<ImageFileNameFn>(psapi, "GetProcessImageFileNameW");
     }
     return found;
   }();

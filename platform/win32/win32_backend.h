@@ -4,6 +4,7 @@
 #define KESTRUNE_PLATFORM_WIN32_WIN32_BACKEND_H_
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,8 @@ class Win32ProcessList : public ProcessList {
 
 class Win32FileSystem : public FileSystem {
  public:
+  FileStatus Confine(const std::wstring& package, const std::wstring& installation) override;
+  std::wstring ComparablePath(const std::wstring& path) override;
   PathKind Probe(const std::wstring& path) override;
   bool ListFolder(const std::wstring& folder, FolderListing* listing) override;
   FileStatus Move(const std::wstring& from, const std::wstring& to) override;
@@ -79,9 +82,23 @@ class Win32FileSystem : public FileSystem {
   FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override;
   FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override;
   FileStatus FlushFolder(const std::wstring& folder) override;
-  FileStatus FlushWritten(const std::wstring& folder,
-                          const std::vector<std::wstring>& written) override;
+  FileStatus FlushVolume(const std::wstring& folder) override;
+  FileStatus FlushFile(const std::wstring& path) override;
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override;
+
+ private:
+  // The path in the form the system is given it; below the installation
+  // folder, through its real folder and after the folders on the way were
+  // checked to be no link. Outside it, refused for `writing` once confined.
+  FileStatus SystemPath(const std::wstring& path, bool writing, std::wstring* system,
+                        bool* below_root);
+  FileStatus Paths(const std::wstring& from, bool writing_from, const std::wstring& to,
+                   std::wstring* system_from, std::wstring* system_to);
+
+  std::wstring root_given_;    // the installation folder as the run names it
+  std::wstring root_real_;     // its real folder
+  std::wstring package_real_;  // the package folder's real path, case folded
+  std::set<std::wstring> checked_;  // folders below the root found to be no link
 };
 
 class Win32Messages : public Messages {

@@ -25,6 +25,10 @@ F ProcAddress(HMODULE module, const char* name) {
   return reinterpret_cast<F>(reinterpret_cast<Generic>(GetProcAddress(module, name)));
 }
 
+// A library of the system folder, loaded by its full path; null when the
+// system has none of that name.
+HMODULE LoadSystemLibrary(const wchar_t* name);
+
 // Owns a kernel handle.
 class ScopedHandle {
  public:

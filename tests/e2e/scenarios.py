@@ -582,6 +582,119 @@ class ReplaceTests(Scenario):
         self._fail_last_by_long_name(existing_backups=True)
 
 
+class ConfinementTests(Scenario):
+    """The elevated run writes only inside the real installation, reads only
+    from its package, never overwrites an earlier backup, and skips no
+    folder in silence."""
+
+    def test_a_link_inside_the_installation_stops_the_update_before_any_change(self):
+        c = self.case
+        self.installation(files={k: v for k, v in INSTALLED.items() if not k.startswith("bin/")})
+        c.write("Outside/bin", {"core.dll": b"a file of another program\n",
+                                "sub/deep.dat": b"its data\n"})
+        os.symlink(c.host("Outside/bin"), c.host(f"{INST}/bin"))
+        program = c.package(PACKAGED, settings=settings_text())
+        c.registry(uninstall_key(c.native(INST, True)))
+        before, outside = c.tree(INST), c.tree("Outside")
+        self.assertRun(c.run(program), [COPY_FAILED], EXIT_COPY_FAILED)
+        self.assertTree(INST, before)
+        self.assertTree("Outside", outside)
+
+    def test_an_installation_folder_reached_through_a_link_is_updated(self):
+        c = self.case
+        program = self.standard(keys=[])
+        os.symlink("VORDA", c.host("Apps/Shortcut"))
+        c.registry(uninstall_key(c.native("Apps/Shortcut", True)))
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+
+    def test_a_packaged_link_to_an_outside_file_is_not_copied(self):
+        c = self.case
+        c.write("Secret", {"admin-only.dat": b"readable by administrators only\n"})
+        package = {k: v for k, v in PACKAGED.items() if k != "bin/core.dll"}
+        program = self.standard(package=package)
+        os.symlink(c.host("Secret/admin-only.dat"), c.host("pkg/bin/core.dll"))
+        os.symlink(c.host("Secret"), c.host("pkg/res/extra"))
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertTree(INST, updated(before, package, list(package)))
+
+    def test_a_package_inside_the_installation_is_never_a_destination(self):
+        c = self.case
+        self.installation()
+        # Installed "update/tool.dll" is the package's own "tool.dll".
+        package = {"tool.dll": b"the package's tool\n", "update/tool.dll": b"another\n"}
+        program = c.package(package, at=f"{INST}/update", settings=settings_text())
+        c.registry(uninstall_key(c.native(INST, True)))
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [COPY_FAILED], EXIT_COPY_FAILED)
+        self.assertTree(INST, before)
+
+    def test_a_packaged_file_named_like_a_backup_is_passed_over(self):
+        c = self.case
+        files = {**INSTALLED, f"bin/core.dll.{VER}": b"the backup from before\n"}
+        package = {**PACKAGED, f"bin/core.dll.{VER}": b"zipped from an installation\n",
+                   "bin/core.dll.~kestrune": b"a scratch name\n"}
+        program = self.standard(files=files, package=package)
+        before = c.tree(INST)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        expected = updated(before, PACKAGED, [r for r in PACKAGED if r != "bin/core.dll"])
+        expected["bin/core.dll"] = PACKAGED["bin/core.dll"]
+        self.assertTree(INST, expected)
+
+    def test_a_package_folder_past_the_path_limit_is_replaced(self):
+        # Past MAX_PATH for Windows, past PATH_MAX for the POSIX port.
+        c = self.case
+        depth = 2 if self.target.kind == "wine" else 20
+        parts = ["p" * 200 + str(i) for i in range(depth)]
+        self.installation()
+        program = c.package(PACKAGED, settings=settings_text())
+        c.registry(uninstall_key(c.native(INST, True)))
+        for root, data in ((c.host(INST), b"old deep\n"), (c.host("pkg"), b"new deep\n")):
+            deep_write(root, parts, "deep.dll", data)
+        self.assertGreater(len(c.native(INST)) + sum(len(p) + 1 for p in parts),
+                           260 if self.target.kind == "wine" else 4096)
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        self.assertEqual(deep_read(c.host(INST), parts, "deep.dll"), b"new deep\n")
+        self.assertEqual(deep_read(c.host(INST), parts, f"deep.dll.{VER}"), b"old deep\n")
+        self.assertEqual(c.host(f"{INST}/bin/core.dll").read_bytes(), PACKAGED["bin/core.dll"])
+
+
+def deep_write(root, parts: list[str], name: str, data: bytes) -> None:
+    """Writes a file below folders too deep for one path, a folder at a time."""
+    fd = os.open(root, os.O_RDONLY)
+    try:
+        for part in parts:
+            try:
+                os.mkdir(part, dir_fd=fd)
+            except FileExistsError:
+                pass
+            fd_next = os.open(part, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = fd_next
+        out = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644, dir_fd=fd)
+        os.write(out, data)
+        os.close(out)
+    finally:
+        os.close(fd)
+
+
+def deep_read(root, parts: list[str], name: str) -> bytes:
+    fd = os.open(root, os.O_RDONLY)
+    try:
+        for part in parts:
+            fd_next = os.open(part, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = fd_next
+        inp = os.open(name, os.O_RDONLY, dir_fd=fd)
+        data = os.read(inp, 1 << 20)
+        os.close(inp)
+        return data
+    finally:
+        os.close(fd)
+
+
 class RunningTests(Scenario):
     def test_product_running_from_the_installation_stops_the_run(self):
         for label, trailing in (("final separator", True), ("no final separator", False)):
@@ -992,7 +1105,7 @@ class InterruptedTests(Scenario):
 
 GROUPS = {
     "discovery": [DriverCheck, SettingsTests, LocatorTests, ProbeTests, Wine64OnlyTests],
-    "update": [ReplaceTests, RunningTests, PosixOnlyTests, WineOnlyTests],
+    "update": [ReplaceTests, ConfinementTests, RunningTests, PosixOnlyTests, WineOnlyTests],
     "unattended": [UnattendedTests, InUseTests],
     "interrupted": [InterruptedTests],
 }

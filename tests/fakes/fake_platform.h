@@ -239,8 +239,18 @@ class FakeFileSystem : public FileSystem {
   // Every path, in creation order.
   std::vector<std::wstring> Paths() const { return order_; }
 
+  FileStatus Confine(const std::wstring& package, const std::wstring& installation) override {
+    confined = {package, installation};
+    return FileResult::kOk;
+  }
+  std::wstring ComparablePath(const std::wstring& path) override {
+    std::wstring real = Resolve(path);
+    while (real.size() > 3 && real.back() == separator_) real.pop_back();
+    return ToLowerAscii(real);
+  }
   PathKind Probe(const std::wstring& path) override {
     log.push_back(L"probe " + path);
+    if (linked.count(path)) return PathKind::kLink;
     if (Fails(path, L"probe")) return PathKind::kError;
     auto it = nodes_.find(path);
     if (it == nodes_.end()) return PathKind::kMissing;
@@ -260,8 +270,8 @@ class FakeFileSystem : public FileSystem {
     };
     for (const std::wstring& path : order_) {
       if (is_child(path)) {
-        listing->entries.push_back(
-            FolderEntry{path.substr(prefix.size()), nodes_.at(path).folder});
+        listing->entries.push_back(FolderEntry{path.substr(prefix.size()),
+                                               nodes_.at(path).folder, outside.count(path) != 0});
       }
     }
     for (const auto& link : links_) {
@@ -355,10 +365,14 @@ class FakeFileSystem : public FileSystem {
     log.push_back(L"flush " + folder);
     return FileResult::kOk;
   }
-  FileStatus FlushWritten(const std::wstring& folder,
-                          const std::vector<std::wstring>& /*written*/) override {
+  FileStatus FlushVolume(const std::wstring& folder) override {
     log.push_back(L"flush all " + folder);
-    return Fails(folder, L"flush") ? FileStatus(FileResult::kFailed, 5) : FileStatus();
+    if (Fails(folder, L"flush")) return FileStatus(FileResult::kFailed, 5);
+    return volume_flush ? FileStatus() : FileStatus(FileResult::kUnsupported);
+  }
+  FileStatus FlushFile(const std::wstring& path) override {
+    log.push_back(L"flush " + path);
+    return Fails(path, L"flush") ? FileStatus(FileResult::kFailed, 5) : FileStatus();
   }
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
     if (locked.count(path)) return FileStatus(FileResult::kInUse, 32);
@@ -387,6 +401,10 @@ class FakeFileSystem : public FileSystem {
   std::vector<std::pair<std::wstring, std::wstring>> failures;
   bool partial_copies = false;
   bool links_supported = true;
+  bool volume_flush = true;  // false: each file is flushed instead
+  std::pair<std::wstring, std::wstring> confined;  // package, installation
+  std::set<std::wstring> linked;  // paths that pass a link where none may be
+  std::set<std::wstring> outside;  // folder entries that lead out of the package
   std::set<std::wstring> locked;  // lock files held, by this run or another
 
  private:

@@ -20,6 +20,12 @@ class FaultyFileSystem : public FileSystem {
   FaultyFileSystem(FileSystem& inner, std::set<int> failing, int stop_at = 0)
       : inner_(inner), failing_(std::move(failing)), stop_at_(stop_at) {}
 
+  FileStatus Confine(const std::wstring& package, const std::wstring& installation) override {
+    return inner_.Confine(package, installation);
+  }
+  std::wstring ComparablePath(const std::wstring& path) override {
+    return inner_.ComparablePath(path);
+  }
   PathKind Probe(const std::wstring& path) override {
     return Fails(L"probe", path) ? PathKind::kError : inner_.Probe(path);
   }
@@ -61,9 +67,11 @@ class FaultyFileSystem : public FileSystem {
   FileStatus FlushFolder(const std::wstring& folder) override {
     return Fails(L"flush", folder) ? kFailed : inner_.FlushFolder(folder);
   }
-  FileStatus FlushWritten(const std::wstring& folder,
-                          const std::vector<std::wstring>& written) override {
-    return Fails(L"flush", folder) ? kFailed : inner_.FlushWritten(folder, written);
+  FileStatus FlushVolume(const std::wstring& folder) override {
+    return Fails(L"flush", folder) ? kFailed : inner_.FlushVolume(folder);
+  }
+  FileStatus FlushFile(const std::wstring& path) override {
+    return Fails(L"flush", path) ? kFailed : inner_.FlushFile(path);
   }
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
     return Fails(L"lock", path) ? kFailed : inner_.Lock(path, lock);

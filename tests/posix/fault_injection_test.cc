@@ -75,10 +75,10 @@ Outcome RunWithFaults(const Layout& layout, const std::set<int>& failing, Files*
   posix::PosixFileSystem real;
   std::vector<std::wstring> listed;
   const std::wstring package = WideFromUtf8(tree.Path("pkg"));
-  CollectFiles(real, L'/', package, &listed);
+  RunLog log;
+  CollectFiles(real, L'/', package, &listed, log);
   FaultyFileSystem faulty(real, failing);
   FakeMessages messages;
-  RunLog log;
   const ReplaceResult result = ReplaceFiles(
       faulty, messages,
       ReplaceInputs{package, WideFromUtf8(tree.Path("inst")), WideFromUtf8(kVersion)},

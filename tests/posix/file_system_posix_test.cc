@@ -97,6 +97,9 @@ TEST(PosixFileSystemTest, ListingPassesOverSpecialFilesAndFollowsLinks) {
   ASSERT_EQ(symlink("plain", tree.Path("pkg/file_link").c_str()), 0);
   ASSERT_EQ(symlink("sub", tree.Path("pkg/folder_link").c_str()), 0);
   ASSERT_EQ(symlink("nowhere", tree.Path("pkg/dangling").c_str()), 0);
+  tree.Write("outside/secret", "z");
+  ASSERT_EQ(symlink("../outside/secret", tree.Path("pkg/out_file").c_str()), 0);
+  ASSERT_EQ(symlink(tree.Path("outside").c_str(), tree.Path("pkg/out_folder").c_str()), 0);
   const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -106,15 +109,19 @@ TEST(PosixFileSystemTest, ListingPassesOverSpecialFilesAndFollowsLinks) {
     ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   }
   PosixFileSystem files;
+  ASSERT_TRUE(files.Confine(W(tree.Path("pkg")), W(tree.Path("outside"))).ok());
   FolderListing listing;
   ASSERT_TRUE(files.ListFolder(W(tree.Path("pkg")), &listing));
   close(sock);
-  std::vector<std::pair<std::wstring, bool>> entries;
-  for (const FolderEntry& entry : listing.entries) entries.emplace_back(entry.name, entry.is_folder);
+  std::vector<std::tuple<std::wstring, bool, bool>> entries;
+  for (const FolderEntry& entry : listing.entries) {
+    entries.emplace_back(entry.name, entry.is_folder, entry.leads_outside);
+  }
   std::sort(entries.begin(), entries.end());
-  EXPECT_EQ(entries, (std::vector<std::pair<std::wstring, bool>>{
-                         {L"file_link", false}, {L"folder_link", true},
-                         {L"plain", false}, {L"sub", true}}));
+  EXPECT_EQ(entries, (std::vector<std::tuple<std::wstring, bool, bool>>{
+                         {L"file_link", false, false}, {L"folder_link", true, false},
+                         {L"out_file", false, true}, {L"out_folder", true, true},
+                         {L"plain", false, false}, {L"sub", true, false}}));
 
   FolderListing via_link;
   FolderListing real;
@@ -134,7 +141,8 @@ TEST(PosixFileSystemTest, CollectorEndsOnLinkLoopsAndListsEachFileOnce) {
   ASSERT_EQ(symlink(tree.Path("pkg").c_str(), tree.Path("pkg/self").c_str()), 0);
   PosixFileSystem files;
   std::vector<std::wstring> listed;
-  CollectFiles(files, L'/', W(tree.Path("pkg")), &listed);
+  RunLog log;
+  EXPECT_TRUE(CollectFiles(files, L'/', W(tree.Path("pkg")), &listed, log));
   std::sort(listed.begin(), listed.end());
   EXPECT_EQ(listed, (std::vector<std::wstring>{W(tree.Path("pkg/bin/core.dll")),
                                                W(tree.Path("pkg/top.dll"))}));
@@ -147,7 +155,7 @@ bool ReplacementUndoneAfter(const std::string& root) {
   FakeMessages messages;
   RunLog log;
   std::vector<std::wstring> listed;
-  CollectFiles(files, L'/', WideFromUtf8(root + "/pkg"), &listed);
+  CollectFiles(files, L'/', WideFromUtf8(root + "/pkg"), &listed, log);
   std::sort(listed.begin(), listed.end());
   const ReplaceResult result = ReplaceFiles(
       files, messages,

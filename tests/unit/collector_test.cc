@@ -9,6 +9,8 @@ namespace {
 
 using testing::FakeFileSystem;
 
+RunLog log;  // the walk's log lines go nowhere here
+
 TEST(CollectorTest, DepthFirstInPlatformOrderFilesOnly) {
   FakeFileSystem files;
   files.AddFolder(L"C:\\pkg");
@@ -22,26 +24,29 @@ TEST(CollectorTest, DepthFirstInPlatformOrderFilesOnly) {
   files.AddFile(L"C:\\pkg\\.hidden", "");
   files.AddFile(L"C:\\pkg\\Kestrune.ini", "");
   std::vector<std::wstring> listed;
-  CollectFiles(files, L'\\', L"C:\\pkg", &listed);
+  CollectFiles(files, L'\\', L"C:\\pkg", &listed, log);
   EXPECT_EQ(listed, (std::vector<std::wstring>{
                         L"C:\\pkg\\Kestrune.exe", L"C:\\pkg\\bin\\core.dll",
                         L"C:\\pkg\\bin\\lang\\de.dat", L"C:\\pkg\\bin\\z.dll",
                         L"C:\\pkg\\.hidden", L"C:\\pkg\\Kestrune.ini"}));
 }
 
-TEST(CollectorTest, UnsearchableFoldersContributeNothingAndTheWalkGoesOn) {
+TEST(CollectorTest, AFolderThatCannotBeSearchedFailsTheWalkAndOutsideLinksArePassedOver) {
   FakeFileSystem files;
   files.AddFolder(L"C:\\pkg");
-  files.AddSealedFolder(L"C:\\pkg\\locked");
-  files.AddFile(L"C:\\pkg\\locked\\secret.dll", "");
+  files.AddFile(L"C:\\pkg\\before.dll", "");
+  files.AddFile(L"C:\\pkg\\elsewhere.dll", "");
+  files.outside.insert(L"C:\\pkg\\elsewhere.dll");
   files.AddFile(L"C:\\pkg\\after.dll", "");
   std::vector<std::wstring> listed;
-  CollectFiles(files, L'\\', L"C:\\pkg", &listed);
-  EXPECT_EQ(listed, std::vector<std::wstring>{L"C:\\pkg\\after.dll"});
+  EXPECT_TRUE(CollectFiles(files, L'\\', L"C:\\pkg", &listed, log));
+  EXPECT_EQ(listed, (std::vector<std::wstring>{L"C:\\pkg\\before.dll", L"C:\\pkg\\after.dll"}));
 
-  listed.clear();
-  CollectFiles(files, L'\\', L"C:\\nowhere", &listed);
-  EXPECT_TRUE(listed.empty());
+  // Its files would stay old while the run reported success.
+  files.AddSealedFolder(L"C:\\pkg\\locked");
+  files.AddFile(L"C:\\pkg\\locked\\secret.dll", "");
+  EXPECT_FALSE(CollectFiles(files, L'\\', L"C:\\pkg", &listed, log));
+  EXPECT_FALSE(CollectFiles(files, L'\\', L"C:\\nowhere", &listed, log));
 }
 
 TEST(CollectorTest, LoopsAreCutButAFolderReachedByTwoPathsIsWalkedUnderEach) {
@@ -53,7 +58,7 @@ TEST(CollectorTest, LoopsAreCutButAFolderReachedByTwoPathsIsWalkedUnderEach) {
   files.AddFolderLink(L"C:\\pkg\\bin\\again", L"C:\\pkg\\bin");
   files.AddFolderLink(L"C:\\pkg\\alias", L"C:\\pkg\\bin");
   std::vector<std::wstring> listed;
-  CollectFiles(files, L'\\', L"C:\\pkg", &listed);
+  CollectFiles(files, L'\\', L"C:\\pkg", &listed, log);
   EXPECT_EQ(listed, (std::vector<std::wstring>{L"C:\\pkg\\bin\\core.dll",
                                                L"C:\\pkg\\alias\\core.dll"}));
 
@@ -61,7 +66,7 @@ TEST(CollectorTest, LoopsAreCutButAFolderReachedByTwoPathsIsWalkedUnderEach) {
   files.AddFolderLink(L"C:\\pkg\\bin\\up2", L"C:\\pkg");
   files.AddFolderLink(L"C:\\pkg\\alias2", L"C:\\pkg\\bin");
   listed.clear();
-  CollectFiles(files, L'\\', L"C:\\pkg", &listed);
+  CollectFiles(files, L'\\', L"C:\\pkg", &listed, log);
   EXPECT_EQ(listed.size(), 3u);
 }
 

@@ -95,9 +95,13 @@ TEST_F(ReplacerTest, BacksUpAndReplacesOnlyInstalledFilesInListOrder) {
 
 TEST_F(ReplacerTest, FolderWithFinalSeparatorGivesTheDoubledSeparator) {
   files_.links_supported = false;  // kept aside by a rename instead
+  files_.volume_flush = false;     // and flushed file by file
   Package(L"\\bin\\core.dll", "new");
   files_.AddFile(L"C:\\Apps\\VORDA\\\\bin\\core.dll", "old");
   EXPECT_EQ(Replace(L"C:\\Apps\\VORDA\\"), ReplaceResult::kDone);
+  EXPECT_EQ(std::count(files_.log.begin(), files_.log.end(),
+                       L"flush C:\\Apps\\VORDA\\\\bin\\core.dll"),
+            1);
   EXPECT_EQ(files_.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "new");
   EXPECT_EQ(files_.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll.2015.1.0"), "old");
 }
@@ -216,6 +220,45 @@ TEST_F(ReplacerTest, EmptyListReplacesNothingQuietly) {
   EXPECT_EQ(Replace(), ReplaceResult::kDone);
   EXPECT_TRUE(messages_.boxes.empty());
   EXPECT_TRUE(files_.log.empty());
+}
+
+TEST_F(ReplacerTest, NothingChangesWhenADestinationIsNotTheInstallationsOwn) {
+  struct Row {
+    const char* label;
+    std::wstring package;  // where the package lies
+    std::wstring linked;   // a destination reached through a link
+  };
+  const Row rows[] = {
+      {"through a link", kPkg, std::wstring(kInst) + L"\\bin\\a.dll"},
+      {"package inside the installation", std::wstring(kInst) + L"\\update", L""},
+      {"package is the installation", std::wstring(kInst), L""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    FakeFileSystem files;
+    files.AddFile(row.package + L"\\update\\a.dll", "new");
+    files.AddFile(std::wstring(kInst) + L"\\update\\a.dll", "old");
+    files.AddFile(row.package + L"\\bin\\a.dll", "new");
+    files.AddFile(std::wstring(kInst) + L"\\bin\\a.dll", "old");
+    if (!row.linked.empty()) files.linked.insert(row.linked);
+    FakeMessages messages;
+    EXPECT_EQ(ReplaceFiles(files, messages, ReplaceInputs{row.package, kInst, L"2015.1.0"},
+                           {row.package + L"\\update\\a.dll", row.package + L"\\bin\\a.dll"},
+                           log_),
+              ReplaceResult::kFailedUndone);
+    EXPECT_EQ(messages.boxes.size(), 1u);
+    for (const std::wstring& entry : files.log) {
+      EXPECT_TRUE(entry.rfind(L"probe ", 0) == 0) << "changed: " << entry.c_str();
+    }
+  }
+}
+
+TEST_F(ReplacerTest, BackupNamesAreNeverPackagedFiles) {
+  EXPECT_TRUE(IsBackupName(L"\\bin\\core.dll.2015.1.0", L"2015.1.0", L'\\'));
+  EXPECT_TRUE(IsBackupName(L"\\bin\\core.dll.~KESTRUNE-new2", L"2015.1.0", L'\\'));
+  EXPECT_FALSE(IsBackupName(L"\\bin\\core.dll", L"2015.1.0", L'\\'));
+  EXPECT_FALSE(IsBackupName(L"\\v.2015.1.0\\core.dll", L"2015.1.0", L'\\'));
+  EXPECT_FALSE(IsBackupName(L"/2015.1.0", L"2015.1.0", L'/'));
 }
 
 }  // namespace

@@ -4,8 +4,15 @@
 
 #include <string>
 
+#include "tests/sha256_known_answers.h"
+
 namespace kestrune {
 namespace {
+
+TEST(Sha256Test, KnownAnswersWholeAndInPieces) {
+  for (const std::string& failure : testing::Sha256KnownAnswerFailures())
+    ADD_FAILURE() << failure;
+}
 
 TEST(Sha256Test, HexRoundTripsAndRejectsAnythingButSixtyFourDigits) {
   // Every digit in both halves of a byte.

@@ -17,7 +17,7 @@ enum class ExitStatus : int {
   kCopyFailedUndoIncomplete = 8,
   kBadCommandLine = 9,
   kAnotherUpdateRunning = 10,
-  kPackageDamaged = 11,
+  kPackageDamaged = 11,  // also: the list of hashes could not be written
 };
 
 }  // namespace kestrune

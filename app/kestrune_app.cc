@@ -16,6 +16,7 @@
 #include "replace/patient_file_system.h"
 #include "replace/recovery.h"
 #include "replace/replacer.h"
+#include "verify/package_check.h"
 #include "res/version.h"
 #include "run/messages.h"
 
@@ -59,7 +60,9 @@ ExitStatus CKestruneApp::Run() {
   }
   state_.log.Line(L"Kestrune " KESTRUNE_VERSION_TEXT L" started: " + p.environment.CommandLine());
   LoggedMessages messages(p.messages, state_.log, line.quiet);
-  const ExitStatus status = Update(messages, module_path);
+  const ExitStatus status = line.action == CommandLine::Action::kWriteHashes
+                                ? WriteHashes(messages, module_path)
+                                : Update(messages, module_path);
   state_.log.Line(L"exit status " + std::to_wstring(static_cast<int>(status)));
   state_.log.Flush();
   return status;
@@ -138,6 +141,18 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   }
   state_.log.Line(L"package " + package_folder + L": " + std::to_wstring(listed.size()) +
                   L" files");
+  // A package with a list of hashes is checked whole before anything
+  // changes: one cut short or damaged on its way would install half.
+  const std::wstring list_path = HashListPathOf(module_path, p.separator);
+  if (p.files.Probe(list_path) != PathKind::kMissing) {
+    std::wstring first;
+    if (!CheckPackage(files, list_path, PackageFiles{package_folder, listed, p.separator},
+                      state_.log, &first)) {
+      messages.Show(std::wstring(msg::kPackageDamaged) + L"\n" + first, msg::kRunningCaption,
+                    Messages::Style::kPlain);
+      return ExitStatus::kPackageDamaged;
+    }
+  }
   state_.log.Flush();
   const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum,
                              p.separator};
@@ -188,6 +203,28 @@ bool CKestruneApp::RecoverInterruptedUpdate(FileSystem& files, Messages& message
     return false;
   }
   return true;
+}
+
+ExitStatus CKestruneApp::WriteHashes(Messages& messages, const std::wstring& module_path) {
+  Platform& p = platform_;
+  const std::wstring package_folder = PackageFolderOf(module_path, p.separator);
+  const std::wstring list_path = HashListPathOf(module_path, p.separator);
+  // Links that lead out of the package are not listed, as the update would
+  // not copy them.
+  p.files.Confine(package_folder, L"");
+  std::vector<std::wstring> listed;
+  std::wstring failed;
+  size_t count = 0;
+  if (!CollectFiles(p.files, p.separator, package_folder, &listed, state_.log, &failed) ||
+      !WriteHashList(p.files, list_path, PackageFiles{package_folder, listed, p.separator},
+                     state_.log, &count, &failed)) {
+    messages.Show(std::wstring(msg::kPackageDamaged) + L"\n" + failed, msg::kRunningCaption,
+                  Messages::Style::kPlain);
+    return ExitStatus::kPackageDamaged;
+  }
+  messages.Show(msg::kWrote + list_path + L" for " + std::to_wstring(count) + msg::kForFiles,
+                msg::kUpdaterCaption, Messages::Style::kPlain);
+  return ExitStatus::kCompleted;
 }
 
 }  // namespace kestrune

@@ -27,6 +27,8 @@ class CKestruneApp {
   ExitStatus Run();
   // The update itself, once the command line asked for it.
   ExitStatus Update(Messages& messages, const std::wstring& module_path);
+  // The package's list of hashes written, and nothing else.
+  ExitStatus WriteHashes(Messages& messages, const std::wstring& module_path);
   // True, with its message shown, when the product runs.
   bool ProductRunning(Messages& messages);
   // False, with the status to end with, when the run must stop.

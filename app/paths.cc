@@ -19,11 +19,24 @@ std::wstring PackageFolderOf(const std::wstring& module_path, wchar_t separator)
   return name_start == 0 ? std::wstring() : module_path.substr(0, name_start - 1);
 }
 
-std::wstring SettingsPathOf(const std::wstring& module_path, wchar_t separator) {
+namespace {
+
+std::wstring WithExtension(const std::wstring& module_path, wchar_t separator,
+                           const wchar_t* extension) {
   const size_t name_start = FileNameStart(module_path, separator);
   const size_t dot = module_path.rfind(L'.');
-  if (dot == std::wstring::npos || dot < name_start) return module_path + L".ini";
-  return module_path.substr(0, dot + 1) + L"ini";
+  if (dot == std::wstring::npos || dot < name_start) return module_path + L"." + extension;
+  return module_path.substr(0, dot + 1) + extension;
+}
+
+}  // namespace
+
+std::wstring SettingsPathOf(const std::wstring& module_path, wchar_t separator) {
+  return WithExtension(module_path, separator, L"ini");
+}
+
+std::wstring HashListPathOf(const std::wstring& module_path, wchar_t separator) {
+  return WithExtension(module_path, separator, L"sha256");
 }
 
 std::wstring FileNameOf(const std::wstring& module_path, wchar_t separator) {

@@ -14,6 +14,10 @@ std::wstring PackageFolderOf(const std::wstring& module_path, wchar_t separator)
 // ".ini" appended when the file name has none.
 std::wstring SettingsPathOf(const std::wstring& module_path, wchar_t separator);
 
+// The package's list of hashes: named like the settings file, with the
+// extension "sha256".
+std::wstring HashListPathOf(const std::wstring& module_path, wchar_t separator);
+
 // The executable's file name, as the usage names the program.
 std::wstring FileNameOf(const std::wstring& module_path, wchar_t separator);
 

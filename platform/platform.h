@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/sha256.h"
+
 namespace kestrune {
 
 // A local time with its offset from UTC, for the log.
@@ -191,7 +193,8 @@ class FileSystem {
   // through the installation's real folder, resolved once, and refuses a
   // path that leaves it or passes a link below it; entries that lead out of
   // `package` are marked in listings, and packaged files are read only from
-  // inside it. Fails when the installation folder cannot be opened.
+  // inside it. Fails when the installation folder cannot be opened; an
+  // empty `installation` confines the reads alone.
   virtual FileStatus Confine(const std::wstring& package, const std::wstring& installation) = 0;
   // The real path of an existing file or folder, in a form in which two
   // names of one file compare equal (on Windows: letter case folded).
@@ -224,6 +227,8 @@ class FileSystem {
   virtual FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) = 0;
   // The whole content of a small file.
   virtual FileStatus ReadWhole(const std::wstring& path, std::string* bytes) = 0;
+  // The SHA-256 of a packaged file, read once in large blocks.
+  virtual FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) = 0;
   // Makes the renames, new names and removals in `folder` durable.
   virtual FileStatus FlushFolder(const std::wstring& folder) = 0;
   // Makes every file written below `folder` durable with one flush of its

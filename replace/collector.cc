@@ -12,8 +12,9 @@ constexpr size_t kDeepestFolder = 512;
 class Walker {
  public:
   Walker(FileSystem& file_system, wchar_t separator, std::vector<std::wstring>* files,
-         RunLog& log)
-      : file_system_(file_system), separator_(separator), files_(files), log_(log) {}
+         RunLog& log, std::wstring* unsearchable)
+      : file_system_(file_system), separator_(separator), files_(files), log_(log),
+        unsearchable_(unsearchable) {}
 
   bool Walk(const std::wstring& folder) {
     FolderListing listing;
@@ -21,6 +22,7 @@ class Walker {
     // run reports success; the update stops before any change instead.
     if (open_.size() > kDeepestFolder || !file_system_.ListFolder(folder, &listing)) {
       log_.Line(L"failed: cannot search the package folder " + folder);
+      if (unsearchable_ != nullptr) *unsearchable_ = folder;
       return false;
     }
     // Only a loop is cut: a folder being walked already, an ancestor of
@@ -56,14 +58,15 @@ class Walker {
   const wchar_t separator_;
   std::vector<std::wstring>* const files_;
   RunLog& log_;
+  std::wstring* const unsearchable_;
   std::vector<FolderId> open_;  // the folders on the current path
 };
 
 }  // namespace
 
 bool CollectFiles(FileSystem& file_system, wchar_t separator, const std::wstring& folder,
-                  std::vector<std::wstring>* files, RunLog& log) {
-  return Walker(file_system, separator, files, log).Walk(folder);
+                  std::vector<std::wstring>* files, RunLog& log, std::wstring* unsearchable) {
+  return Walker(file_system, separator, files, log, unsearchable).Walk(folder);
 }
 
 }  // namespace kestrune

@@ -17,7 +17,8 @@ namespace kestrune {
 // link that leads out of the package is passed over, and the log says so.
 // False, with the folder logged, when a folder cannot be searched.
 bool CollectFiles(FileSystem& file_system, wchar_t separator, const std::wstring& folder,
-                  std::vector<std::wstring>* files, RunLog& log);
+                  std::vector<std::wstring>* files, RunLog& log,
+                  std::wstring* unsearchable = nullptr);
 
 }  // namespace kestrune
 

@@ -34,6 +34,10 @@ FileStatus PatientFileSystem::Remove(const std::wstring& path) {
   return Patiently(path, [&] { return inner_.Remove(path); });
 }
 
+FileStatus PatientFileSystem::HashFile(const std::wstring& path, Sha256Digest* digest) {
+  return Patiently(path, [&] { return inner_.HashFile(path, digest); });
+}
+
 FileStatus PatientFileSystem::Link(const std::wstring& existing, const std::wstring& name) {
   return Patiently(existing, [&] { return inner_.Link(existing, name); });
 }

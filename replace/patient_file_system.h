@@ -47,6 +47,7 @@ class PatientFileSystem : public FileSystem {
   FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override {
     return inner_.ReadWhole(path, bytes);
   }
+  FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override;
   FileStatus FlushFolder(const std::wstring& folder) override {
     return inner_.FlushFolder(folder);
   }

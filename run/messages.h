@@ -37,6 +37,12 @@ inline constexpr wchar_t kCompletedCaption[] = L"VORDA+ UPDATE";
 // Follows the settings file path, then the name of the first empty key.
 inline constexpr wchar_t kDoesNotSet[] = L" does not set ";
 
+// Followed by a line feed and the relative path of the first difference.
+inline constexpr wchar_t kPackageDamaged[] = L"The update package is incomplete or damaged:";
+// "Wrote <list> for <N> files".
+inline constexpr wchar_t kWrote[] = L"Wrote ";
+inline constexpr wchar_t kForFiles[] = L" files";
+
 // The caption of the boxes about the updater itself (its usage).
 inline constexpr wchar_t kUpdaterCaption[] = L"Kestrune";
 

@@ -159,6 +159,7 @@ FileStatus PosixFileSystem::Confine(const std::wstring& package,
   if (package_real_.empty() || stat(package_real_.c_str(), &package_id_) != 0) {
     package_real_.clear();
   }
+  if (installation.empty()) return FileStatus();
   return places_.Confine(Utf8FromWide(installation));
 }
 
@@ -428,6 +429,29 @@ FileStatus PosixFileSystem::ReadWhole(const std::wstring& path, std::string* byt
     if (n == 0) return FileStatus();
     bytes->append(buffer, static_cast<size_t>(n));
   }
+}
+
+FileStatus PosixFileSystem::HashFile(const std::wstring& path, Sha256Digest* digest) {
+  Place place;
+  const FileStatus located = places_.Locate(Utf8FromWide(path), false, &place);
+  if (!located.ok()) return located;
+  Descriptor fd(openat(place.folder, place.name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0) return StatusOf(errno);
+  if (!OpenedInPackage(fd.get(), place)) return FileStatus(FileResult::kFailed, EACCES);
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return StatusOf(errno);
+  if (!S_ISREG(st.st_mode)) return FileStatus(FileResult::kFailed, EINVAL);
+  posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  Sha256 hash;
+  std::vector<char> block(1 << 20);
+  for (;;) {
+    const ssize_t n = read(fd.get(), block.data(), block.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return StatusOf(errno);
+    if (n == 0) break;
+    hash.Update(block.data(), static_cast<size_t>(n));
+  }
+  return hash.Finish(digest) ? FileStatus() : FileStatus(FileResult::kFailed, EIO);
 }
 
 int PosixFileSystem::OpenFolderForFlush(const std::wstring& folder) {

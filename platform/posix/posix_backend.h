@@ -93,6 +93,7 @@ class PosixFileSystem : public FileSystem {
   FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override;
   FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override;
   FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override;
+  FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override;
   FileStatus FlushFolder(const std::wstring& folder) override;
   FileStatus FlushVolume(const std::wstring& folder) override;
   FileStatus FlushFile(const std::wstring& path) override;

@@ -1,3 +1,5 @@
+#include <vector>
+
 #include "platform/win32/paths_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
@@ -63,6 +65,7 @@ FileStatus Win32FileSystem::Confine(const std::wstring& package,
   package_real_ = FoldCase(package_final.empty() ? LongPath(package) : package_final);
   checked_.clear();
   root_given_.clear();
+  if (installation.empty()) return FileStatus();
   const DWORD attributes = GetFileAttributesW(ExtendedPath(installation).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return StatusOf(attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY);
@@ -347,6 +350,27 @@ FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, std::string* by
     if (got == 0) return FileStatus();
     bytes->append(buffer, got);
   }
+}
+
+FileStatus Win32FileSystem::HashFile(const std::wstring& given, Sha256Digest* digest) {
+  std::wstring path;
+  bool below = false;
+  const FileStatus located = SystemPath(given, false, &path, &below);
+  if (!located.ok()) return located;
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file.valid()) return StatusOf(GetLastError());
+  Sha256 hash;
+  std::vector<char> block(1 << 20);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file.get(), block.data(), static_cast<DWORD>(block.size()), &got, nullptr)) {
+      return StatusOf(GetLastError());
+    }
+    if (got == 0) break;
+    hash.Update(block.data(), got);
+  }
+  return hash.Finish(digest) ? FileStatus() : FileStatus(FileResult::kFailed, ERROR_INVALID_FUNCTION);
 }
 
 FileStatus Win32FileSystem::FlushFolder(const std::wstring& folder) {

@@ -10,6 +10,7 @@ as "wine-win64"), for behaviour that exists on one platform alone.
 from __future__ import annotations
 
 import fcntl
+import hashlib
 import os
 import random
 import re
@@ -37,6 +38,8 @@ EXIT_DONE, EXIT_SETTINGS, EXIT_NOT_INSTALLED, EXIT_NOT_FOUND = 0, 1, 2, 3
 EXIT_LIB_MISSING, EXIT_WRONG_VERSION, EXIT_RUNNING, EXIT_COPY_FAILED = 4, 5, 6, 7
 EXIT_UNDO_INCOMPLETE, EXIT_BAD_COMMAND_LINE, EXIT_ANOTHER_RUN = 8, 9, 10
 ANOTHER_RUN = ("Error", "Another update of VORDA+ is running.")
+EXIT_DAMAGED = 11
+DAMAGED = "The update package is incomplete or damaged:\n"
 INTERRUPTED = ("Err", "The previous update of VORDA+ was interrupted and could not be undone.")
 
 ONE_CALL = ["39 0 1"]  # the library saw (buffer, 39, 0) once, buffer not null
@@ -1103,11 +1106,81 @@ class InterruptedTests(Scenario):
                 self.assertEqual(c.library_calls(INST), [])
 
 
+class PackageCheckTests(Scenario):
+    """A package with a list of hashes is checked whole before any change."""
+
+    def hash_list(self, files: dict, prefix: str = "", eol: str = "\n") -> bytes:
+        lines = [f"{hashlib.sha256(data).hexdigest()}  {prefix}{rel}"
+                 for rel, data in sorted(files.items()) if data is not DIR]
+        return ("# written by the package builder" + eol + eol.join(lines) + eol).encode()
+
+    def test_a_package_that_matches_its_list_is_installed(self):
+        for label, listing in (("plain", self.hash_list(PACKAGED)),
+                               ("./ prefixes and CR LF", b"\xef\xbb\xbf" + self.hash_list(PACKAGED, "./", "\r\n")),
+                               ("backslashes and binary marks",
+                                self.hash_list(PACKAGED).replace(b"/", b"\\").replace(b"  ", b" *"))):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard()
+                (c.host("pkg") / "Kestrune.sha256").write_bytes(listing)
+                before = c.tree(INST)
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+
+    def test_an_incomplete_or_damaged_package_changes_nothing(self):
+        listed = self.hash_list(PACKAGED)
+        changed = dict(PACKAGED, **{"bin/core.dll": b"new core librarY\n"})
+        variants = [
+            ("a listed file missing", {k: v for k, v in PACKAGED.items() if k != "bin/sub/deep.dat"},
+             listed, "bin/sub/deep.dat"),
+            ("one byte changed", changed, listed, "bin/core.dll"),
+            ("truncated", dict(PACKAGED, **{"VORDA.exe": PACKAGED["VORDA.exe"][:10]}), listed, "VORDA.exe"),
+            ("a file not listed", dict(PACKAGED, **{"bin/extra.dll": b"not in the list\n"}), listed,
+             "bin/extra.dll"),
+            ("a malformed line", PACKAGED, listed + b"not a hash line\n", "line 6"),
+        ]
+        for label, package, listing, named in variants:
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard(package=package)
+                (c.host("pkg") / "Kestrune.sha256").write_bytes(listing)
+                before = c.tree(INST)
+                result = c.run(program)
+                sep = "\\" if self.target.kind == "wine" else "/"
+                if named.startswith("line"):
+                    named = c.native("pkg/Kestrune.sha256") + ", " + named
+                elif label == "a file not listed":
+                    named = named.replace("/", sep)
+                self.assertRun(result, [("Error", DAMAGED + named)], EXIT_DAMAGED)
+                self.assertTree(INST, before)
+                self.assertEqual(c.library_calls(INST), ONE_CALL)
+
+    def test_write_hashes_writes_a_list_that_sha256sum_and_the_next_run_accept(self):
+        c = self.case
+        program = self.standard(package={**PACKAGED, "names with spaces/a b.txt": b"spaced\n"})
+        before = c.tree(INST)
+        switch = "/write-hashes" if self.target.kind == "wine" else "--write-hashes"
+        result = c.run(program, args=[switch])
+        listing = c.host("pkg/Kestrune.sha256")
+        self.assertRun(result, [("Kestrune", f"Wrote {c.native('pkg/Kestrune.sha256')} for 5 files")],
+                       EXIT_DONE)
+        self.assertTree(INST, before)
+        self.assertNotIn(b"Kestrune", listing.read_bytes())
+        portable = listing.read_bytes().replace(b"\\", b"/")
+        (c.host("pkg") / "portable.sha256").write_bytes(portable)
+        check = subprocess.run(["sha256sum", "--strict", "-c", "portable.sha256"], cwd=c.host("pkg"),
+                               capture_output=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        (c.host("pkg") / "portable.sha256").unlink()
+        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+
+
 GROUPS = {
     "discovery": [DriverCheck, SettingsTests, LocatorTests, ProbeTests, Wine64OnlyTests],
     "update": [ReplaceTests, ConfinementTests, RunningTests, PosixOnlyTests, WineOnlyTests],
     "unattended": [UnattendedTests, InUseTests],
     "interrupted": [InterruptedTests],
+    "package": [PackageCheckTests],
 }
 
 

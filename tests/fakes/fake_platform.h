@@ -361,6 +361,13 @@ class FakeFileSystem : public FileSystem {
     *bytes = nodes_.at(path).content;
     return FileResult::kOk;
   }
+  FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override {
+    const std::wstring real = Resolve(path);
+    if (!Has(real) || nodes_.at(real).folder) return FileResult::kMissing;
+    Sha256 hash;
+    hash.Update(nodes_.at(real).content.data(), nodes_.at(real).content.size());
+    return hash.Finish(digest) ? FileStatus() : FileStatus(FileResult::kFailed, 5);
+  }
   FileStatus FlushFolder(const std::wstring& folder) override {
     log.push_back(L"flush " + folder);
     return FileResult::kOk;

@@ -64,6 +64,9 @@ class FaultyFileSystem : public FileSystem {
   FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override {
     return Fails(L"read", path) ? kFailed : inner_.ReadWhole(path, bytes);
   }
+  FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override {
+    return inner_.HashFile(path, digest);
+  }
   FileStatus FlushFolder(const std::wstring& folder) override {
     return Fails(L"flush", folder) ? kFailed : inner_.FlushFolder(folder);
   }

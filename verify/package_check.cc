@@ -1,0 +1,131 @@
+#include "verify/package_check.h"
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+#include "platform/text.h"
+#include "verify/hash_list.h"
+
+namespace kestrune {
+namespace {
+
+constexpr wchar_t kSkipMarker[] = L"Kestrune";
+
+// Relative paths of the walk's files, without the leading separator; the
+// updater's own files left out.
+std::vector<std::wstring> RelativeFiles(const PackageFiles& package) {
+  std::vector<std::wstring> relative;
+  relative.reserve(package.listed.size());
+  for (const std::wstring& path : package.listed) {
+    size_t start = path.compare(0, package.folder.size(), package.folder) == 0
+                       ? package.folder.size()
+                       : 0;
+    while (start < path.size() && IsSeparator(path[start], package.separator)) ++start;
+    std::wstring name = path.substr(start);
+    if (name.find(kSkipMarker) == std::wstring::npos) relative.push_back(std::move(name));
+  }
+  return relative;
+}
+
+// Windows finds a file by its name in any letter case.
+std::wstring Key(const std::wstring& relative, wchar_t separator) {
+  return separator == L'\\' ? ToLowerAscii(relative) : relative;
+}
+
+}  // namespace
+
+bool CheckPackage(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
+                  RunLog& log, std::wstring* first) {
+  std::string bytes;
+  const FileStatus read = files.ReadWhole(list_path, &bytes);
+  std::vector<HashEntry> entries;
+  size_t bad_line = 0;
+  if (!read.ok()) {
+    log.Failure(L"read", list_path, read);
+    *first = list_path;
+    return false;
+  }
+  if (!ParseHashList(bytes, package.separator, &entries, &bad_line)) {
+    log.Line(L"package check: line " + std::to_wstring(bad_line) + L" of " + list_path +
+             L" is no hash and path");
+    *first = list_path + L", line " + std::to_wstring(bad_line);
+    return false;
+  }
+
+  std::map<std::wstring, size_t> found;  // the walk's files, by key
+  const std::vector<std::wstring> walked = RelativeFiles(package);
+  for (size_t i = 0; i < walked.size(); ++i) found.emplace(Key(walked[i], package.separator), i);
+  std::vector<bool> named(walked.size(), false);
+  first->clear();
+  auto differ = [&](const wchar_t* kind, const std::wstring& path) {
+    log.Line(L"package check: " + std::wstring(kind) + L" " + path);
+    if (first->empty()) *first = path;
+  };
+  for (const HashEntry& entry : entries) {
+    const auto it = found.find(Key(entry.relative, package.separator));
+    if (it == found.end()) {
+      // Not read at all: what the walk did not find may lead out of the
+      // package.
+      differ(L"missing", entry.written);
+      continue;
+    }
+    named[it->second] = true;
+    Sha256Digest digest{};
+    const FileStatus hashed =
+        files.HashFile(JoinPath(package.folder, entry.relative, package.separator), &digest);
+    if (hashed == FileResult::kMissing) {
+      differ(L"missing", entry.written);
+    } else if (!hashed.ok()) {
+      log.Failure(L"read", entry.written, hashed);
+      differ(L"unreadable", entry.written);
+    } else if (digest != entry.digest) {
+      differ(L"different", entry.written);
+    }
+  }
+  for (size_t i = 0; i < walked.size(); ++i) {
+    if (!named[i]) differ(L"not listed", walked[i]);
+  }
+  if (first->empty()) {
+    log.Line(L"package check: " + std::to_wstring(entries.size()) + L" files as listed in " +
+             list_path);
+  }
+  return first->empty();
+}
+
+bool WriteHashList(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
+                   RunLog& log, size_t* count, std::wstring* failed) {
+  std::vector<std::wstring> walked = RelativeFiles(package);
+  std::sort(walked.begin(), walked.end());
+  std::vector<std::pair<std::wstring, Sha256Digest>> hashes;
+  hashes.reserve(walked.size());
+  for (std::wstring& relative : walked) {
+    Sha256Digest digest{};
+    const std::wstring path = JoinPath(package.folder, relative, package.separator);
+    const FileStatus hashed = files.HashFile(path, &digest);
+    if (!hashed.ok()) {
+      log.Failure(L"read", path, hashed);
+      *failed = relative;
+      return false;
+    }
+    hashes.emplace_back(std::move(relative), digest);
+  }
+  // Written whole under another name and renamed over the old list, so a
+  // list is never seen half written.
+  const std::wstring draft = list_path + L".new";
+  files.Remove(draft);
+  const std::string text = FormatHashList(hashes);
+  FileStatus written = files.WriteNew(draft, text);
+  if (written.ok()) written = files.Replace(draft, list_path);
+  if (!written.ok()) {
+    log.Failure(L"write", list_path, written);
+    files.Remove(draft);
+    *failed = list_path;
+    return false;
+  }
+  *count = hashes.size();
+  log.Line(L"wrote " + list_path + L" for " + std::to_wstring(hashes.size()) + L" files");
+  return true;
+}
+
+}  // namespace kestrune

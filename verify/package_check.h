@@ -1,0 +1,37 @@
+// The package checked whole against its list of hashes before anything
+// changes, and the list written for a package builder.
+#ifndef KESTRUNE_VERIFY_PACKAGE_CHECK_H_
+#define KESTRUNE_VERIFY_PACKAGE_CHECK_H_
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "run/log.h"
+
+namespace kestrune {
+
+struct PackageFiles {
+  const std::wstring& folder;               // the package folder
+  const std::vector<std::wstring>& listed;  // every file the walk found, full paths
+  wchar_t separator;
+};
+
+// Every file the list names must be in the package with its hash, and every
+// file the walk found (the updater's own excepted) must be listed. Each
+// difference is logged with its kind. False with `first` naming the first
+// difference: in list order, then in the walk's order; or naming the list
+// (and the line) when it cannot be read or a line does not fit.
+bool CheckPackage(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
+                  RunLog& log, std::wstring* first);
+
+// Writes the list for every file the walk found but the updater's own,
+// sorted by relative path, replacing an existing list only by renaming a
+// new one over it. False with `failed` naming the file that could not be
+// read, or the list that could not be written.
+bool WriteHashList(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
+                   RunLog& log, size_t* count, std::wstring* failed);
+
+}  // namespace kestrune
+
+#endif  // KESTRUNE_VERIFY_PACKAGE_CHECK_H_

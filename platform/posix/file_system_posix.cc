@@ -171,6 +171,12 @@ std::wstring PosixFileSystem::ComparablePath(const std::wstring& path) {
   return resolved;
 }
 
+FileStatus PosixFileSystem::LocateBoth(const std::wstring& a, bool writing_a, Place* place_a,
+                                       const std::wstring& b, bool writing_b, Place* place_b) {
+  const FileStatus status = places_.Locate(Utf8FromWide(a), writing_a, place_a);
+  return status.ok() ? places_.Locate(Utf8FromWide(b), writing_b, place_b) : status;
+}
+
 bool PosixFileSystem::InPackage(const std::string& real) const {
   return package_real_.empty() || real == package_real_ ||
          (real.compare(0, package_real_.size(), package_real_) == 0 &&
@@ -290,8 +296,7 @@ bool PosixFileSystem::ListFolder(const std::wstring& folder, FolderListing* list
 FileStatus PosixFileSystem::Move(const std::wstring& from, const std::wstring& to) {
   Place source;
   Place target;
-  FileStatus status = places_.Locate(Utf8FromWide(from), true, &source);
-  if (status.ok()) status = places_.Locate(Utf8FromWide(to), true, &target);
+  const FileStatus status = LocateBoth(from, true, &source, to, true, &target);
   if (!status.ok()) return status;
   if (renameat2(source.folder, source.name.c_str(), target.folder, target.name.c_str(),
                 RENAME_NOREPLACE) == 0) {
@@ -304,8 +309,7 @@ FileStatus PosixFileSystem::Move(const std::wstring& from, const std::wstring& t
 FileStatus PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
   Place source;
   Place target;
-  FileStatus status = places_.Locate(Utf8FromWide(from), false, &source);
-  if (status.ok()) status = places_.Locate(Utf8FromWide(to), true, &target);
+  const FileStatus status = LocateBoth(from, false, &source, to, true, &target);
   if (!status.ok()) return status;
   // Non-blocking, so that a FIFO put in place of a packaged file cannot hold
   // the run; regular files ignore the flag.
@@ -341,8 +345,7 @@ FileStatus PosixFileSystem::Remove(const std::wstring& path) {
 FileStatus PosixFileSystem::Link(const std::wstring& existing, const std::wstring& name) {
   Place source;
   Place target;
-  FileStatus status = places_.Locate(Utf8FromWide(existing), true, &source);
-  if (status.ok()) status = places_.Locate(Utf8FromWide(name), true, &target);
+  const FileStatus status = LocateBoth(existing, true, &source, name, true, &target);
   if (!status.ok()) return status;
   // Without AT_SYMLINK_FOLLOW the entry itself gets the second name, never
   // what a symbolic link there points to.
@@ -362,8 +365,7 @@ FileStatus PosixFileSystem::Link(const std::wstring& existing, const std::wstrin
 FileStatus PosixFileSystem::Replace(const std::wstring& from, const std::wstring& to) {
   Place source;
   Place target;
-  FileStatus status = places_.Locate(Utf8FromWide(from), true, &source);
-  if (status.ok()) status = places_.Locate(Utf8FromWide(to), true, &target);
+  const FileStatus status = LocateBoth(from, true, &source, to, true, &target);
   if (!status.ok()) return status;
   if (renameat(source.folder, source.name.c_str(), target.folder, target.name.c_str()) == 0) {
     return FileStatus();
@@ -374,8 +376,7 @@ FileStatus PosixFileSystem::Replace(const std::wstring& from, const std::wstring
 FileStatus PosixFileSystem::SameFile(const std::wstring& a, const std::wstring& b, bool* same) {
   Place first_place;
   Place second_place;
-  FileStatus status = places_.Locate(Utf8FromWide(a), false, &first_place);
-  if (status.ok()) status = places_.Locate(Utf8FromWide(b), false, &second_place);
+  const FileStatus status = LocateBoth(a, false, &first_place, b, false, &second_place);
   if (!status.ok()) return status;
   struct stat first;
   struct stat second;

@@ -54,6 +54,8 @@ Places::~Places() {
 }
 
 FileStatus Places::Confine(const std::string& installation) {
+  // Once asked for, writes are refused everywhere until the folder opens.
+  confined_ = true;
   const int fd = OpenFolder(installation);
   if (fd < 0) return FileStatus(FileResult::kFailed, static_cast<uint32_t>(errno));
   if (root_ >= 0) close(root_);
@@ -113,7 +115,7 @@ FileStatus Places::Locate(const std::string& path, bool writing, Place* place) {
                      (path.size() == root_path_.size() || path[root_path_.size()] == '/' ||
                       root_path_ == "/");
   if (!under) {
-    if (root_ >= 0 && writing) return FileStatus(FileResult::kFailed, EACCES);
+    if (confined_ && writing) return FileStatus(FileResult::kFailed, EACCES);
     const size_t slash = path.rfind('/');
     if (path.size() < PATH_MAX || slash == std::string::npos) {
       place->folder = AT_FDCWD;

@@ -53,6 +53,7 @@ class Places {
   int WalkBelowRoot(const std::string& relative_folder);
   int Remember(const std::string& relative_folder, int fd);
 
+  bool confined_ = false;
   int root_ = -1;
   std::string root_path_;
   // The folders below the root opened last: files come folder by folder.

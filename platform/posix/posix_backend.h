@@ -101,6 +101,9 @@ class PosixFileSystem : public FileSystem {
 
  private:
   static mode_t CurrentUmask();
+  // The places of two paths, the second only when the first was found.
+  FileStatus LocateBoth(const std::wstring& a, bool writing_a, Place* place_a,
+                        const std::wstring& b, bool writing_b, Place* place_b);
   // True for a real path inside the package folder (or when none is set).
   bool InPackage(const std::string& real) const;
   // True when `fd`, opened at `place`, is a file inside the package folder.

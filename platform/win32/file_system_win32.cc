@@ -66,6 +66,8 @@ FileStatus Win32FileSystem::Confine(const std::wstring& package,
   checked_.clear();
   root_given_.clear();
   if (installation.empty()) return FileStatus();
+  // Once asked for, writes are refused everywhere until the folder is found.
+  refuse_writes_ = true;
   const DWORD attributes = GetFileAttributesW(ExtendedPath(installation).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return StatusOf(attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY);
@@ -92,7 +94,7 @@ FileStatus Win32FileSystem::SystemPath(const std::wstring& path, bool writing,
   const bool under = !root_given_.empty() &&
                      (path == root_given_ || StartsWithFolder(path, root_given_));
   if (!under) {
-    if (!root_given_.empty() && writing) return FileStatus(FileResult::kFailed, ERROR_ACCESS_DENIED);
+    if (refuse_writes_ && writing) return FileStatus(FileResult::kFailed, ERROR_ACCESS_DENIED);
     *system = ExtendedPath(path);
     return FileStatus();
   }

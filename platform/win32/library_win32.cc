@@ -45,10 +45,10 @@ bool HardenLibrarySearch() {
   // list is what a loader trace of every kind of run showed; a library a
   // system lacks is simply not loaded.
   static const wchar_t* const kLateLibraries[] = {
-      L"uxtheme.dll", L"dwmapi.dll",   L"msctf.dll",  L"version.dll",  L"imm32.dll",
-      L"rpcrt4.dll",  L"combase.dll",  L"ole32.dll",  L"oleaut32.dll", L"cryptbase.dll",
-      L"cryptsp.dll", L"bcrypt.dll",   L"rsaenh.dll", L"crypt32.dll",  L"shlwapi.dll",
-      L"shcore.dll",  L"shell32.dll",  L"psapi.dll"};
+      L"uxtheme.dll",  L"msimg32.dll", L"dwmapi.dll",  L"msctf.dll",    L"version.dll",
+      L"imm32.dll",    L"rpcrt4.dll",  L"combase.dll", L"ole32.dll",    L"oleaut32.dll",
+      L"cryptbase.dll", L"cryptsp.dll", L"bcrypt.dll", L"rsaenh.dll",   L"crypt32.dll",
+      L"shlwapi.dll",  L"shcore.dll",  L"shell32.dll", L"psapi.dll"};
   const UINT old_mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   for (const wchar_t* name : kLateLibraries) LoadSystemLibrary(name);
   SetErrorMode(old_mode);

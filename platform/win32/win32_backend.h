@@ -96,6 +96,7 @@ class Win32FileSystem : public FileSystem {
   FileStatus Paths(const std::wstring& from, bool writing_from, const std::wstring& to,
                    std::wstring* system_from, std::wstring* system_to);
 
+  bool refuse_writes_ = false;  // outside the installation, once confined
   std::wstring root_given_;    // the installation folder as the run names it
   std::wstring root_real_;     // its real folder
   std::wstring package_real_;  // the package folder's real path, case folded

@@ -154,8 +154,14 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
     }
   }
   state_.log.Flush();
+  const LocalTime now = p.environment.Now();
+  const std::string stamp = FormatTimestamp(now);
+  std::wstring run_mark;
+  for (char c : stamp.substr(0, 23)) {
+    if (c >= '0' && c <= '9') run_mark += static_cast<wchar_t>(c);
+  }
   const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum,
-                             p.separator};
+                             p.separator, L".~kestrune-" + run_mark};
   switch (ReplaceFiles(files, messages, inputs, listed, state_.log)) {
     case ReplaceResult::kDone:
       break;

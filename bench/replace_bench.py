@@ -150,6 +150,18 @@ def run_rsync(work, master, pkg):
                   pkg + "/", inst + "/"])
 
 
+def run_verified_rsync(work, master, pkg):
+    """What an administrator would otherwise script: the package checked with
+    sha256sum against its list, then rsync."""
+    inst = os.path.join(work, "inst-rsync")
+    fresh_copy(master, inst)
+    check = os.path.join(work, "check.sh")
+    with open(check, "w") as f:
+        f.write("cd '%s' && sha256sum --quiet -c Kestrune.sha256 && exec rsync -rI --existing -b "
+                "--suffix=.%s ./ '%s/'\n" % (pkg, VERSION, inst))
+    return timed(["sh", check])
+
+
 def run_copy(work, master, pkg):
     """The floor: every packaged file copied over its counterpart in place,
     with no backup, no journal and nothing to undo."""
@@ -158,10 +170,12 @@ def run_copy(work, master, pkg):
     return timed(["cp", "-r", "--no-preserve=all", pkg + "/.", inst + "/"])
 
 
-def compare(work, program, small_files, big_files, pairs, contenders):
+def compare(work, program, small_files, big_files, pairs, contenders, with_list=False):
     """Median pairwise ratios of the updater against each other contender,
     each pair run in an order that turns around every round."""
     master, pkg = lay_out(work, program, small_files, big_files)
+    if with_list:
+        subprocess.run([os.path.join(pkg, "Kestrune"), "--write-hashes", "--quiet"], check=True)
     times = {name: [] for name in contenders}
     memory = []
     for i in range(pairs):
@@ -190,6 +204,9 @@ def main():
     parser.add_argument("--pairs", type=int, default=7)
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
     parser.add_argument("--no-growth", action="store_true", help="skip the growth figures")
+    parser.add_argument("--with-list", action="store_true",
+                        help="give the package a list of hashes (written by the updater) and "
+                             "add sha256sum -c followed by rsync as a contender")
     args = parser.parse_args()
     for tool in ("rsync", "cc", "cp"):
         if shutil.which(tool) is None:
@@ -205,7 +222,20 @@ def main():
         contenders["baseline"] = lambda w, m, p: run_kestrune(w, m, p, baseline)
     try:
         small, big = (2000, 1) if args.quick else (20000, 10)
-        times, ratios, memory = compare(args.work, program, small, big, args.pairs, contenders)
+        if args.with_list:
+            contenders["sha256sum+rsync"] = run_verified_rsync
+
+            def without_list(w, m, p):
+                listing = os.path.join(p, "Kestrune.sha256")
+                os.rename(listing, listing + ".aside")
+                try:
+                    return run_kestrune(w, m, p, program, extra)
+                finally:
+                    os.rename(listing + ".aside", listing)
+
+            contenders["no list"] = without_list
+        times, ratios, memory = compare(args.work, program, small, big, args.pairs, contenders,
+                                        args.with_list)
         print("update of %d files of 4 KiB in %d folders + %d files of 32 MiB, %d rounds:"
               % (small, small // 50, big, args.pairs))
         print("  medians: " + ", ".join("%s %.3f s" % (name, statistics.median(t))

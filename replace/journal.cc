@@ -72,19 +72,18 @@ bool NextLine(std::string_view* rest, std::string_view* line) {
 
 }  // namespace
 
-std::string JournalHead(const std::wstring& backup_suffix) {
+std::string JournalHead(const std::wstring& backup_suffix, const std::wstring& temporary_suffix) {
   std::string head(kHead);
   head += "backup\t";
   AppendField(backup_suffix, &head);
+  head += "\ntemporary\t";
+  AppendField(temporary_suffix, &head);
   head += '\n';
   return head;
 }
 
-void AppendJournalStep(const std::wstring& relative, int aside, int temporary,
-                       std::string* journal) {
+void AppendJournalStep(const std::wstring& relative, int aside, std::string* journal) {
   *journal += std::to_string(aside);
-  *journal += '\t';
-  *journal += std::to_string(temporary);
   *journal += '\t';
   AppendField(relative, journal);
   *journal += '\n';
@@ -100,7 +99,10 @@ bool ParseJournal(std::string_view bytes, Journal* journal) {
   std::string_view rest = bytes.substr(kHead.size());
   std::string_view line;
   if (!NextLine(&rest, &line) || line.substr(0, 7) != "backup\t" ||
-      !Unescape(line.substr(7), &journal->backup_suffix)) {
+      !Unescape(line.substr(7), &journal->backup_suffix) || !NextLine(&rest, &line) ||
+      line.substr(0, 10) != "temporary\t" ||
+      !Unescape(line.substr(10), &journal->temporary_suffix) ||
+      journal->temporary_suffix.empty()) {
     return false;
   }
   for (;;) {
@@ -113,19 +115,14 @@ bool ParseJournal(std::string_view bytes, Journal* journal) {
       }
       break;
     }
-    const size_t first = line.find('\t');
-    const size_t second = first == std::string_view::npos ? first : line.find('\t', first + 1);
+    const size_t tab = line.find('\t');
     long aside = 0;
-    long temporary = 0;
     JournalStep step;
-    if (second == std::string_view::npos ||
-        !ParseNumber(line.substr(0, first), -1, 1000, &aside) ||
-        !ParseNumber(line.substr(first + 1, second - first - 1), 0, 1000, &temporary) ||
-        !Unescape(line.substr(second + 1), &step.relative) || step.relative.empty()) {
+    if (tab == std::string_view::npos || !ParseNumber(line.substr(0, tab), -1, 1000, &aside) ||
+        !Unescape(line.substr(tab + 1), &step.relative) || step.relative.empty()) {
       return false;
     }
     step.aside = static_cast<int>(aside);
-    step.temporary = static_cast<int>(temporary);
     journal->steps.push_back(std::move(step));
   }
   const std::string_view commit = kJournalCommit;

@@ -16,25 +16,24 @@ inline constexpr wchar_t kJournalDraftName[] = L"Kestrune.journal.new";
 inline constexpr wchar_t kLockName[] = L"Kestrune.lock";
 
 // One planned replacement: the installed file's path relative to the
-// installation folder, its aside name (kBackupAside or a set-aside number)
-// and the number of its temporary copy's name.
+// installation folder and its aside name (kBackupAside or a set-aside
+// number).
 struct JournalStep {
   std::wstring relative;
   int aside = 0;
-  int temporary = 0;
 };
 
 struct Journal {
-  std::wstring backup_suffix;  // "." and the ProductVERNUM of the run
+  std::wstring backup_suffix;     // "." and the ProductVERNUM of the run
+  std::wstring temporary_suffix;  // of the copies beside their destinations
   std::vector<JournalStep> steps;
   bool committed = false;  // every new file was durable: keep them
 };
 
 // The whole plan is written at once, before the first change; only the
 // commit line is appended later.
-std::string JournalHead(const std::wstring& backup_suffix);
-void AppendJournalStep(const std::wstring& relative, int aside, int temporary,
-                       std::string* journal);
+std::string JournalHead(const std::wstring& backup_suffix, const std::wstring& temporary_suffix);
+void AppendJournalStep(const std::wstring& relative, int aside, std::string* journal);
 void AppendJournalEnd(size_t steps, std::string* journal);
 inline constexpr char kJournalCommit[] = "commit\n";
 

@@ -50,7 +50,7 @@ RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const std::wstring& i
     paths.destination = install_folder + step.relative;
     const std::wstring backup = paths.destination + journal.backup_suffix;
     paths.aside = step.aside == kBackupAside ? backup : SetAsideName(paths.destination, step.aside);
-    paths.temporary = TemporaryName(paths.destination, step.temporary);
+    paths.temporary = TemporaryName(paths.destination, journal.temporary_suffix);
     if (journal.committed) {
       if (step.aside != kBackupAside) DropSetAside(files, paths.aside, backup, log);
     } else if (UndoStep(files, paths, log)) {

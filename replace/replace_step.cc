@@ -4,13 +4,6 @@ namespace kestrune {
 namespace {
 
 constexpr wchar_t kSetAsideSuffix[] = L".~kestrune";
-constexpr wchar_t kTemporarySuffix[] = L".~kestrune-new";
-
-std::wstring Numbered(const std::wstring& destination, const wchar_t* suffix, int number) {
-  std::wstring name = destination + suffix;
-  if (number > 0) name += std::to_wstring(number);
-  return name;
-}
 
 bool Logged(const FileStatus& status, const wchar_t* operation, const std::wstring& what,
             RunLog& log) {
@@ -21,11 +14,13 @@ bool Logged(const FileStatus& status, const wchar_t* operation, const std::wstri
 }  // namespace
 
 std::wstring SetAsideName(const std::wstring& destination, int number) {
-  return Numbered(destination, kSetAsideSuffix, number);
+  std::wstring name = destination + kSetAsideSuffix;
+  if (number > 0) name += std::to_wstring(number);
+  return name;
 }
 
-std::wstring TemporaryName(const std::wstring& destination, int number) {
-  return Numbered(destination, kTemporarySuffix, number);
+std::wstring TemporaryName(const std::wstring& destination, const std::wstring& suffix) {
+  return destination + suffix;
 }
 
 bool DoStep(FileSystem& files, const StepPaths& paths, RunLog& log) {

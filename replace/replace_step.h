@@ -23,7 +23,7 @@ struct StepPaths {
 inline constexpr int kBackupAside = -1;
 
 std::wstring SetAsideName(const std::wstring& destination, int number);
-std::wstring TemporaryName(const std::wstring& destination, int number);
+std::wstring TemporaryName(const std::wstring& destination, const std::wstring& suffix);
 
 // Copies the packaged file beside the destination first, so that the call
 // most likely to fail runs before the installed file is touched; then keeps

@@ -21,8 +21,7 @@ constexpr int kNameTries = 100;
 // than its file list in memory.
 struct Planned {
   size_t listed_index;
-  int16_t aside;
-  int16_t temporary;
+  int aside;
 };
 
 class Replacement {
@@ -42,7 +41,7 @@ class Replacement {
     paths.destination = inputs_.install_folder + relative;
     paths.aside = step.aside == kBackupAside ? paths.destination + L"." + inputs_.product_vernum
                                              : SetAsideName(paths.destination, step.aside);
-    paths.temporary = TemporaryName(paths.destination, step.temporary);
+    paths.temporary = TemporaryName(paths.destination, inputs_.temporary_suffix);
     return paths;
   }
 
@@ -82,26 +81,22 @@ class Replacement {
         log_.Line(L"failed: " + destination + L" lies inside the package folder");
         return false;
       }
-      Planned step{index, kBackupAside, 0};
-      if (installed == PathKind::kError ||
-          !FreeName(destination + L"." + inputs_.product_vernum, nullptr) ||
-          !FreeName(destination, &step.temporary, TemporaryName)) {
-        return false;
-      }
+      Planned step{index, kBackupAside};
       // A backup from an earlier run holds the only copy of an older file:
       // it is kept, and the installed file only set aside until the update
-      // succeeds.
-      if (!backup_free_ && !FreeName(destination, &step.aside, SetAsideName)) return false;
+      // succeeds. (The copy's name needs no look: its suffix is this run's.)
+      if (installed == PathKind::kError || !FreeName(destination + L"." + inputs_.product_vernum, nullptr) ||
+          (!backup_free_ && !FreeName(destination, &step.aside, SetAsideName))) {
+        return false;
+      }
       plan_.push_back(step);
     }
     return true;
   }
 
   bool WriteJournal() {
-    std::string text = JournalHead(L"." + inputs_.product_vernum);
-    for (const Planned& step : plan_) {
-      AppendJournalStep(Relative(step.listed_index), step.aside, step.temporary, &text);
-    }
+    std::string text = JournalHead(L"." + inputs_.product_vernum, inputs_.temporary_suffix);
+    for (const Planned& step : plan_) AppendJournalStep(Relative(step.listed_index), step.aside, &text);
     AppendJournalEnd(plan_.size(), &text);
     // Written whole under another name and renamed in, so that a stop never
     // leaves half a journal under its own name.
@@ -202,7 +197,7 @@ class Replacement {
 
   // Without `number`: whether `name` is free (remembered for the set-aside
   // decision). With it: the first free numbered name beside `destination`.
-  bool FreeName(const std::wstring& name, int16_t* number,
+  bool FreeName(const std::wstring& name, int* number,
                 std::wstring (*numbered)(const std::wstring&, int) = nullptr) {
     if (number == nullptr) {
       const PathKind kind = files_.Probe(name);
@@ -215,7 +210,7 @@ class Replacement {
       const std::wstring candidate = numbered(name, n);
       const PathKind kind = files_.Probe(candidate);
       if (kind == PathKind::kMissing) {
-        *number = static_cast<int16_t>(n);
+        *number = n;
         return true;
       }
       if (kind == PathKind::kError) {

@@ -16,6 +16,9 @@ struct ReplaceInputs {
   std::wstring install_folder;
   std::wstring product_vernum;  // suffix of every backup name
   wchar_t separator = L'\\';
+  // Of the copies beside their destinations: one of its own for each run,
+  // so that no name needs a look before the journal is written.
+  std::wstring temporary_suffix = L".~kestrune-new";
 };
 
 enum class ReplaceResult {

@@ -159,6 +159,7 @@ FileStatus PosixFileSystem::Confine(const std::wstring& package,
   if (package_real_.empty() || stat(package_real_.c_str(), &package_id_) != 0) {
     package_real_.clear();
   }
+  if (!package_real_.empty()) places_.OpenPackage(Utf8FromWide(package));
   if (installation.empty()) return FileStatus();
   return places_.Confine(Utf8FromWide(installation));
 }
@@ -182,6 +183,26 @@ bool PosixFileSystem::InPackage(const std::string& real) const {
          (real.compare(0, package_real_.size(), package_real_) == 0 &&
           real.size() > package_real_.size() &&
           (real[package_real_.size()] == '/' || package_real_ == "/"));
+}
+
+int PosixFileSystem::OpenPackaged(const Place& place, bool* in_package) const {
+  // Non-blocking, so that a FIFO put in place of a packaged file cannot hold
+  // the run; regular files ignore the flag.
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+  if (place.link_free) {
+    // Reached from the package folder without a link, and no link itself:
+    // inside the package, with nothing more to ask.
+    const int fd = openat(place.folder, place.name.c_str(), kFlags | O_NOFOLLOW);
+    if (fd >= 0 || errno != ELOOP) {
+      *in_package = true;
+      return fd;
+    }
+  }
+  // What is read is what was opened: a link swapped in after the listing
+  // cannot make the run read from outside its package.
+  const int fd = openat(place.folder, place.name.c_str(), kFlags);
+  *in_package = fd >= 0 && OpenedInPackage(fd, place);
+  return fd;
 }
 
 bool PosixFileSystem::OpenedInPackage(int fd, const Place& place) const {
@@ -311,13 +332,10 @@ FileStatus PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring
   Place target;
   const FileStatus status = LocateBoth(from, false, &source, to, true, &target);
   if (!status.ok()) return status;
-  // Non-blocking, so that a FIFO put in place of a packaged file cannot hold
-  // the run; regular files ignore the flag.
-  Descriptor in(openat(source.folder, source.name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  bool in_package = false;
+  Descriptor in(OpenPackaged(source, &in_package));
   if (in.get() < 0) return StatusOf(errno);
-  // What is read is what was opened: a link swapped in after the listing
-  // cannot make the run read from outside its package.
-  if (!OpenedInPackage(in.get(), source)) return FileStatus(FileResult::kFailed, EACCES);
+  if (!in_package) return FileStatus(FileResult::kFailed, EACCES);
   struct stat st;
   if (fstat(in.get(), &st) != 0) return StatusOf(errno);
   if (!S_ISREG(st.st_mode)) return FileStatus(FileResult::kFailed, EINVAL);
@@ -436,9 +454,10 @@ FileStatus PosixFileSystem::HashFile(const std::wstring& path, Sha256Digest* dig
   Place place;
   const FileStatus located = places_.Locate(Utf8FromWide(path), false, &place);
   if (!located.ok()) return located;
-  Descriptor fd(openat(place.folder, place.name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  bool in_package = false;
+  Descriptor fd(OpenPackaged(place, &in_package));
   if (fd.get() < 0) return StatusOf(errno);
-  if (!OpenedInPackage(fd.get(), place)) return FileStatus(FileResult::kFailed, EACCES);
+  if (!in_package) return FileStatus(FileResult::kFailed, EACCES);
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return StatusOf(errno);
   if (!S_ISREG(st.st_mode)) return FileStatus(FileResult::kFailed, EINVAL);

@@ -48,48 +48,58 @@ Place::~Place() {
   if (owned >= 0) close(owned);
 }
 
+bool Places::Tree::Holds(const std::string& target) const {
+  return root >= 0 && target.compare(0, path.size(), path) == 0 &&
+         (target.size() == path.size() || target[path.size()] == '/' || path == "/");
+}
+
+void Places::Tree::Close() {
+  for (const auto& entry : recent) close(entry.second);
+  recent.clear();
+  if (root >= 0) close(root);
+  root = -1;
+}
+
 Places::~Places() {
-  for (const auto& entry : recent_) close(entry.second);
-  if (root_ >= 0) close(root_);
+  installation_.Close();
+  package_.Close();
 }
 
 FileStatus Places::Confine(const std::string& installation) {
   // Once asked for, writes are refused everywhere until the folder opens.
   confined_ = true;
+  installation_.Close();
   const int fd = OpenFolder(installation);
   if (fd < 0) return FileStatus(FileResult::kFailed, static_cast<uint32_t>(errno));
-  if (root_ >= 0) close(root_);
-  for (const auto& entry : recent_) close(entry.second);
-  recent_.clear();
-  root_ = fd;
-  root_path_ = installation;
-  while (root_path_.size() > 1 && root_path_.back() == '/') root_path_.pop_back();
+  installation_.root = fd;
+  installation_.path = installation;
+  while (installation_.path.size() > 1 && installation_.path.back() == '/') {
+    installation_.path.pop_back();
+  }
   return FileStatus();
+}
+
+void Places::OpenPackage(const std::string& package) {
+  package_.Close();
+  package_.root = OpenFolder(package);
+  package_.path = package;
+  while (package_.path.size() > 1 && package_.path.back() == '/') package_.path.pop_back();
 }
 
 int Places::OpenFolder(const std::string& path) {
   return OpenBelow(AT_FDCWD, path.empty() ? "." : path, O_RDONLY | O_DIRECTORY);
 }
 
-int Places::Remember(const std::string& relative_folder, int fd) {
-  if (recent_.size() == kRecentFolders) {
-    close(recent_.front().second);
-    recent_.erase(recent_.begin());
-  }
-  recent_.emplace_back(relative_folder, fd);
-  return fd;
-}
-
-int Places::WalkBelowRoot(const std::string& relative_folder) {
-  if (relative_folder.empty()) return root_;
-  for (const auto& entry : recent_) {
+int Places::WalkBelow(Tree& tree, const std::string& relative_folder) {
+  if (relative_folder.empty()) return tree.root;
+  for (const auto& entry : tree.recent) {
     if (entry.first == relative_folder) return entry.second;
   }
-  int folder = root_;
+  int folder = tree.root;
   for (const std::string& part : Components(relative_folder)) {
     // Each step is taken from the folder before it and refuses a link:
-    // nothing that a user planted below the installation can send the
-    // writes elsewhere, and no name on the way is looked up twice.
+    // nothing planted below the folder can send a call elsewhere, and no
+    // name on the way is looked up twice.
     const int next = openat(folder, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     int error = errno;
     if (next < 0 && error == ENOTDIR) {
@@ -99,55 +109,76 @@ int Places::WalkBelowRoot(const std::string& relative_folder) {
         error = ELOOP;
       }
     }
-    if (folder != root_) close(folder);
+    if (folder != tree.root) close(folder);
     if (next < 0) {
       errno = error;
       return -1;
     }
     folder = next;
   }
-  return Remember(relative_folder, folder);
+  if (tree.recent.size() == kRecentFolders) {
+    close(tree.recent.front().second);
+    tree.recent.erase(tree.recent.begin());
+  }
+  tree.recent.emplace_back(relative_folder, folder);
+  return folder;
 }
 
-FileStatus Places::Locate(const std::string& path, bool writing, Place* place) {
-  place->below_root = false;
-  const bool under = root_ >= 0 && path.compare(0, root_path_.size(), root_path_) == 0 &&
-                     (path.size() == root_path_.size() || path[root_path_.size()] == '/' ||
-                      root_path_ == "/");
-  if (!under) {
-    if (confined_ && writing) return FileStatus(FileResult::kFailed, EACCES);
-    const size_t slash = path.rfind('/');
-    if (path.size() < PATH_MAX || slash == std::string::npos) {
-      place->folder = AT_FDCWD;
-      place->name = path;
-      return FileStatus();
-    }
-    place->owned = OpenFolder(path.substr(0, slash == 0 ? 1 : slash));
-    if (place->owned < 0) return FileStatus(FileResult::kFailed, static_cast<uint32_t>(errno));
-    place->folder = place->owned;
-    place->name = path.substr(slash + 1);
-    return FileStatus();
-  }
-  place->below_root = true;
-  const std::vector<std::string> parts = Components(path.substr(root_path_.size()));
+bool Places::PlaceBelow(Tree& tree, const std::string& path, Place* place) {
+  const std::vector<std::string> parts = Components(path.substr(tree.path.size()));
   for (const std::string& part : parts) {
-    if (part == "." || part == "..") return FileStatus(FileResult::kFailed, EINVAL);
+    if (part == "." || part == "..") {
+      errno = EINVAL;
+      return false;
+    }
   }
   if (parts.empty()) {
-    place->folder = root_;
+    place->folder = tree.root;
     place->name = ".";
-    return FileStatus();
+    return true;
   }
   std::string folder;
   for (size_t i = 0; i + 1 < parts.size(); ++i) folder += (i ? "/" : "") + parts[i];
-  const int fd = WalkBelowRoot(folder);
-  if (fd < 0) {
+  const int fd = WalkBelow(tree, folder);
+  if (fd < 0) return false;
+  place->folder = fd;
+  place->name = parts.back();
+  return true;
+}
+
+FileStatus Places::Locate(const std::string& path, bool writing, Place* place) {
+  place->below_root = installation_.Holds(path);
+  place->link_free = false;
+  if (place->below_root) {
+    if (PlaceBelow(installation_, path, place)) return FileStatus();
     const int error = errno;
     return FileStatus(error == ENOENT ? FileResult::kMissing : FileResult::kFailed,
                       static_cast<uint32_t>(error));
   }
-  place->folder = fd;
-  place->name = parts.back();
+  if (confined_ && writing) return FileStatus(FileResult::kFailed, EACCES);
+  if (!writing && package_.Holds(path)) {
+    if (PlaceBelow(package_, path, place)) {
+      place->link_free = true;
+      return FileStatus();
+    }
+    // A link on the way (one inside the package is followed): the path
+    // itself then, and whoever opens it checks where it led.
+    if (errno != ELOOP) {
+      const int error = errno;
+      return FileStatus(error == ENOENT ? FileResult::kMissing : FileResult::kFailed,
+                        static_cast<uint32_t>(error));
+    }
+  }
+  const size_t slash = path.rfind('/');
+  if (path.size() < PATH_MAX || slash == std::string::npos) {
+    place->folder = AT_FDCWD;
+    place->name = path;
+    return FileStatus();
+  }
+  place->owned = OpenFolder(path.substr(0, slash == 0 ? 1 : slash));
+  if (place->owned < 0) return FileStatus(FileResult::kFailed, static_cast<uint32_t>(errno));
+  place->folder = place->owned;
+  place->name = path.substr(slash + 1);
   return FileStatus();
 }
 

@@ -1,6 +1,6 @@
 // Where a path leads, as a folder descriptor and a name for the *at calls:
-// below the installation folder without passing any link, and past PATH_MAX
-// anywhere.
+// below the installation folder without passing any link, below the package
+// folder without passing one where it has none, and past PATH_MAX anywhere.
 #ifndef KESTRUNE_PLATFORM_POSIX_PLACES_POSIX_H_
 #define KESTRUNE_PLATFORM_POSIX_PLACES_POSIX_H_
 
@@ -26,6 +26,9 @@ struct Place {
   std::string name;
   int owned = -1;
   bool below_root = false;  // below the installation folder: no link allowed
+  // Below the package folder and reached from it without passing a link: the
+  // name, opened without following one, is inside the package.
+  bool link_free = false;
 };
 
 class Places {
@@ -36,8 +39,11 @@ class Places {
   Places& operator=(const Places&) = delete;
 
   // Opens the installation's real folder, through links if its own path has
-  // them; from then on every path below it is walked from that descriptor.
+  // them; from then on every path below it is walked from that descriptor,
+  // and writes anywhere else are refused.
   FileStatus Confine(const std::string& installation);
+  // Opens the package folder, so that its files are reached from it.
+  void OpenPackage(const std::string& package);
 
   // The place of `path`. Below the installation folder, each folder on the
   // way is opened without following a link (a link fails with ELOOP); a
@@ -47,17 +53,25 @@ class Places {
   // A descriptor of the folder at `path`, however long; -1 with errno set.
   int OpenFolder(const std::string& path);
 
-  int root() const { return root_; }
-
  private:
-  int WalkBelowRoot(const std::string& relative_folder);
-  int Remember(const std::string& relative_folder, int fd);
+  // A folder that paths are walked down from, and the folders below it
+  // opened last: files come folder by folder.
+  struct Tree {
+    int root = -1;
+    std::string path;
+    std::vector<std::pair<std::string, int>> recent;
+    bool Holds(const std::string& target) const;
+    void Close();
+  };
+  // The descriptor of `relative_folder` below the tree's root, walked
+  // without following links; -1 with errno set (ELOOP for a link).
+  int WalkBelow(Tree& tree, const std::string& relative_folder);
+  // Fills `place` for `path` below `tree`; false with errno set.
+  bool PlaceBelow(Tree& tree, const std::string& path, Place* place);
 
   bool confined_ = false;
-  int root_ = -1;
-  std::string root_path_;
-  // The folders below the root opened last: files come folder by folder.
-  std::vector<std::pair<std::string, int>> recent_;
+  Tree installation_;
+  Tree package_;
 };
 
 }  // namespace kestrune::posix

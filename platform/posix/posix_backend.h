@@ -108,6 +108,9 @@ class PosixFileSystem : public FileSystem {
   bool InPackage(const std::string& real) const;
   // True when `fd`, opened at `place`, is a file inside the package folder.
   bool OpenedInPackage(int fd, const Place& place) const;
+  // Opens a packaged file for reading; `in_package` tells whether what was
+  // opened lies inside the package folder.
+  int OpenPackaged(const Place& place, bool* in_package) const;
   FileStatus WriteDurably(const std::wstring& path, int flags, const std::string& bytes);
   int OpenFolderForFlush(const std::wstring& folder);
 

@@ -8,19 +8,19 @@ namespace kestrune {
 namespace {
 
 TEST(JournalTest, RoundTripsAndNeverGuesses) {
-  std::string text = JournalHead(L".2015 SP1");
-  AppendJournalStep(L"\\bin\\core.dll", kBackupAside, 0, &text);
-  AppendJournalStep(L"/odd\tname\nwith\\escapes \u00fc", 3, 2, &text);
+  std::string text = JournalHead(L".2015 SP1", L".~kestrune-20261207120000123");
+  AppendJournalStep(L"\\bin\\core.dll", kBackupAside, &text);
+  AppendJournalStep(L"/odd\tname\nwith\\escapes \u00fc", 3, &text);
   AppendJournalEnd(2, &text);
   Journal journal;
   ASSERT_TRUE(ParseJournal(text, &journal));
   EXPECT_EQ(journal.backup_suffix, L".2015 SP1");
+  EXPECT_EQ(journal.temporary_suffix, L".~kestrune-20261207120000123");
   ASSERT_EQ(journal.steps.size(), 2u);
   EXPECT_EQ(journal.steps[0].relative, L"\\bin\\core.dll");
   EXPECT_EQ(journal.steps[0].aside, kBackupAside);
   EXPECT_EQ(journal.steps[1].relative, L"/odd\tname\nwith\\escapes \u00fc");
   EXPECT_EQ(journal.steps[1].aside, 3);
-  EXPECT_EQ(journal.steps[1].temporary, 2);
   EXPECT_FALSE(journal.committed);
 
   struct Row {

@@ -243,6 +243,11 @@ def main():
         for name, values in ratios.items():
             print("  median ratio Kestrune/%s: %.3f  (pairs: %s)" %
                   (name, statistics.median(values), " ".join("%.2f" % r for r in values)))
+        if args.baseline:
+            for name in ("rsync", "copy"):
+                values = [b / t for b, t in zip(times["baseline"], times[name])]
+                print("  median ratio baseline/%s: %.3f  (pairs: %s)" %
+                      (name, statistics.median(values), " ".join("%.2f" % r for r in values)))
         print("  Kestrune peak memory: %d KiB" % max(memory))
         if args.no_growth:
             return

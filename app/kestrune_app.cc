@@ -12,15 +12,29 @@
 #include "guard/running_check.h"
 #include "platform/text.h"
 #include "replace/collector.h"
-#include "replace/journal.h"
 #include "replace/patient_file_system.h"
 #include "replace/recovery.h"
 #include "replace/replacer.h"
-#include "verify/package_check.h"
 #include "res/version.h"
 #include "run/messages.h"
+#include "run/names.h"
+#include "verify/package_check.h"
 
 namespace kestrune {
+namespace {
+
+// The suffix of this run's copies beside their destinations: the digits of
+// its start time, down to the millisecond. No two runs on one installation
+// overlap (the lock), so no name needs a look before the journal is written.
+std::wstring CopySuffixOf(const LocalTime& start) {
+  std::wstring suffix = std::wstring(kScratchSuffix) + L"-";
+  for (char c : FormatTimestamp(start).substr(0, 23)) {
+    if (c >= '0' && c <= '9') suffix += static_cast<wchar_t>(c);
+  }
+  return suffix;
+}
+
+}  // namespace
 
 bool CKestruneApp::InitInstance() {
   exit_status_ = Run();
@@ -119,7 +133,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
 
   PatientFileSystem files(p.files, p.environment, state_.log);
   ExitStatus stopped = ExitStatus::kCompleted;
-  if (!RecoverInterruptedUpdate(files, messages, &stopped)) return stopped;
+  if (!RecoverIfInterrupted(files, messages, &stopped)) return stopped;
 
   const ProbeServices probe{p.files, p.library, messages, p.separator,
                             AppTitleOf(module_path, p.separator)};
@@ -154,14 +168,8 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
     }
   }
   state_.log.Flush();
-  const LocalTime now = p.environment.Now();
-  const std::string stamp = FormatTimestamp(now);
-  std::wstring run_mark;
-  for (char c : stamp.substr(0, 23)) {
-    if (c >= '0' && c <= '9') run_mark += static_cast<wchar_t>(c);
-  }
   const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum,
-                             p.separator, L".~kestrune-" + run_mark};
+                             p.separator, CopySuffixOf(p.environment.Now())};
   switch (ReplaceFiles(files, messages, inputs, listed, state_.log)) {
     case ReplaceResult::kDone:
       break;
@@ -189,8 +197,8 @@ bool CKestruneApp::ProductRunning(Messages& messages) {
   return true;
 }
 
-bool CKestruneApp::RecoverInterruptedUpdate(FileSystem& files, Messages& messages,
-                                            ExitStatus* stopped) {
+bool CKestruneApp::RecoverIfInterrupted(FileSystem& files, Messages& messages,
+                                        ExitStatus* stopped) {
   Platform& p = platform_;
   // A journal draft is what a stop left before the first change.
   const std::wstring draft = JoinPath(state_.install_folder, kJournalDraftName, p.separator);
@@ -202,8 +210,8 @@ bool CKestruneApp::RecoverInterruptedUpdate(FileSystem& files, Messages& message
     *stopped = ExitStatus::kProductRunning;
     return false;
   }
-  if (kestrune::RecoverInterruptedUpdate(files, state_.install_folder, p.separator,
-                                         state_.log) == RecoveryResult::kFailed) {
+  if (RecoverInterruptedUpdate(files, state_.install_folder, p.separator, state_.log) ==
+      RecoveryResult::kFailed) {
     messages.Show(msg::kInterrupted, msg::kCopyFailedCaption, Messages::Style::kPlain);
     *stopped = ExitStatus::kCopyFailedUndoIncomplete;
     return false;

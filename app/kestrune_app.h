@@ -32,7 +32,7 @@ class CKestruneApp {
   // True, with its message shown, when the product runs.
   bool ProductRunning(Messages& messages);
   // False, with the status to end with, when the run must stop.
-  bool RecoverInterruptedUpdate(FileSystem& files, Messages& messages, ExitStatus* stopped);
+  bool RecoverIfInterrupted(FileSystem& files, Messages& messages, ExitStatus* stopped);
 
   Platform& platform_;
   RunState state_;

@@ -49,6 +49,12 @@ bool IsSeparator(wchar_t c, wchar_t separator) {
   return c == separator || (separator == L'\\' && c == L'/');
 }
 
+bool IsBelowFolder(std::wstring_view path, std::wstring_view folder, wchar_t separator) {
+  return path.size() > folder.size() && path.substr(0, folder.size()) == folder &&
+         (IsSeparator(path[folder.size()], separator) ||
+          (!folder.empty() && IsSeparator(folder.back(), separator)));
+}
+
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name,
                       wchar_t separator) {
   std::wstring joined;

@@ -29,6 +29,10 @@ std::wstring TrimSpace(std::wstring_view text);
 // Windows accepts both between path parts.
 bool IsSeparator(wchar_t c, wchar_t separator);
 
+// True when `path` names something below `folder`: it starts with it, and a
+// separator stands between them.
+bool IsBelowFolder(std::wstring_view path, std::wstring_view folder, wchar_t separator);
+
 // `folder` and `name` with one separator between them, unless `folder`
 // already ends in one.
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name,

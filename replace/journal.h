@@ -7,13 +7,9 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrune {
+#include "run/names.h"
 
-// Named after the updater: packaged paths that contain its name are never
-// copied, so no packaged file can take these names.
-inline constexpr wchar_t kJournalName[] = L"Kestrune.journal";
-inline constexpr wchar_t kJournalDraftName[] = L"Kestrune.journal.new";
-inline constexpr wchar_t kLockName[] = L"Kestrune.lock";
+namespace kestrune {
 
 // One planned replacement: the installed file's path relative to the
 // installation folder and its aside name (kBackupAside or a set-aside

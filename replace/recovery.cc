@@ -19,9 +19,8 @@ void DropSetAside(FileSystem& files, const std::wstring& set_aside, const std::w
     log.Line(L"kept " + set_aside + L": " + backup + L" holds no file");
     return;
   }
-  const FileStatus removed = files.Remove(set_aside);
   // One left behind after a finished update holds the previous version.
-  if (!removed.ok() && removed != FileResult::kMissing) log.Failure(L"remove", set_aside, removed);
+  RemoveIfThere(files, set_aside, log);
 }
 
 RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const std::wstring& install_folder,
@@ -60,12 +59,7 @@ RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const std::wstring& i
       complete = false;
     }
   }
-  if (!complete) return RecoveryResult::kFailed;
-  const FileStatus removed = files.Remove(path);
-  if (!removed.ok() && removed != FileResult::kMissing) {
-    log.Failure(L"remove", path, removed);
-    return RecoveryResult::kFailed;
-  }
+  if (!complete || !RemoveIfThere(files, path, log)) return RecoveryResult::kFailed;
   files.FlushFolder(install_folder);
   log.Line(journal.committed ? L"finished the interrupted update"
                              : L"took the interrupted update back");

@@ -1,20 +1,11 @@
 #include "replace/replace_step.h"
 
+#include "run/names.h"
+
 namespace kestrune {
-namespace {
-
-constexpr wchar_t kSetAsideSuffix[] = L".~kestrune";
-
-bool Logged(const FileStatus& status, const wchar_t* operation, const std::wstring& what,
-            RunLog& log) {
-  if (!status.ok()) log.Failure(operation, what, status);
-  return status.ok();
-}
-
-}  // namespace
 
 std::wstring SetAsideName(const std::wstring& destination, int number) {
-  std::wstring name = destination + kSetAsideSuffix;
+  std::wstring name = destination + kScratchSuffix;
   if (number > 0) name += std::to_wstring(number);
   return name;
 }
@@ -24,22 +15,22 @@ std::wstring TemporaryName(const std::wstring& destination, const std::wstring& 
 }
 
 bool DoStep(FileSystem& files, const StepPaths& paths, RunLog& log) {
-  if (!Logged(files.CopyNew(paths.source, paths.temporary), L"copy",
-              paths.source + L" to " + paths.temporary, log)) {
+  if (!log.Checked(files.CopyNew(paths.source, paths.temporary), L"copy",
+              paths.source + L" to " + paths.temporary)) {
     return false;
   }
   const FileStatus linked = files.Link(paths.destination, paths.aside);
   if (linked.ok()) {
-    return Logged(files.Replace(paths.temporary, paths.destination), L"rename",
-                  paths.temporary + L" over " + paths.destination, log);
+    return log.Checked(files.Replace(paths.temporary, paths.destination), L"rename",
+                  paths.temporary + L" over " + paths.destination);
   }
   if (linked != FileResult::kUnsupported) {
-    return Logged(linked, L"link", paths.destination + L" as " + paths.aside, log);
+    return log.Checked(linked, L"link", paths.destination + L" as " + paths.aside);
   }
-  return Logged(files.Move(paths.destination, paths.aside), L"rename",
-                paths.destination + L" to " + paths.aside, log) &&
-         Logged(files.Move(paths.temporary, paths.destination), L"rename",
-                paths.temporary + L" to " + paths.destination, log);
+  return log.Checked(files.Move(paths.destination, paths.aside), L"rename",
+                paths.destination + L" to " + paths.aside) &&
+         log.Checked(files.Move(paths.temporary, paths.destination), L"rename",
+                paths.temporary + L" to " + paths.destination);
 }
 
 bool UndoStep(FileSystem& files, const StepPaths& paths, RunLog& log) {
@@ -54,23 +45,23 @@ bool UndoStep(FileSystem& files, const StepPaths& paths, RunLog& log) {
   if (aside == PathKind::kFile) {
     if (destination == PathKind::kMissing) {
       // Renamed aside, the copy not yet in.
-      if (!Logged(files.Move(paths.aside, paths.destination), L"rename",
-                  paths.aside + L" to " + paths.destination, log)) {
+      if (!log.Checked(files.Move(paths.aside, paths.destination), L"rename",
+                  paths.aside + L" to " + paths.destination)) {
         return false;
       }
     } else {
       bool same = false;
-      if (!Logged(files.SameFile(paths.aside, paths.destination, &same), L"compare",
-                  paths.aside + L" with " + paths.destination, log)) {
+      if (!log.Checked(files.SameFile(paths.aside, paths.destination, &same), L"compare",
+                  paths.aside + L" with " + paths.destination)) {
         return false;
       }
       if (same) {
         // Linked, the copy not yet in: the second name goes, the file stays.
-        if (!Logged(files.Remove(paths.aside), L"remove", paths.aside, log)) return false;
+        if (!log.Checked(files.Remove(paths.aside), L"remove", paths.aside)) return false;
       } else if (temporary == PathKind::kMissing) {
         // The copy is in: the old file moves back over it in one move.
-        if (!Logged(files.Replace(paths.aside, paths.destination), L"rename",
-                    paths.aside + L" over " + paths.destination, log)) {
+        if (!log.Checked(files.Replace(paths.aside, paths.destination), L"rename",
+                    paths.aside + L" over " + paths.destination)) {
           return false;
         }
       } else {
@@ -81,14 +72,12 @@ bool UndoStep(FileSystem& files, const StepPaths& paths, RunLog& log) {
       }
     }
   }
-  if (temporary != PathKind::kMissing) {
-    const FileStatus removed = files.Remove(paths.temporary);
-    if (!removed.ok() && removed != FileResult::kMissing) {
-      log.Failure(L"remove", paths.temporary, removed);
-      return false;
-    }
-  }
-  return true;
+  return temporary == PathKind::kMissing || RemoveIfThere(files, paths.temporary, log);
+}
+
+bool RemoveIfThere(FileSystem& files, const std::wstring& path, RunLog& log) {
+  const FileStatus removed = files.Remove(path);
+  return removed == FileResult::kMissing || log.Checked(removed, L"remove", path);
 }
 
 }  // namespace kestrune

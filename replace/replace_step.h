@@ -41,6 +41,10 @@ bool DoStep(FileSystem& files, const StepPaths& paths, RunLog& log);
 // still has its own or its aside name.
 bool UndoStep(FileSystem& files, const StepPaths& paths, RunLog& log);
 
+// Removes a file of this updater's own; one already gone counts as removed.
+// False, with the failure logged, otherwise.
+bool RemoveIfThere(FileSystem& files, const std::wstring& path, RunLog& log);
+
 }  // namespace kestrune
 
 #endif  // KESTRUNE_REPLACE_REPLACE_STEP_H_

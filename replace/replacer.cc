@@ -1,19 +1,15 @@
 #include "replace/replacer.h"
 
-#include <cstdint>
-
 #include "platform/text.h"
 #include "replace/journal.h"
-#include "replace/replace_step.h"
 #include "replace/recovery.h"
+#include "replace/replace_step.h"
 #include "run/messages.h"
+#include "run/names.h"
 
 namespace kestrune {
 namespace {
 
-// The updater's own files carry its name; they are never installed.
-constexpr wchar_t kSkipMarker[] = L"Kestrune";
-constexpr wchar_t kScratchMarker[] = L".~kestrune";
 constexpr int kNameTries = 100;
 
 // A planned replacement: which listed file, and the numbers of its names.
@@ -58,18 +54,19 @@ class Replacement {
     }
     // A package inside the installation could have its own files replaced
     // before they are read.
-    const bool package_inside = StartsWithFolder(package, installation);
+    const bool package_inside = IsBelowFolder(package, installation, inputs_.separator);
     for (size_t index = 0; index < listed_.size(); ++index) {
       const std::wstring relative = Relative(index);
       // Tested on the relative path, so that an installation folder that
       // carries the name still gets its files.
-      if (relative.find(kSkipMarker) != std::wstring::npos) continue;
+      if (relative.find(kUpdaterMarker) != std::wstring::npos) continue;
       if (IsBackupName(relative, inputs_.product_vernum, inputs_.separator)) {
         log_.Line(L"passed over " + relative + L": named like a backup");
         continue;
       }
       const std::wstring destination = inputs_.install_folder + relative;
-      const PathKind installed = files_.Probe(destination);
+      PathKind installed = PathKind::kError;
+      if (!Look(destination, &installed)) return false;
       if (installed == PathKind::kMissing || installed == PathKind::kFolder) continue;
       if (installed == PathKind::kLink) {
         log_.Line(L"failed: " + destination + L" is reached through the link " +
@@ -77,18 +74,13 @@ class Replacement {
         return false;
       }
       if (package_inside &&
-          StartsWithFolder(files_.ComparablePath(destination), package)) {
+          IsBelowFolder(files_.ComparablePath(destination), package, inputs_.separator)) {
         log_.Line(L"failed: " + destination + L" lies inside the package folder");
         return false;
       }
+      // The copy's name needs no look: its suffix is this run's.
       Planned step{index, kBackupAside};
-      // A backup from an earlier run holds the only copy of an older file:
-      // it is kept, and the installed file only set aside until the update
-      // succeeds. (The copy's name needs no look: its suffix is this run's.)
-      if (installed == PathKind::kError || !FreeName(destination + L"." + inputs_.product_vernum, nullptr) ||
-          (!backup_free_ && !FreeName(destination, &step.aside, SetAsideName))) {
-        return false;
-      }
+      if (!PickAside(destination, &step.aside)) return false;
       plan_.push_back(step);
     }
     return true;
@@ -100,12 +92,12 @@ class Replacement {
     AppendJournalEnd(plan_.size(), &text);
     // Written whole under another name and renamed in, so that a stop never
     // leaves half a journal under its own name.
+    // A draft that a stop left behind was removed at the start of the run.
     const std::wstring draft = JoinPath(inputs_.install_folder, kJournalDraftName,
                                         inputs_.separator);
-    files_.Remove(draft);
-    return Check(files_.WriteNew(draft, text), L"write", draft) &&
-           Check(files_.Replace(draft, journal_), L"rename", draft + L" over " + journal_) &&
-           Check(files_.FlushFolder(inputs_.install_folder), L"flush", inputs_.install_folder);
+    return log_.Checked(files_.WriteNew(draft, text), L"write", draft) &&
+           log_.Checked(files_.Replace(draft, journal_), L"rename", draft + L" over " + journal_) &&
+           log_.Checked(files_.FlushFolder(inputs_.install_folder), L"flush", inputs_.install_folder);
   }
 
   // Runs the plan; on failure, `done` is how many steps may have changed
@@ -130,12 +122,12 @@ class Replacement {
     if (flushed == FileResult::kUnsupported) {
       for (const Planned& step : plan_) {
         const std::wstring destination = Paths(step).destination;
-        if (!Check(files_.FlushFile(destination), L"flush", destination)) return false;
+        if (!log_.Checked(files_.FlushFile(destination), L"flush", destination)) return false;
       }
-    } else if (!Check(flushed, L"flush", inputs_.install_folder)) {
+    } else if (!log_.Checked(flushed, L"flush", inputs_.install_folder)) {
       return false;
     }
-    return Check(files_.AppendDurably(journal_, kJournalCommit), L"write", journal_);
+    return log_.Checked(files_.AppendDurably(journal_, kJournalCommit), L"write", journal_);
   }
 
   void DropSetAsides() {
@@ -161,11 +153,7 @@ class Replacement {
   }
 
   bool RemoveJournal() {
-    const FileStatus removed = files_.Remove(journal_);
-    if (!removed.ok() && removed != FileResult::kMissing) {
-      log_.Failure(L"remove", journal_, removed);
-      return false;
-    }
+    if (!RemoveIfThere(files_, journal_, log_)) return false;
     files_.FlushFolder(inputs_.install_folder);
     return true;
   }
@@ -173,12 +161,6 @@ class Replacement {
   bool empty() const { return plan_.empty(); }
 
  private:
-  bool StartsWithFolder(const std::wstring& path, const std::wstring& folder) const {
-    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-           (IsSeparator(path[folder.size()], inputs_.separator) ||
-            (!folder.empty() && IsSeparator(folder.back(), inputs_.separator)));
-  }
-
   // The first part of the installation on the way to `relative` that is a
   // link, for the log.
   std::wstring LinkOn(const std::wstring& relative) {
@@ -190,35 +172,32 @@ class Replacement {
     return inputs_.install_folder + relative;
   }
 
-  bool Check(const FileStatus& status, const wchar_t* operation, const std::wstring& path) {
-    if (!status.ok()) log_.Failure(operation, path, status);
-    return status.ok();
+  // What is at `name`; false, logged, when that cannot be told.
+  bool Look(const std::wstring& name, PathKind* kind) {
+    *kind = files_.Probe(name);
+    if (*kind != PathKind::kError) return true;
+    log_.Line(L"failed: cannot tell whether " + name + L" exists");
+    return false;
   }
 
-  // Without `number`: whether `name` is free (remembered for the set-aside
-  // decision). With it: the first free numbered name beside `destination`.
-  bool FreeName(const std::wstring& name, int* number,
-                std::wstring (*numbered)(const std::wstring&, int) = nullptr) {
-    if (number == nullptr) {
-      const PathKind kind = files_.Probe(name);
-      backup_free_ = kind == PathKind::kMissing;
-      if (kind != PathKind::kError) return true;
-      log_.Line(L"failed: cannot tell whether " + name + L" exists");
-      return false;
+  // The backup name while it is free. A backup from an earlier run holds the
+  // only copy of an older file: it is kept, and the installed file only set
+  // aside, under the first free set-aside name, until the update succeeds.
+  bool PickAside(const std::wstring& destination, int* aside) {
+    PathKind kind = PathKind::kError;
+    if (!Look(destination + L"." + inputs_.product_vernum, &kind)) return false;
+    if (kind == PathKind::kMissing) {
+      *aside = kBackupAside;
+      return true;
     }
     for (int n = 0; n < kNameTries; ++n) {
-      const std::wstring candidate = numbered(name, n);
-      const PathKind kind = files_.Probe(candidate);
+      if (!Look(SetAsideName(destination, n), &kind)) return false;
       if (kind == PathKind::kMissing) {
-        *number = n;
+        *aside = n;
         return true;
       }
-      if (kind == PathKind::kError) {
-        log_.Line(L"failed: cannot tell whether " + candidate + L" exists");
-        return false;
-      }
     }
-    log_.Line(L"failed: no free name beside " + name);
+    log_.Line(L"failed: no free name beside " + destination);
     return false;
   }
 
@@ -228,7 +207,6 @@ class Replacement {
   RunLog& log_;
   const std::wstring journal_;
   std::vector<Planned> plan_;
-  bool backup_free_ = false;
 };
 
 }  // namespace
@@ -248,7 +226,7 @@ bool IsBackupName(const std::wstring& relative, const std::wstring& product_vern
   // Letter case aside, as names match on Windows.
   const std::wstring name = ToLowerAscii(std::wstring_view(relative).substr(start));
   const std::wstring suffix = L"." + ToLowerAscii(product_vernum);
-  return name.find(kScratchMarker) != std::wstring::npos ||
+  return name.find(kScratchSuffix) != std::wstring::npos ||
          (name.size() > suffix.size() &&
           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0);
 }

@@ -28,6 +28,11 @@ class RunLog {
   // system's code and text.
   void Failure(std::wstring_view operation, std::wstring_view path,
                const FileStatus& status);
+  // True when `status` is a success; otherwise logs it as a failure.
+  bool Checked(const FileStatus& status, std::wstring_view operation, std::wstring_view path) {
+    if (!status.ok()) Failure(operation, path, status);
+    return status.ok();
+  }
   // Lines are gathered and written in batches, so that a log costs the
   // update little; the run flushes before each message and at its end.
   void Flush();

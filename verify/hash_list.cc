@@ -2,11 +2,11 @@
 
 #include "platform/text.h"
 #include "platform/utf.h"
+#include "run/names.h"
 
 namespace kestrune {
 namespace {
 
-constexpr wchar_t kSkipMarker[] = L"Kestrune";
 constexpr size_t kHexDigits = 2 * kSha256Size;
 
 // sha256sum escapes a name holding a backslash or a line feed and marks the
@@ -57,7 +57,7 @@ bool ParseHashList(std::string_view bytes, wchar_t separator, std::vector<HashEn
     if (path.compare(0, 2, L"./") == 0 || path.compare(0, 2, L".\\") == 0) path.erase(0, 2);
     while (!path.empty() && (path[0] == L'/' || path[0] == L'\\')) path.erase(0, 1);
     if (path.empty()) return false;
-    if (path.find(kSkipMarker) != std::wstring::npos) continue;
+    if (path.find(kUpdaterMarker) != std::wstring::npos) continue;
     entry.written = path;
     for (wchar_t& c : path) {
       if (c == L'/' || c == L'\\') c = separator;

@@ -5,12 +5,12 @@
 #include <utility>
 
 #include "platform/text.h"
+#include "run/names.h"
 #include "verify/hash_list.h"
 
 namespace kestrune {
 namespace {
 
-constexpr wchar_t kSkipMarker[] = L"Kestrune";
 
 // Relative paths of the walk's files, without the leading separator; the
 // updater's own files left out.
@@ -23,7 +23,7 @@ std::vector<std::wstring> RelativeFiles(const PackageFiles& package) {
                        : 0;
     while (start < path.size() && IsSeparator(path[start], package.separator)) ++start;
     std::wstring name = path.substr(start);
-    if (name.find(kSkipMarker) == std::wstring::npos) relative.push_back(std::move(name));
+    if (name.find(kUpdaterMarker) == std::wstring::npos) relative.push_back(std::move(name));
   }
   return relative;
 }

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "platform/posix/io_posix.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/utf.h"
 
@@ -15,16 +16,8 @@ namespace kestrune::posix {
 std::wstring PosixEnvironment::ModulePath() {
   // /proc/self/exe, not argv[0]: the package is where the program really is,
   // whatever name or relative path it was started by.
-  std::string buffer(256, '\0');
-  for (;;) {
-    const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (length < 0) return std::wstring();
-    if (static_cast<size_t>(length) < buffer.size()) {
-      buffer.resize(static_cast<size_t>(length));
-      return WideFromUtf8(buffer);
-    }
-    buffer.resize(buffer.size() * 2);
-  }
+  std::string path;
+  return ReadLink("/proc/self/exe", &path) ? WideFromUtf8(path) : std::wstring();
 }
 
 bool PosixEnvironment::SetCurrentFolder(const std::wstring& path) {
@@ -85,16 +78,7 @@ class PosixLogFile : public LogFile {
   ~PosixLogFile() override { close(fd_); }
   PosixLogFile(const PosixLogFile&) = delete;
   PosixLogFile& operator=(const PosixLogFile&) = delete;
-  bool Append(const std::string& utf8) override {
-    size_t written = 0;
-    while (written < utf8.size()) {
-      const ssize_t n = write(fd_, utf8.data() + written, utf8.size() - written);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      written += static_cast<size_t>(n);
-    }
-    return true;
-  }
+  bool Append(const std::string& utf8) override { return WriteAll(fd_, utf8); }
 
  private:
   const int fd_;

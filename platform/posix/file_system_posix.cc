@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/io_posix.h"
 #include "platform/posix/places_posix.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/utf.h"
@@ -96,30 +97,10 @@ FileStatus LinkThenUnlink(const Place& from, const Place& to) {
   return FileStatus();
 }
 
-FileStatus WriteAll(int fd, const std::string& bytes) {
-  size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return StatusOf(errno);
-    written += static_cast<size_t>(n);
-  }
-  return FileStatus();
-}
-
-// The real path of what `fd` is open on.
+// The real path of what `fd` is open on; "" when the kernel cannot spell it.
 std::string RealPathOf(int fd) {
-  std::string buffer(512, '\0');
-  const std::string link = "/proc/self/fd/" + std::to_string(fd);
-  for (;;) {
-    const ssize_t length = readlink(link.c_str(), buffer.data(), buffer.size());
-    if (length < 0) return std::string();
-    if (static_cast<size_t>(length) < buffer.size()) {
-      buffer.resize(static_cast<size_t>(length));
-      return buffer;
-    }
-    buffer.resize(buffer.size() * 2);
-  }
+  std::string real;
+  return ReadLink("/proc/self/fd/" + std::to_string(fd), &real) ? real : std::string();
 }
 
 class PosixFileLock : public FileLock {
@@ -415,9 +396,7 @@ FileStatus PosixFileSystem::WriteDurably(const std::wstring& path, int flags,
   Descriptor fd(openat(place.folder, place.name.c_str(),
                        flags | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644));
   if (fd.get() < 0) return StatusOf(errno);
-  const FileStatus written = WriteAll(fd.get(), bytes);
-  if (!written.ok()) return written;
-  if (fsync(fd.get()) != 0 || !fd.Close()) return StatusOf(errno);
+  if (!WriteAll(fd.get(), bytes) || fsync(fd.get()) != 0 || !fd.Close()) return StatusOf(errno);
   return FileStatus();
 }
 

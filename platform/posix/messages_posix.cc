@@ -1,26 +1,12 @@
 #include <unistd.h>
 
-#include <cerrno>
 #include <string>
 
+#include "platform/posix/io_posix.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/utf.h"
 
 namespace kestrune::posix {
-
-namespace {
-
-void WriteAll(int fd, const std::string& record) {
-  size_t written = 0;
-  while (written < record.size()) {
-    const ssize_t n = write(fd, record.data() + written, record.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    written += static_cast<size_t>(n);
-  }
-}
-
-}  // namespace
 
 void PosixMessages::Show(const std::wstring& text, const std::wstring& caption,
                          Style /*style*/) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/posix/io_posix.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/text.h"
 #include "platform/utf.h"
@@ -27,20 +28,12 @@ bool PosixProcessList::Enumerate(std::vector<uint32_t>* ids) {
 }
 
 bool PosixProcessList::ImagePath(uint32_t id, std::wstring* path) {
-  const std::string link = "/proc/" + std::to_string(id) + "/exe";
-  std::string buffer(512, '\0');
-  for (;;) {
-    // Kernel threads and other users' processes refuse this; they are passed
-    // over, as processes that cannot be opened are on Windows.
-    const ssize_t length = readlink(link.c_str(), buffer.data(), buffer.size());
-    if (length < 0) return false;
-    if (static_cast<size_t>(length) < buffer.size()) {
-      buffer.resize(static_cast<size_t>(length));
-      *path = WideFromUtf8(buffer);
-      return true;
-    }
-    buffer.resize(buffer.size() * 2);
-  }
+  // Kernel threads and other users' processes refuse this; they are passed
+  // over, as processes that cannot be opened are on Windows.
+  std::string image;
+  if (!ReadLink("/proc/" + std::to_string(id) + "/exe", &image)) return false;
+  *path = WideFromUtf8(image);
+  return true;
 }
 
 std::wstring PosixProcessList::ComparableProductPath(const std::wstring& folder,

@@ -1,5 +1,6 @@
 #include <vector>
 
+#include "platform/text.h"
 #include "platform/win32/paths_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
@@ -51,12 +52,6 @@ FileStatus ResultOf(BOOL ok) { return ok ? FileStatus() : StatusOf(GetLastError(
 // The status of a path that passes a link below the installation.
 constexpr DWORD kLinkOnTheWay = ERROR_CANT_RESOLVE_FILENAME;
 
-bool StartsWithFolder(const std::wstring& path, const std::wstring& folder) {
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-         (path[folder.size()] == L'\\' || path[folder.size()] == L'/' ||
-          (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')));
-}
-
 }  // namespace
 
 FileStatus Win32FileSystem::Confine(const std::wstring& package,
@@ -92,7 +87,7 @@ FileStatus Win32FileSystem::SystemPath(const std::wstring& path, bool writing,
                                        std::wstring* system, bool* below_root) {
   *below_root = false;
   const bool under = !root_given_.empty() &&
-                     (path == root_given_ || StartsWithFolder(path, root_given_));
+                     (path == root_given_ || IsBelowFolder(path, root_given_, L'\\'));
   if (!under) {
     if (refuse_writes_ && writing) return FileStatus(FileResult::kFailed, ERROR_ACCESS_DENIED);
     *system = ExtendedPath(path);
@@ -167,7 +162,8 @@ bool Win32FileSystem::ListFolder(const std::wstring& folder, FolderListing* list
       const std::wstring real = FinalPath(extended + L"\\" + name);
       if (!real.empty() || (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         const std::wstring folded = FoldCase(real);
-        entry.leads_outside = folded != package_real_ && !StartsWithFolder(folded, package_real_);
+        entry.leads_outside =
+            folded != package_real_ && !IsBelowFolder(folded, package_real_, L'\\');
       }
     }
     listing->entries.push_back(std::move(entry));
@@ -196,9 +192,8 @@ bool Win32FileSystem::ListFolder(const std::wstring& folder, FolderListing* list
 FileStatus Win32FileSystem::Paths(const std::wstring& from, bool writing_from,
                                    const std::wstring& to, std::wstring* system_from,
                                    std::wstring* system_to) {
-  bool below = false;
-  FileStatus status = SystemPath(from, writing_from, system_from, &below);
-  if (status.ok()) status = SystemPath(to, true, system_to, &below);
+  FileStatus status = SystemPath(from, writing_from, system_from);
+  if (status.ok()) status = SystemPath(to, true, system_to);
   return status;
 }
 
@@ -218,8 +213,7 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
 
 FileStatus Win32FileSystem::Remove(const std::wstring& given) {
   std::wstring path;
-  bool below = false;
-  const FileStatus located = SystemPath(given, true, &path, &below);
+  const FileStatus located = SystemPath(given, true, &path);
   if (!located.ok()) return located;
   if (DeleteFileW(path.c_str())) return FileStatus();
   const DWORD error = GetLastError();
@@ -289,9 +283,8 @@ class Win32FileLock : public FileLock {
 FileStatus Win32FileSystem::SameFile(const std::wstring& given_a, const std::wstring& given_b,
                                      bool* same) {
   std::wstring a, b;
-  bool below = false;
-  FileStatus located = SystemPath(given_a, false, &a, &below);
-  if (located.ok()) located = SystemPath(given_b, false, &b, &below);
+  FileStatus located = SystemPath(given_a, false, &a);
+  if (located.ok()) located = SystemPath(given_b, false, &b);
   if (!located.ok()) return located;
   BY_HANDLE_FILE_INFORMATION first;
   BY_HANDLE_FILE_INFORMATION second;
@@ -311,8 +304,7 @@ FileStatus Win32FileSystem::SameFile(const std::wstring& given_a, const std::wst
 
 FileStatus Win32FileSystem::WriteNew(const std::wstring& given, const std::string& bytes) {
   std::wstring path;
-  bool below = false;
-  const FileStatus located = SystemPath(given, true, &path, &below);
+  const FileStatus located = SystemPath(given, true, &path);
   if (!located.ok()) return located;
   ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -322,8 +314,7 @@ FileStatus Win32FileSystem::WriteNew(const std::wstring& given, const std::strin
 
 FileStatus Win32FileSystem::AppendDurably(const std::wstring& given, const std::string& bytes) {
   std::wstring path;
-  bool below = false;
-  const FileStatus located = SystemPath(given, true, &path, &below);
+  const FileStatus located = SystemPath(given, true, &path);
   if (!located.ok()) return located;
   // GENERIC_WRITE, not append access alone: the flush needs it.
   ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
@@ -336,8 +327,7 @@ FileStatus Win32FileSystem::AppendDurably(const std::wstring& given, const std::
 
 FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, std::string* bytes) {
   std::wstring path;
-  bool below = false;
-  const FileStatus located = SystemPath(given, false, &path, &below);
+  const FileStatus located = SystemPath(given, false, &path);
   if (!located.ok()) return located;
   ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -356,8 +346,7 @@ FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, std::string* by
 
 FileStatus Win32FileSystem::HashFile(const std::wstring& given, Sha256Digest* digest) {
   std::wstring path;
-  bool below = false;
-  const FileStatus located = SystemPath(given, false, &path, &below);
+  const FileStatus located = SystemPath(given, false, &path);
   if (!located.ok()) return located;
   ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -379,8 +368,7 @@ FileStatus Win32FileSystem::FlushFolder(const std::wstring& folder) {
   // NTFS logs its renames and new names itself; flushing the folder is a
   // further step that older systems refuse, so it is tried, never required.
   std::wstring path;
-  bool below = false;
-  if (SystemPath(folder, false, &path, &below).ok()) {
+  if (SystemPath(folder, false, &path).ok()) {
     ScopedHandle handle(OpenAny(path, GENERIC_WRITE));
     if (handle.valid()) FlushFileBuffers(handle.get());
   }
@@ -405,8 +393,7 @@ FileStatus Win32FileSystem::FlushVolume(const std::wstring& folder) {
 
 FileStatus Win32FileSystem::FlushFile(const std::wstring& given) {
   std::wstring path;
-  bool below = false;
-  const FileStatus located = SystemPath(given, false, &path, &below);
+  const FileStatus located = SystemPath(given, false, &path);
   if (!located.ok()) return located;
   // A file that cannot be opened for writing (it carries the read-only
   // attribute) is left to the system's own write-back.
@@ -417,8 +404,7 @@ FileStatus Win32FileSystem::FlushFile(const std::wstring& given) {
 
 FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<FileLock>* lock) {
   std::wstring path;
-  bool below = false;
-  const FileStatus located = SystemPath(given, true, &path, &below);
+  const FileStatus located = SystemPath(given, true, &path);
   if (!located.ok()) return located;
   // No sharing: a second run cannot open it. Deleted on close, which the
   // system does for a process however it ends, so no lock outlives its run.

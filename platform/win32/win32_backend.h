@@ -93,6 +93,10 @@ class Win32FileSystem : public FileSystem {
   // checked to be no link. Outside it, refused for `writing` once confined.
   FileStatus SystemPath(const std::wstring& path, bool writing, std::wstring* system,
                         bool* below_root);
+  FileStatus SystemPath(const std::wstring& path, bool writing, std::wstring* system) {
+    bool below_root = false;
+    return SystemPath(path, writing, system, &below_root);
+  }
   FileStatus Paths(const std::wstring& from, bool writing_from, const std::wstring& to,
                    std::wstring* system_from, std::wstring* system_to);
 

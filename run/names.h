@@ -1,0 +1,20 @@
+// The names the updater's own files carry. A packaged path that holds the
+// marker is never copied, listed or checked, so no packaged file can take
+// the name of the updater's journal or lock.
+#ifndef KESTRUNE_RUN_NAMES_H_
+#define KESTRUNE_RUN_NAMES_H_
+
+namespace kestrune {
+
+inline constexpr wchar_t kUpdaterMarker[] = L"Kestrune";
+// Ends the names the updater gives installed files for a while: set aside
+// (D.~kestrune, D.~kestrune1, ...) and copied in (D.~kestrune-<run>).
+inline constexpr wchar_t kScratchSuffix[] = L".~kestrune";
+
+inline constexpr wchar_t kJournalName[] = L"Kestrune.journal";
+inline constexpr wchar_t kJournalDraftName[] = L"Kestrune.journal.new";
+inline constexpr wchar_t kLockName[] = L"Kestrune.lock";
+
+}  // namespace kestrune
+
+#endif  // KESTRUNE_RUN_NAMES_H_

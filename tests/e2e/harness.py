@@ -466,7 +466,11 @@ class Xvfb:
         # -displayfd makes the server pick a free display number itself, so
         # suites started side by side never race for one.
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+             # Every case stops the wineserver, so the last client leaves
+             # often: without this the server would reset each time, and a
+             # program connecting during a reset could find no display.
+             "-noreset"],
             pass_fds=(write_fd,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
         os.close(write_fd)
@@ -562,7 +566,8 @@ class WineTarget(Target):
     # --- environment ---
     def env(self) -> dict[str, str]:
         env = dict(os.environ)
-        env.update(WINEPREFIX=str(self.prefix), WINEARCH=self.arch, WINEDEBUG="-all",
+        # Wine's own error lines only: they go to the log that failure reports quote.
+        env.update(WINEPREFIX=str(self.prefix), WINEARCH=self.arch, WINEDEBUG="-all,err+all",
                    # No Mono or Gecko installer dialog while the prefix is made,
                    # and no desktop menu entries written for it.
                    WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
@@ -730,13 +735,21 @@ class WineTarget(Target):
         if case.by_bare_name:
             return self._run_from_host(case, program_rel, args, out)
         args += ["--cwd", "C:\\" + self.SCRATCH, "--", case.native(program_rel), *case.args]
+        seen = self.wine_log.stat().st_size
         try:
             self.wine(*args)
         except subprocess.TimeoutExpired:
             return RunResult([], None, timed_out=True, log="the box driver itself hung")
         if not out.exists():
             return RunResult([], None, log="the box driver wrote nothing")
-        return parse_driver_output(out.read_text(encoding="utf-8"))
+        result = parse_driver_output(out.read_text(encoding="utf-8"))
+        with open(self.wine_log, "rb") as log:
+            log.seek(seen)
+            said = "\n".join(line for line in log.read(4000).decode("utf-8", "replace").splitlines()
+                              if "winemenubuilder" not in line)  # switched off on purpose
+        if said:
+            result.log += "Wine said:\n" + said
+        return result
 
     def _run_from_host(self, case: Case, program_rel: str, args: list[str], out: Path) -> RunResult:
         """Starts the program by its bare name from its folder on the host

@@ -83,6 +83,13 @@ FileStatus StatusOf(int error) {
   }
 }
 
+// Only regular files are read: a FIFO or a device in their place could stall
+// the run or never end.
+FileStatus RegularFile(int fd, struct stat* st) {
+  if (fstat(fd, st) != 0) return StatusOf(errno);
+  return S_ISREG(st->st_mode) ? FileStatus() : FileStatus(FileResult::kFailed, EINVAL);
+}
+
 // The move that, like MoveFileW, never replaces an existing target, for file
 // systems without RENAME_NOREPLACE.
 FileStatus LinkThenUnlink(const Place& from, const Place& to) {
@@ -318,8 +325,8 @@ FileStatus PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring
   if (in.get() < 0) return StatusOf(errno);
   if (!in_package) return FileStatus(FileResult::kFailed, EACCES);
   struct stat st;
-  if (fstat(in.get(), &st) != 0) return StatusOf(errno);
-  if (!S_ISREG(st.st_mode)) return FileStatus(FileResult::kFailed, EINVAL);
+  const FileStatus regular = RegularFile(in.get(), &st);
+  if (!regular.ok()) return regular;
   const mode_t mode = st.st_mode & 07777;
   Descriptor out(openat(target.folder, target.name.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
@@ -416,17 +423,15 @@ FileStatus PosixFileSystem::ReadWhole(const std::wstring& path, std::string* byt
                        O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.get() < 0) return StatusOf(errno);
   struct stat st;
-  if (fstat(fd.get(), &st) != 0) return StatusOf(errno);
-  if (!S_ISREG(st.st_mode)) return FileStatus(FileResult::kFailed, EINVAL);
+  const FileStatus regular = RegularFile(fd.get(), &st);
+  if (!regular.ok()) return regular;
   bytes->clear();
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return StatusOf(errno);
-    if (n == 0) return FileStatus();
-    bytes->append(buffer, static_cast<size_t>(n));
+  std::vector<char> block(1 << 16);
+  if (!ReadEach(fd.get(), &block,
+                [bytes](const char* data, size_t size) { bytes->append(data, size); })) {
+    return StatusOf(errno);
   }
+  return FileStatus();
 }
 
 FileStatus PosixFileSystem::HashFile(const std::wstring& path, Sha256Digest* digest) {
@@ -438,17 +443,14 @@ FileStatus PosixFileSystem::HashFile(const std::wstring& path, Sha256Digest* dig
   if (fd.get() < 0) return StatusOf(errno);
   if (!in_package) return FileStatus(FileResult::kFailed, EACCES);
   struct stat st;
-  if (fstat(fd.get(), &st) != 0) return StatusOf(errno);
-  if (!S_ISREG(st.st_mode)) return FileStatus(FileResult::kFailed, EINVAL);
+  const FileStatus regular = RegularFile(fd.get(), &st);
+  if (!regular.ok()) return regular;
   posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   Sha256 hash;
   std::vector<char> block(1 << 20);
-  for (;;) {
-    const ssize_t n = read(fd.get(), block.data(), block.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return StatusOf(errno);
-    if (n == 0) break;
-    hash.Update(block.data(), static_cast<size_t>(n));
+  if (!ReadEach(fd.get(), &block,
+                [&hash](const char* data, size_t size) { hash.Update(data, size); })) {
+    return StatusOf(errno);
   }
   return hash.Finish(digest) ? FileStatus() : FileStatus(FileResult::kFailed, EIO);
 }

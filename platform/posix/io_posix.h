@@ -1,9 +1,13 @@
-// Loops around two POSIX calls that may do only part of their work at once.
+// Loops around POSIX calls that may do only part of their work at once.
 #ifndef KESTRUNE_PLATFORM_POSIX_IO_POSIX_H_
 #define KESTRUNE_PLATFORM_POSIX_IO_POSIX_H_
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrune::posix {
 
@@ -14,6 +18,19 @@ bool ReadLink(const std::string& path, std::string* target);
 // Writes all of `bytes`, going on after short writes and interruptions;
 // false with errno set otherwise.
 bool WriteAll(int fd, std::string_view bytes);
+
+// Reads `fd` to its end in blocks of `block`'s size, handing each to `take`;
+// false with errno set when a read fails.
+template <typename Take>
+bool ReadEach(int fd, std::vector<char>* block, Take take) {
+  for (;;) {
+    const ssize_t n = read(fd, block->data(), block->size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    take(block->data(), static_cast<size_t>(n));
+  }
+}
 
 }  // namespace kestrune::posix
 

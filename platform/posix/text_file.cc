@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "platform/posix/io_posix.h"
 #include "platform/utf.h"
 
 namespace kestrune::posix {
@@ -18,18 +19,11 @@ bool ReadFileBytes(const std::string& path, std::string* bytes) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat info;
-  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  char buffer[1 << 16];
-  while (ok) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got > 0) {
-      bytes->append(buffer, static_cast<size_t>(got));
-    } else if (got == 0) {
-      break;
-    } else if (errno != EINTR) {
-      ok = false;
-    }
-  }
+  std::vector<char> block(1 << 16);
+  const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                  ReadEach(fd, &block, [bytes](const char* data, size_t size) {
+                    bytes->append(data, size);
+                  });
   close(fd);
   return ok;
 }

@@ -261,6 +261,19 @@ HANDLE OpenAny(const std::wstring& system, DWORD access, DWORD disposition = OPE
                      flags, nullptr);
 }
 
+// Reads `file` to its end in blocks of `block`'s size, handing each to `take`.
+template <typename Take>
+FileStatus ReadEach(HANDLE file, std::vector<char>* block, Take take) {
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, block->data(), static_cast<DWORD>(block->size()), &got, nullptr)) {
+      return StatusOf(GetLastError());
+    }
+    if (got == 0) return FileStatus();
+    take(block->data(), got);
+  }
+}
+
 FileStatus WriteAll(HANDLE file, const std::string& bytes) {
   DWORD written = 0;
   if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
@@ -302,65 +315,56 @@ FileStatus Win32FileSystem::SameFile(const std::wstring& given_a, const std::wst
   return FileStatus();
 }
 
-FileStatus Win32FileSystem::WriteNew(const std::wstring& given, const std::string& bytes) {
+FileStatus Win32FileSystem::Open(const std::wstring& given, bool writing, DWORD access,
+                                  DWORD share, DWORD disposition, DWORD flags,
+                                  ScopedHandle* file) {
   std::wstring path;
-  const FileStatus located = SystemPath(given, true, &path);
+  const FileStatus located = SystemPath(given, writing, &path);
   if (!located.ok()) return located;
-  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return StatusOf(GetLastError());
-  return WriteAll(file.get(), bytes);
+  file->reset(CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
+  return file->valid() ? FileStatus() : StatusOf(GetLastError());
+}
+
+FileStatus Win32FileSystem::WriteNew(const std::wstring& given, const std::string& bytes) {
+  ScopedHandle file(nullptr);
+  const FileStatus opened =
+      Open(given, true, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, &file);
+  return opened.ok() ? WriteAll(file.get(), bytes) : opened;
 }
 
 FileStatus Win32FileSystem::AppendDurably(const std::wstring& given, const std::string& bytes) {
-  std::wstring path;
-  const FileStatus located = SystemPath(given, true, &path);
-  if (!located.ok()) return located;
   // GENERIC_WRITE, not append access alone: the flush needs it.
-  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return StatusOf(GetLastError());
+  ScopedHandle file(nullptr);
+  const FileStatus opened = Open(given, true, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, &file);
+  if (!opened.ok()) return opened;
   LARGE_INTEGER zero{};
   if (!SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) return StatusOf(GetLastError());
   return WriteAll(file.get(), bytes);
 }
 
 FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, std::string* bytes) {
-  std::wstring path;
-  const FileStatus located = SystemPath(given, false, &path);
-  if (!located.ok()) return located;
-  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return StatusOf(GetLastError());
+  ScopedHandle file(nullptr);
+  const FileStatus opened = Open(given, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, &file);
+  if (!opened.ok()) return opened;
   bytes->clear();
-  char buffer[1 << 16];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) {
-      return StatusOf(GetLastError());
-    }
-    if (got == 0) return FileStatus();
-    bytes->append(buffer, got);
-  }
+  std::vector<char> block(1 << 16);
+  return ReadEach(file.get(), &block,
+                  [bytes](const char* data, DWORD size) { bytes->append(data, size); });
 }
 
 FileStatus Win32FileSystem::HashFile(const std::wstring& given, Sha256Digest* digest) {
-  std::wstring path;
-  const FileStatus located = SystemPath(given, false, &path);
-  if (!located.ok()) return located;
-  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file.valid()) return StatusOf(GetLastError());
+  ScopedHandle file(nullptr);
+  const FileStatus opened = Open(given, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                 FILE_FLAG_SEQUENTIAL_SCAN, &file);
+  if (!opened.ok()) return opened;
   Sha256 hash;
   std::vector<char> block(1 << 20);
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(file.get(), block.data(), static_cast<DWORD>(block.size()), &got, nullptr)) {
-      return StatusOf(GetLastError());
-    }
-    if (got == 0) break;
-    hash.Update(block.data(), got);
-  }
+  const FileStatus read = ReadEach(file.get(), &block, [&hash](const char* data, DWORD size) {
+    hash.Update(data, size);
+  });
+  if (!read.ok()) return read;
   return hash.Finish(digest) ? FileStatus() : FileStatus(FileResult::kFailed, ERROR_INVALID_FUNCTION);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/windows_h.h"
 
 namespace kestrune::win32 {
 
@@ -99,6 +100,9 @@ class Win32FileSystem : public FileSystem {
   }
   FileStatus Paths(const std::wstring& from, bool writing_from, const std::wstring& to,
                    std::wstring* system_from, std::wstring* system_to);
+  // Opens `path` as CreateFileW would, once it passed SystemPath.
+  FileStatus Open(const std::wstring& path, bool writing, DWORD access, DWORD share,
+                  DWORD disposition, DWORD flags, ScopedHandle* file);
 
   bool refuse_writes_ = false;  // outside the installation, once confined
   std::wstring root_given_;    // the installation folder as the run names it

@@ -45,18 +45,12 @@ RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const std::wstring& i
   bool complete = true;
   for (size_t i = journal.steps.size(); i-- > 0;) {
     const JournalStep& step = journal.steps[i];
-    StepPaths paths;
-    paths.destination = install_folder + step.relative;
-    const std::wstring backup = paths.destination + journal.backup_suffix;
-    paths.aside = step.aside == kBackupAside ? backup : SetAsideName(paths.destination, step.aside);
-    paths.temporary = TemporaryName(paths.destination, journal.temporary_suffix);
+    const StepPaths paths = StepNames(install_folder + step.relative, step.aside,
+                                      journal.backup_suffix, journal.temporary_suffix);
     if (journal.committed) {
-      if (step.aside != kBackupAside) DropSetAside(files, paths.aside, backup, log);
-    } else if (UndoStep(files, paths, log)) {
-      log.Line(L"undone " + step.relative);
+      if (step.aside != kBackupAside) DropSetAside(files, paths.aside, paths.backup, log);
     } else {
-      log.Line(L"could not undo " + step.relative);
-      complete = false;
+      complete = UndoStep(files, paths, step.relative, log) && complete;
     }
   }
   if (!complete || !RemoveIfThere(files, path, log)) return RecoveryResult::kFailed;

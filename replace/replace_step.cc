@@ -10,49 +10,59 @@ std::wstring SetAsideName(const std::wstring& destination, int number) {
   return name;
 }
 
-std::wstring TemporaryName(const std::wstring& destination, const std::wstring& suffix) {
-  return destination + suffix;
+StepPaths StepNames(const std::wstring& destination, int aside,
+                    const std::wstring& backup_suffix,
+                    const std::wstring& temporary_suffix) {
+  StepPaths paths;
+  paths.destination = destination;
+  paths.backup = destination + backup_suffix;
+  paths.aside = aside == kBackupAside ? paths.backup : SetAsideName(destination, aside);
+  paths.temporary = destination + temporary_suffix;
+  return paths;
 }
 
 bool DoStep(FileSystem& files, const StepPaths& paths, RunLog& log) {
   if (!log.Checked(files.CopyNew(paths.source, paths.temporary), L"copy",
-              paths.source + L" to " + paths.temporary)) {
+                   paths.source + L" to " + paths.temporary)) {
     return false;
   }
   const FileStatus linked = files.Link(paths.destination, paths.aside);
   if (linked.ok()) {
     return log.Checked(files.Replace(paths.temporary, paths.destination), L"rename",
-                  paths.temporary + L" over " + paths.destination);
+                       paths.temporary + L" over " + paths.destination);
   }
   if (linked != FileResult::kUnsupported) {
     return log.Checked(linked, L"link", paths.destination + L" as " + paths.aside);
   }
   return log.Checked(files.Move(paths.destination, paths.aside), L"rename",
-                paths.destination + L" to " + paths.aside) &&
+                     paths.destination + L" to " + paths.aside) &&
          log.Checked(files.Move(paths.temporary, paths.destination), L"rename",
-                paths.temporary + L" to " + paths.destination);
+                     paths.temporary + L" to " + paths.destination);
 }
 
-bool UndoStep(FileSystem& files, const StepPaths& paths, RunLog& log) {
+namespace {
+
+bool TakeBack(FileSystem& files, const StepPaths& paths, RunLog& log) {
   const PathKind aside = files.Probe(paths.aside);
   const PathKind temporary = files.Probe(paths.temporary);
   const PathKind destination = files.Probe(paths.destination);
   if (aside == PathKind::kError || temporary == PathKind::kError ||
       destination == PathKind::kError) {
-    log.Line(L"failed: cannot tell what is at " + paths.destination + L" and its other names");
+    log.Line(L"failed: cannot tell what is at " + paths.destination +
+             L" and its other names");
     return false;
   }
   if (aside == PathKind::kFile) {
     if (destination == PathKind::kMissing) {
       // Renamed aside, the copy not yet in.
       if (!log.Checked(files.Move(paths.aside, paths.destination), L"rename",
-                  paths.aside + L" to " + paths.destination)) {
+                       paths.aside + L" to " + paths.destination)) {
         return false;
       }
     } else {
       bool same = false;
       if (!log.Checked(files.SameFile(paths.aside, paths.destination, &same), L"compare",
-                  paths.aside + L" with " + paths.destination)) {
+                       paths.aside + L" with " + paths.destination)) {
         return false;
       }
       if (same) {
@@ -61,18 +71,28 @@ bool UndoStep(FileSystem& files, const StepPaths& paths, RunLog& log) {
       } else if (temporary == PathKind::kMissing) {
         // The copy is in: the old file moves back over it in one move.
         if (!log.Checked(files.Replace(paths.aside, paths.destination), L"rename",
-                    paths.aside + L" over " + paths.destination)) {
+                         paths.aside + L" over " + paths.destination)) {
           return false;
         }
       } else {
         // Three different files where this run leaves at most two: not ours
         // to guess at.
-        log.Line(L"failed: " + paths.destination + L" is neither the old file nor the new one");
+        log.Line(L"failed: " + paths.destination +
+                 L" is neither the old file nor the new one");
         return false;
       }
     }
   }
   return temporary == PathKind::kMissing || RemoveIfThere(files, paths.temporary, log);
+}
+
+}  // namespace
+
+bool UndoStep(FileSystem& files, const StepPaths& paths, const std::wstring& relative,
+              RunLog& log) {
+  const bool undone = TakeBack(files, paths, log);
+  log.Line((undone ? L"undone " : L"could not undo ") + relative);
+  return undone;
 }
 
 bool RemoveIfThere(FileSystem& files, const std::wstring& path, RunLog& log) {

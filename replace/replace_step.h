@@ -16,6 +16,7 @@ struct StepPaths {
   std::wstring destination;  // the installed file
   std::wstring aside;        // where the installed file is kept
   std::wstring temporary;    // the packaged file's copy until it moves in
+  std::wstring backup;       // D.<ProductVERNUM>, whether or not it is the aside
 };
 
 // The aside number that means the backup name, D.<ProductVERNUM>; others
@@ -23,7 +24,11 @@ struct StepPaths {
 inline constexpr int kBackupAside = -1;
 
 std::wstring SetAsideName(const std::wstring& destination, int number);
-std::wstring TemporaryName(const std::wstring& destination, const std::wstring& suffix);
+
+// The names of the step for `destination` (all but the source), the run and
+// the recovery after it naming them alike.
+StepPaths StepNames(const std::wstring& destination, int aside, const std::wstring& backup_suffix,
+                    const std::wstring& temporary_suffix);
 
 // Copies the packaged file beside the destination first, so that the call
 // most likely to fail runs before the installed file is touched; then keeps
@@ -37,9 +42,10 @@ bool DoStep(FileSystem& files, const StepPaths& paths, RunLog& log);
 // the old file goes back under its own name, the copy goes. A step whose
 // aside name holds nothing had not touched the installed file. The same undo
 // serves a run that failed and the next start after one that was killed,
-// and may be repeated. False when it cannot finish; every old file then
-// still has its own or its aside name.
-bool UndoStep(FileSystem& files, const StepPaths& paths, RunLog& log);
+// and may be repeated; the log names the step by `relative`. False when it
+// cannot finish; every old file then still has its own or its aside name.
+bool UndoStep(FileSystem& files, const StepPaths& paths, const std::wstring& relative,
+              RunLog& log);
 
 // Removes a file of this updater's own; one already gone counts as removed.
 // False, with the failure logged, otherwise.

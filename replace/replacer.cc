@@ -25,6 +25,7 @@ class Replacement {
   Replacement(FileSystem& files, const ReplaceInputs& inputs,
               const std::vector<std::wstring>& listed, RunLog& log)
       : files_(files), inputs_(inputs), listed_(listed), log_(log),
+        backup_suffix_(L"." + inputs.product_vernum),
         journal_(JoinPath(inputs.install_folder, kJournalName, inputs.separator)) {}
 
   std::wstring Relative(size_t index) const {
@@ -32,12 +33,9 @@ class Replacement {
   }
   StepPaths Paths(const Planned& step) const {
     const std::wstring relative = Relative(step.listed_index);
-    StepPaths paths;
+    StepPaths paths = StepNames(inputs_.install_folder + relative, step.aside, backup_suffix_,
+                                inputs_.temporary_suffix);
     paths.source = inputs_.package_folder + relative;
-    paths.destination = inputs_.install_folder + relative;
-    paths.aside = step.aside == kBackupAside ? paths.destination + L"." + inputs_.product_vernum
-                                             : SetAsideName(paths.destination, step.aside);
-    paths.temporary = TemporaryName(paths.destination, inputs_.temporary_suffix);
     return paths;
   }
 
@@ -87,7 +85,7 @@ class Replacement {
   }
 
   bool WriteJournal() {
-    std::string text = JournalHead(L"." + inputs_.product_vernum, inputs_.temporary_suffix);
+    std::string text = JournalHead(backup_suffix_, inputs_.temporary_suffix);
     for (const Planned& step : plan_) AppendJournalStep(Relative(step.listed_index), step.aside, &text);
     AppendJournalEnd(plan_.size(), &text);
     // Written whole under another name and renamed in, so that a stop never
@@ -134,20 +132,15 @@ class Replacement {
     for (const Planned& step : plan_) {
       if (step.aside == kBackupAside) continue;
       const StepPaths paths = Paths(step);
-      DropSetAside(files_, paths.aside, paths.destination + L"." + inputs_.product_vernum, log_);
+      DropSetAside(files_, paths.aside, paths.backup, log_);
     }
   }
 
   bool UndoNewestFirst(size_t done) {
     bool complete = true;
     for (size_t i = done; i-- > 0;) {
-      const std::wstring relative = Relative(plan_[i].listed_index);
-      if (UndoStep(files_, Paths(plan_[i]), log_)) {
-        log_.Line(L"undone " + relative);
-      } else {
-        log_.Line(L"could not undo " + relative);
-        complete = false;
-      }
+      complete = UndoStep(files_, Paths(plan_[i]), Relative(plan_[i].listed_index), log_) &&
+                 complete;
     }
     return complete;
   }
@@ -185,7 +178,7 @@ class Replacement {
   // aside, under the first free set-aside name, until the update succeeds.
   bool PickAside(const std::wstring& destination, int* aside) {
     PathKind kind = PathKind::kError;
-    if (!Look(destination + L"." + inputs_.product_vernum, &kind)) return false;
+    if (!Look(destination + backup_suffix_, &kind)) return false;
     if (kind == PathKind::kMissing) {
       *aside = kBackupAside;
       return true;
@@ -205,6 +198,7 @@ class Replacement {
   const ReplaceInputs& inputs_;
   const std::vector<std::wstring>& listed_;
   RunLog& log_;
+  const std::wstring backup_suffix_;  // "." and the ProductVERNUM
   const std::wstring journal_;
   std::vector<Planned> plan_;
 };

@@ -11,7 +11,6 @@
 namespace kestrune {
 namespace {
 
-
 // Relative paths of the walk's files, without the leading separator; the
 // updater's own files left out.
 std::vector<std::wstring> RelativeFiles(const PackageFiles& package) {

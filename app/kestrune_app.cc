@@ -122,16 +122,29 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   std::unique_ptr<FileLock> lock;
   const std::wstring lock_path = JoinPath(state_.install_folder, kLockName, p.separator);
   const FileStatus locked = p.files.Lock(lock_path, &lock);
-  if (locked == FileResult::kInUse) {
-    state_.log.Line(L"another run holds " + lock_path);
+  // Without the lock another run could work on the same files at once: the
+  // run goes on only when it holds it.
+  if (!locked.ok()) {
+    if (locked == FileResult::kInUse) {
+      state_.log.Line(L"another run holds " + lock_path);
+    } else {
+      state_.log.Failure(L"lock", lock_path, locked);
+    }
     messages.Show(msg::kAnotherRun, msg::kRunningCaption, Messages::Style::kPlain);
     return ExitStatus::kAnotherUpdateRunning;
   }
-  // A folder that cannot hold the lock cannot be updated either; the stages
-  // below say so in their own terms.
-  if (!locked.ok()) state_.log.Failure(L"lock", lock_path, locked);
 
   PatientFileSystem files(p.files, p.environment, state_.log);
+  // A journal draft is what a stop left before the first change; a link or
+  // an empty folder there is someone else's, removed without being followed.
+  const std::wstring draft = JoinPath(state_.install_folder, kJournalDraftName, p.separator);
+  const FileStatus cleared =
+      files.Probe(draft) == PathKind::kMissing ? FileStatus() : files.ClearName(draft);
+  if (!cleared.ok() && cleared != FileResult::kMissing) {
+    state_.log.Failure(L"remove", draft, cleared);
+    messages.Show(msg::kAnotherRun, msg::kRunningCaption, Messages::Style::kPlain);
+    return ExitStatus::kAnotherUpdateRunning;
+  }
   ExitStatus stopped = ExitStatus::kCompleted;
   if (!RecoverIfInterrupted(files, messages, &stopped)) return stopped;
 
@@ -200,9 +213,6 @@ bool CKestruneApp::ProductRunning(Messages& messages) {
 bool CKestruneApp::RecoverIfInterrupted(FileSystem& files, Messages& messages,
                                         ExitStatus* stopped) {
   Platform& p = platform_;
-  // A journal draft is what a stop left before the first change.
-  const std::wstring draft = JoinPath(state_.install_folder, kJournalDraftName, p.separator);
-  if (files.Probe(draft) == PathKind::kFile) files.Remove(draft);
   if (!HasJournal(files, state_.install_folder, p.separator)) return true;
   // Before the version probe: the interrupted update may have replaced the
   // version library itself.
@@ -210,8 +220,8 @@ bool CKestruneApp::RecoverIfInterrupted(FileSystem& files, Messages& messages,
     *stopped = ExitStatus::kProductRunning;
     return false;
   }
-  if (RecoverInterruptedUpdate(files, state_.install_folder, p.separator, state_.log) ==
-      RecoveryResult::kFailed) {
+  const RecoveryInputs inputs{state_.install_folder, state_.product_vernum, p.separator};
+  if (RecoverInterruptedUpdate(files, inputs, state_.log) == RecoveryResult::kFailed) {
     messages.Show(msg::kInterrupted, msg::kCopyFailedCaption, Messages::Style::kPlain);
     *stopped = ExitStatus::kCopyFailedUndoIncomplete;
     return false;

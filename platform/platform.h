@@ -166,6 +166,21 @@ struct FolderId {
   }
 };
 
+// What tells one file apart from every other for as long as it exists: a
+// later look at a name shows whether it still holds this very file, so that
+// an elevated run acts only on files it can prove are its own.
+struct FileIdentity {
+  uint64_t volume = 0;    // device, or volume serial number
+  uint64_t index = 0;     // inode, or file index
+  uint64_t size = 0;
+  int64_t modified = 0;   // in the platform's own units
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index && size == other.size &&
+           modified == other.modified;
+  }
+  bool operator!=(const FileIdentity& other) const { return !(*this == other); }
+};
+
 struct FolderEntry {
   std::wstring name;
   bool is_folder = false;
@@ -217,16 +232,22 @@ class FileSystem {
   virtual FileStatus Link(const std::wstring& existing, const std::wstring& name) = 0;
   // Renames `from` over `to` in one move: `to` names either file, never none.
   virtual FileStatus Replace(const std::wstring& from, const std::wstring& to) = 0;
-  // Whether two names lead to one file.
-  virtual FileStatus SameFile(const std::wstring& a, const std::wstring& b, bool* same) = 0;
+  // What is at `path`, as Probe tells it, and for a file its identity. A
+  // link is never followed below the installation.
+  virtual PathKind Identify(const std::wstring& path, FileIdentity* identity) = 0;
+  // Removes what stands at the name of one of the updater's own files: a
+  // file, a link (itself, never what it leads to) or an empty folder.
+  // kMissing when nothing is there; fails on anything else.
+  virtual FileStatus ClearName(const std::wstring& path) = 0;
 
   // Writes a new file, refusing when one exists, and makes it durable before
   // it returns.
   virtual FileStatus WriteNew(const std::wstring& path, const std::string& bytes) = 0;
   // Appends to an existing file and makes the bytes durable.
   virtual FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) = 0;
-  // The whole content of a small file.
-  virtual FileStatus ReadWhole(const std::wstring& path, std::string* bytes) = 0;
+  // The whole content of a small file, never following a link at its name.
+  // kFailed, with nothing read, when it holds more than `limit` bytes.
+  virtual FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) = 0;
   // The SHA-256 of a packaged file, read once in large blocks.
   virtual FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) = 0;
   // Makes the renames, new names and removals in `folder` durable.
@@ -237,8 +258,11 @@ class FileSystem {
   virtual FileStatus FlushVolume(const std::wstring& folder) = 0;
   virtual FileStatus FlushFile(const std::wstring& path) = 0;
   // Takes the lock file at `path` for this process. kInUse when another
-  // process holds it. The lock goes, file and all, when `lock` is destroyed,
-  // and the system drops it when the process dies, however it dies.
+  // process holds it. A link or an empty folder at the name is removed, never
+  // followed, and the lock taken in its place; anything else there that
+  // cannot be opened as the lock fails. The lock goes, file and all, when
+  // `lock` is destroyed, and the system drops it when the process dies,
+  // however it dies.
   virtual FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) = 0;
 };
 

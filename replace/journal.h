@@ -1,22 +1,27 @@
 // The record of an update in progress, kept at the top of the installation
 // so that the next start can take back an update that was stopped halfway.
+// Whoever may write in the installation folder may write this file too: it is
+// read as untrusted input, and what the reader returns is already checked.
 #ifndef KESTRUNE_REPLACE_JOURNAL_H_
 #define KESTRUNE_REPLACE_JOURNAL_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "run/names.h"
 
 namespace kestrune {
 
 // One planned replacement: the installed file's path relative to the
-// installation folder and its aside name (kBackupAside or a set-aside
-// number).
+// installation folder, its aside name (kBackupAside or a set-aside number)
+// and what identified the installed file when the plan was made.
 struct JournalStep {
   std::wstring relative;
   int aside = 0;
+  FileIdentity installed;
 };
 
 struct Journal {
@@ -26,16 +31,47 @@ struct Journal {
   bool committed = false;  // every new file was durable: keep them
 };
 
+// Far more than any plan needs (a million files of long names), and little
+// enough to read whole.
+inline constexpr size_t kJournalLimit = size_t{64} << 20;
+// The highest set-aside number a run gives.
+inline constexpr int kLastAside = 99;
+
 // The whole plan is written at once, before the first change; only the
 // commit line is appended later.
 std::string JournalHead(const std::wstring& backup_suffix, const std::wstring& temporary_suffix);
-void AppendJournalStep(const std::wstring& relative, int aside, std::string* journal);
+void AppendJournalStep(const JournalStep& step, std::string* journal);
 void AppendJournalEnd(size_t steps, std::string* journal);
 inline constexpr char kJournalCommit[] = "commit\n";
 
-// False for anything that is not a whole journal: a recovery never guesses.
-// A commit line cut short by a stop counts as no commit.
-bool ParseJournal(std::string_view bytes, Journal* journal);
+// The suffix of one run's copies: the scratch suffix, "-" and the 17 digits
+// of its start time (year to millisecond).
+bool IsCopySuffix(std::wstring_view suffix);
+
+// Why a journal was refused: its line (1 for the first) and the rule broken.
+struct JournalFault {
+  size_t line = 0;
+  std::wstring reason;
+};
+
+// What a journal must hold to be acted on: this run's backup suffix, and the
+// separator (on Windows "/" separates too, and ":" is refused).
+struct JournalRules {
+  std::wstring backup_suffix;
+  wchar_t separator = L'\\';
+};
+
+// False for anything that is not a whole journal of this program's own
+// form: a recovery never guesses. A commit line cut short by a stop counts
+// as no commit. Every relative path starts with the separator and has no
+// empty, "." or ".." part and no NUL; the suffixes are exactly what a run
+// writes.
+bool ParseJournal(std::string_view bytes, const JournalRules& rules, Journal* journal,
+                  JournalFault* fault);
+
+// The start time a copy suffix carries, as "2026-12-07 11:08:37.123"; the
+// suffix itself when it is not one.
+std::wstring RunStartOf(std::wstring_view copy_suffix);
 
 }  // namespace kestrune
 

@@ -35,17 +35,18 @@ class PatientFileSystem : public FileSystem {
   FileStatus Remove(const std::wstring& path) override;
   FileStatus Link(const std::wstring& existing, const std::wstring& name) override;
   FileStatus Replace(const std::wstring& from, const std::wstring& to) override;
-  FileStatus SameFile(const std::wstring& a, const std::wstring& b, bool* same) override {
-    return inner_.SameFile(a, b, same);
+  PathKind Identify(const std::wstring& path, FileIdentity* identity) override {
+    return inner_.Identify(path, identity);
   }
+  FileStatus ClearName(const std::wstring& path) override { return inner_.ClearName(path); }
   FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override {
     return inner_.WriteNew(path, bytes);
   }
   FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override {
     return inner_.AppendDurably(path, bytes);
   }
-  FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override {
-    return inner_.ReadWhole(path, bytes);
+  FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) override {
+    return inner_.ReadWhole(path, limit, bytes);
   }
   FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override;
   FileStatus FlushFolder(const std::wstring& folder) override {

@@ -19,18 +19,21 @@ enum class RecoveryResult {
 // Whether an interrupted update left its journal in `install_folder`.
 bool HasJournal(FileSystem& files, const std::wstring& install_folder, wchar_t separator);
 
+struct RecoveryInputs {
+  std::wstring install_folder;
+  std::wstring product_vernum;  // a journal with another backup suffix is refused
+  wchar_t separator = L'\\';
+};
+
 // Takes back, newest first, every step of an update that had not reached its
 // commit point, from what is on disk; or, when it had, removes the set-aside
 // files it no longer needs. Backups that existed before it are never
-// touched: its aside names were all free when it planned them.
-RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const std::wstring& install_folder,
-                                        wchar_t separator, RunLog& log);
-
-// Removes a set-aside file once the update no longer needs it: only while
-// the backup name holds an older file, since otherwise (a folder there, say)
-// the set-aside file is the one copy of the old file.
-void DropSetAside(FileSystem& files, const std::wstring& set_aside, const std::wstring& backup,
-                  RunLog& log);
+// touched: its aside names were all free when it planned them, and a name
+// is acted on only while it holds the file the journal names. A journal that
+// is not whole, or names anything outside the installation, is refused with
+// nothing touched.
+RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const RecoveryInputs& inputs,
+                                        RunLog& log);
 
 }  // namespace kestrune
 

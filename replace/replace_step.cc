@@ -1,5 +1,7 @@
 #include "replace/replace_step.h"
 
+#include <vector>
+
 #include "run/names.h"
 
 namespace kestrune {
@@ -42,57 +44,167 @@ bool DoStep(FileSystem& files, const StepPaths& paths, RunLog& log) {
 
 namespace {
 
-bool TakeBack(FileSystem& files, const StepPaths& paths, RunLog& log) {
-  const PathKind aside = files.Probe(paths.aside);
-  const PathKind temporary = files.Probe(paths.temporary);
-  const PathKind destination = files.Probe(paths.destination);
-  if (aside == PathKind::kError || temporary == PathKind::kError ||
-      destination == PathKind::kError) {
-    log.Line(L"failed: cannot tell what is at " + paths.destination +
-             L" and its other names");
-    return false;
+// What the undo of one step does, decided from what is at its names.
+enum class Undo {
+  kNothing,       // the installed file was never moved: at most a copy to drop
+  kDropSecond,    // linked aside, the copy not yet in: the second name goes
+  kMoveBack,      // renamed aside, the copy not yet in
+  kMoveBackOver,  // the copy is in: the old file moves back over it
+  kUndecidable,
+};
+
+struct Decision {
+  Undo undo = Undo::kNothing;
+  bool drop_copy = false;
+  std::wstring why;  // for kUndecidable
+};
+
+struct Seen {
+  PathKind kind;
+  FileIdentity identity;
+};
+
+Seen Look(FileSystem& files, const std::wstring& path) {
+  Seen seen{PathKind::kError, FileIdentity()};
+  seen.kind = files.Identify(path, &seen.identity);
+  return seen;
+}
+
+Decision Decide(FileSystem& files, const UndoItem& item) {
+  const StepPaths& paths = item.paths;
+  const Seen aside = Look(files, paths.aside);
+  const Seen destination = Look(files, paths.destination);
+  const Seen copy = Look(files, paths.temporary);
+  Decision decision;
+  if (aside.kind == PathKind::kError || destination.kind == PathKind::kError ||
+      copy.kind == PathKind::kError) {
+    decision.undo = Undo::kUndecidable;
+    decision.why = L"cannot tell what is at " + paths.destination + L" and its other names";
+    return decision;
   }
-  if (aside == PathKind::kFile) {
-    if (destination == PathKind::kMissing) {
-      // Renamed aside, the copy not yet in.
-      if (!log.Checked(files.Move(paths.aside, paths.destination), L"rename",
-                       paths.aside + L" to " + paths.destination)) {
-        return false;
-      }
-    } else {
-      bool same = false;
-      if (!log.Checked(files.SameFile(paths.aside, paths.destination, &same), L"compare",
-                       paths.aside + L" with " + paths.destination)) {
-        return false;
-      }
-      if (same) {
-        // Linked, the copy not yet in: the second name goes, the file stays.
-        if (!log.Checked(files.Remove(paths.aside), L"remove", paths.aside)) return false;
-      } else if (temporary == PathKind::kMissing) {
-        // The copy is in: the old file moves back over it in one move.
-        if (!log.Checked(files.Replace(paths.aside, paths.destination), L"rename",
-                         paths.aside + L" over " + paths.destination)) {
-          return false;
-        }
-      } else {
-        // Three different files where this run leaves at most two: not ours
-        // to guess at.
-        log.Line(L"failed: " + paths.destination +
-                 L" is neither the old file nor the new one");
-        return false;
-      }
+  const auto holds_old = [&item](const Seen& seen) {
+    return seen.kind == PathKind::kFile && seen.identity == item.installed;
+  };
+  // Only a plain file that is not the old one can be this run's copy.
+  decision.drop_copy = copy.kind == PathKind::kFile && !holds_old(copy);
+  if (!holds_old(aside)) {
+    // The installed file never left its name, or what is at the aside name
+    // is some other file (one put there after a stop, say): not this run's.
+    if (destination.kind == PathKind::kMissing) {
+      decision.undo = Undo::kUndecidable;
+      decision.why = L"the old " + paths.destination + L" is under none of its names";
     }
+    return decision;
   }
-  return temporary == PathKind::kMissing || RemoveIfThere(files, paths.temporary, log);
+  if (holds_old(destination)) {
+    decision.undo = Undo::kDropSecond;
+  } else if (destination.kind == PathKind::kMissing) {
+    decision.undo = Undo::kMoveBack;
+  } else if (destination.kind == PathKind::kFile && copy.kind == PathKind::kMissing) {
+    decision.undo = Undo::kMoveBackOver;
+  } else {
+    // A copy still beside a new file: three files where a step leaves at
+    // most two, not this run's to guess at.
+    decision.undo = Undo::kUndecidable;
+    decision.why = paths.destination + L" is neither the old file nor the new one";
+  }
+  return decision;
+}
+
+// Carries out one decision; false, logged, when a call fails. `changed` and
+// `moved_back` tell what it did.
+bool Apply(FileSystem& files, const StepPaths& paths, const Decision& decision, RunLog& log,
+           bool* changed, bool* moved_back) {
+  FileStatus status;
+  const wchar_t* operation = L"rename";
+  std::wstring what;
+  switch (decision.undo) {
+    case Undo::kNothing:
+    case Undo::kUndecidable:
+      break;
+    case Undo::kDropSecond:
+      operation = L"remove";
+      what = paths.aside;
+      status = files.Remove(paths.aside);
+      break;
+    case Undo::kMoveBack:
+      what = paths.aside + L" to " + paths.destination;
+      status = files.Move(paths.aside, paths.destination);
+      *moved_back = status.ok();
+      break;
+    case Undo::kMoveBackOver:
+      what = paths.aside + L" over " + paths.destination;
+      status = files.Replace(paths.aside, paths.destination);
+      *moved_back = status.ok();
+      break;
+  }
+  if (!log.Checked(status, operation, what)) return false;
+  *changed = decision.undo != Undo::kNothing;
+  if (!decision.drop_copy) return true;
+  const FileStatus removed = files.Remove(paths.temporary);
+  if (removed == FileResult::kMissing) return true;
+  *changed = *changed || removed.ok();
+  return log.Checked(removed, L"remove", paths.temporary);
 }
 
 }  // namespace
 
-bool UndoStep(FileSystem& files, const StepPaths& paths, const std::wstring& relative,
-              RunLog& log) {
-  const bool undone = TakeBack(files, paths, log);
-  log.Line((undone ? L"undone " : L"could not undo ") + relative);
-  return undone;
+bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t count,
+               const std::function<UndoItem(size_t)>& item, RunLog& log) {
+  // Every step is decided before any is undone, so that one that cannot be
+  // leaves the whole installation as it was found.
+  for (size_t i = count; i-- > 0;) {
+    const UndoItem step = item(i);
+    const Decision decision = Decide(files, step);
+    if (decision.undo == Undo::kUndecidable) {
+      log.Line(L"failed: " + decision.why + L"; nothing was undone");
+      return false;
+    }
+  }
+  bool complete = true;
+  std::vector<std::wstring> moved;
+  for (size_t i = count; i-- > 0;) {
+    const UndoItem step = item(i);
+    // Decided again at the moment it is acted on.
+    const Decision decision = Decide(files, step);
+    bool changed = false;
+    bool moved_back = false;
+    if (decision.undo == Undo::kUndecidable) {
+      log.Line(L"failed: " + decision.why);
+    } else if (Apply(files, step.paths, decision, log, &changed, &moved_back)) {
+      if (changed) log.Line(L"undone " + step.relative);
+      if (moved_back) moved.push_back(step.paths.destination);
+      continue;
+    }
+    log.Line(L"could not undo " + step.relative);
+    complete = false;
+  }
+  // Durable before the journal that could redo it goes.
+  if (moved.empty()) return complete;
+  const FileStatus flushed = files.FlushVolume(install_folder);
+  if (flushed == FileResult::kUnsupported) {
+    for (const std::wstring& destination : moved) {
+      complete = log.Checked(files.FlushFile(destination), L"flush", destination) && complete;
+    }
+  } else {
+    complete = log.Checked(flushed, L"flush", install_folder) && complete;
+  }
+  return complete;
+}
+
+void DropSetAside(FileSystem& files, const StepPaths& paths, const FileIdentity& installed,
+                  RunLog& log) {
+  FileIdentity identity;
+  if (files.Identify(paths.aside, &identity) != PathKind::kFile || identity != installed) {
+    log.Line(L"left " + paths.aside + L": it no longer holds the file this update set aside");
+    return;
+  }
+  if (files.Probe(paths.backup) != PathKind::kFile) {
+    log.Line(L"kept " + paths.aside + L": " + paths.backup + L" holds no file");
+    return;
+  }
+  // One left behind after a finished update holds the previous version.
+  RemoveIfThere(files, paths.aside, log);
 }
 
 bool RemoveIfThere(FileSystem& files, const std::wstring& path, RunLog& log) {

@@ -3,6 +3,7 @@
 #ifndef KESTRUNE_REPLACE_REPLACE_STEP_H_
 #define KESTRUNE_REPLACE_REPLACE_STEP_H_
 
+#include <functional>
 #include <string>
 
 #include "platform/platform.h"
@@ -38,14 +39,33 @@ StepPaths StepNames(const std::wstring& destination, int aside, const std::wstri
 // renames in one folder. False on failure, which is logged.
 bool DoStep(FileSystem& files, const StepPaths& paths, RunLog& log);
 
-// Takes the step back from what is on disk, whatever instant it stopped at:
-// the old file goes back under its own name, the copy goes. A step whose
-// aside name holds nothing had not touched the installed file. The same undo
-// serves a run that failed and the next start after one that was killed,
-// and may be repeated; the log names the step by `relative`. False when it
-// cannot finish; every old file then still has its own or its aside name.
-bool UndoStep(FileSystem& files, const StepPaths& paths, const std::wstring& relative,
-              RunLog& log);
+// One step to take back: its names, what identified the installed file
+// before it, and its relative path for the log.
+struct UndoItem {
+  StepPaths paths;
+  FileIdentity installed;
+  std::wstring relative;
+};
+
+// Takes steps back, newest first, from what is on disk, whatever instant
+// they stopped at: the old file goes back under its own name, the copy goes.
+// A name is moved or removed only while it holds the very file the step
+// recorded (or, for the copy, a plain file that is not the old one); a name
+// holding some other file is left as it is and its step counts as not
+// reached. When any step cannot be decided, nothing is touched. The same undo
+// serves a run that failed and the next start after one that was killed, and
+// may be repeated. What it moved back is made durable before it returns.
+// False when it cannot finish; every old file then still has its own or its
+// aside name.
+bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t count,
+               const std::function<UndoItem(size_t)>& item, RunLog& log);
+
+// Removes a set-aside file once the update no longer needs it: only while it
+// still holds the installed file the step recorded and the backup name holds
+// an older file, since otherwise (a folder there, say) the set-aside file is
+// the one copy of the old file.
+void DropSetAside(FileSystem& files, const StepPaths& paths, const FileIdentity& installed,
+                  RunLog& log);
 
 // Removes a file of this updater's own; one already gone counts as removed.
 // False, with the failure logged, otherwise.

@@ -18,6 +18,7 @@ constexpr int kNameTries = 100;
 struct Planned {
   size_t listed_index;
   int aside;
+  FileIdentity installed;  // what the undo may move back, and nothing else
 };
 
 class Replacement {
@@ -63,8 +64,12 @@ class Replacement {
         continue;
       }
       const std::wstring destination = inputs_.install_folder + relative;
-      PathKind installed = PathKind::kError;
-      if (!Look(destination, &installed)) return false;
+      FileIdentity identity;
+      const PathKind installed = files_.Identify(destination, &identity);
+      if (installed == PathKind::kError) {
+        log_.Line(L"failed: cannot tell whether " + destination + L" exists");
+        return false;
+      }
       if (installed == PathKind::kMissing || installed == PathKind::kFolder) continue;
       if (installed == PathKind::kLink) {
         log_.Line(L"failed: " + destination + L" is reached through the link " +
@@ -77,7 +82,7 @@ class Replacement {
         return false;
       }
       // The copy's name needs no look: its suffix is this run's.
-      Planned step{index, kBackupAside};
+      Planned step{index, kBackupAside, identity};
       if (!PickAside(destination, &step.aside)) return false;
       plan_.push_back(step);
     }
@@ -86,16 +91,25 @@ class Replacement {
 
   bool WriteJournal() {
     std::string text = JournalHead(backup_suffix_, inputs_.temporary_suffix);
-    for (const Planned& step : plan_) AppendJournalStep(Relative(step.listed_index), step.aside, &text);
+    for (const Planned& step : plan_) {
+      AppendJournalStep(JournalStep{Relative(step.listed_index), step.aside, step.installed}, &text);
+    }
     AppendJournalEnd(plan_.size(), &text);
     // Written whole under another name and renamed in, so that a stop never
     // leaves half a journal under its own name.
     // A draft that a stop left behind was removed at the start of the run.
     const std::wstring draft = JoinPath(inputs_.install_folder, kJournalDraftName,
                                         inputs_.separator);
-    return log_.Checked(files_.WriteNew(draft, text), L"write", draft) &&
-           log_.Checked(files_.Replace(draft, journal_), L"rename", draft + L" over " + journal_) &&
-           log_.Checked(files_.FlushFolder(inputs_.install_folder), L"flush", inputs_.install_folder);
+    if (log_.Checked(files_.WriteNew(draft, text), L"write", draft) &&
+        log_.Checked(files_.Replace(draft, journal_), L"rename", draft + L" over " + journal_) &&
+        log_.Checked(files_.FlushFolder(inputs_.install_folder), L"flush",
+                     inputs_.install_folder)) {
+      return true;
+    }
+    // A draft a full disk cut short goes, and so does a journal that was
+    // renamed in but not made durable: nothing has changed yet.
+    RemoveIfThere(files_, draft, log_);
+    return false;
   }
 
   // Runs the plan; on failure, `done` is how many steps may have changed
@@ -130,19 +144,17 @@ class Replacement {
 
   void DropSetAsides() {
     for (const Planned& step : plan_) {
-      if (step.aside == kBackupAside) continue;
-      const StepPaths paths = Paths(step);
-      DropSetAside(files_, paths.aside, paths.backup, log_);
+      if (step.aside != kBackupAside) DropSetAside(files_, Paths(step), step.installed, log_);
     }
   }
 
   bool UndoNewestFirst(size_t done) {
-    bool complete = true;
-    for (size_t i = done; i-- > 0;) {
-      complete = UndoStep(files_, Paths(plan_[i]), Relative(plan_[i].listed_index), log_) &&
-                 complete;
-    }
-    return complete;
+    return UndoSteps(
+        files_, inputs_.install_folder, done,
+        [this](size_t i) {
+          return UndoItem{Paths(plan_[i]), plan_[i].installed, Relative(plan_[i].listed_index)};
+        },
+        log_);
   }
 
   bool RemoveJournal() {

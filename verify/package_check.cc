@@ -37,7 +37,10 @@ std::wstring Key(const std::wstring& relative, wchar_t separator) {
 bool CheckPackage(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
                   RunLog& log, std::wstring* first) {
   std::string bytes;
-  const FileStatus read = files.ReadWhole(list_path, &bytes);
+  // A line a file and a long path: a quarter of a gigabyte lists millions,
+  // and a list any larger is not read whole into memory.
+  constexpr size_t kListLimit = size_t{256} << 20;
+  const FileStatus read = files.ReadWhole(list_path, kListLimit, &bytes);
   std::vector<HashEntry> entries;
   size_t bad_line = 0;
   if (!read.ok()) {

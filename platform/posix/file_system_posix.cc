@@ -222,6 +222,11 @@ bool PosixFileSystem::OpenedInPackage(int fd, const Place& place) const {
 }
 
 PathKind PosixFileSystem::Probe(const std::wstring& path) {
+  FileIdentity unused;
+  return Identify(path, &unused);
+}
+
+PathKind PosixFileSystem::Identify(const std::wstring& path, FileIdentity* identity) {
   Place place;
   const FileStatus located = places_.Locate(Utf8FromWide(path), false, &place);
   if (!located.ok()) {
@@ -238,7 +243,12 @@ PathKind PosixFileSystem::Probe(const std::wstring& path) {
                                                                           : PathKind::kError;
   }
   if (S_ISLNK(st.st_mode)) return PathKind::kLink;
-  return S_ISDIR(st.st_mode) ? PathKind::kFolder : PathKind::kFile;
+  if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+  *identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                           static_cast<uint64_t>(st.st_size),
+                           static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                               st.st_mtim.tv_nsec};
+  return PathKind::kFile;
 }
 
 bool PosixFileSystem::ListFolder(const std::wstring& folder, FolderListing* listing) {
@@ -379,19 +389,18 @@ FileStatus PosixFileSystem::Replace(const std::wstring& from, const std::wstring
   return StatusOf(errno);
 }
 
-FileStatus PosixFileSystem::SameFile(const std::wstring& a, const std::wstring& b, bool* same) {
-  Place first_place;
-  Place second_place;
-  const FileStatus status = LocateBoth(a, false, &first_place, b, false, &second_place);
-  if (!status.ok()) return status;
-  struct stat first;
-  struct stat second;
-  if (fstatat(first_place.folder, first_place.name.c_str(), &first, AT_SYMLINK_NOFOLLOW) != 0 ||
-      fstatat(second_place.folder, second_place.name.c_str(), &second, AT_SYMLINK_NOFOLLOW) !=
-          0) {
+FileStatus PosixFileSystem::ClearName(const std::wstring& path) {
+  Place place;
+  const FileStatus located = places_.Locate(Utf8FromWide(path), true, &place);
+  if (!located.ok()) return located;
+  struct stat st;
+  if (fstatat(place.folder, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return StatusOf(errno);
   }
-  *same = first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  // unlinkat removes a link itself; a folder goes only while it is empty.
+  if (unlinkat(place.folder, place.name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
+    return StatusOf(errno);
+  }
   return FileStatus();
 }
 
@@ -415,7 +424,8 @@ FileStatus PosixFileSystem::AppendDurably(const std::wstring& path, const std::s
   return WriteDurably(path, O_APPEND, bytes);
 }
 
-FileStatus PosixFileSystem::ReadWhole(const std::wstring& path, std::string* bytes) {
+FileStatus PosixFileSystem::ReadWhole(const std::wstring& path, size_t limit,
+                                      std::string* bytes) {
   Place place;
   const FileStatus located = places_.Locate(Utf8FromWide(path), false, &place);
   if (!located.ok()) return located;
@@ -425,11 +435,21 @@ FileStatus PosixFileSystem::ReadWhole(const std::wstring& path, std::string* byt
   struct stat st;
   const FileStatus regular = RegularFile(fd.get(), &st);
   if (!regular.ok()) return regular;
+  // Read whole, a file of any size would be a way to exhaust memory.
+  const FileStatus too_large(FileResult::kFailed, EFBIG);
+  if (static_cast<uint64_t>(st.st_size) > limit) return too_large;
   bytes->clear();
   std::vector<char> block(1 << 16);
-  if (!ReadEach(fd.get(), &block,
-                [bytes](const char* data, size_t size) { bytes->append(data, size); })) {
+  bool over = false;
+  if (!ReadEach(fd.get(), &block, [bytes, limit, &over](const char* data, size_t size) {
+        over = over || size > limit - bytes->size();
+        if (!over) bytes->append(data, size);
+      })) {
     return StatusOf(errno);
+  }
+  if (over) {
+    bytes->clear();
+    return too_large;
   }
   return FileStatus();
 }
@@ -492,8 +512,28 @@ FileStatus PosixFileSystem::Lock(const std::wstring& path, std::unique_ptr<FileL
   // it counts only while the name still leads to the locked file.
   for (int tries = 0; tries < 8; ++tries) {
     const int fd = openat(place.folder, place.name.c_str(),
-                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return StatusOf(errno);
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) {
+      const int error = errno;
+      // A link or a folder planted at the name: a lock taken through it
+      // would lock nothing this run owns, and one on a folder none at all.
+      // It goes (an empty folder only), never followed, and the lock is
+      // taken in its place.
+      if (error != ELOOP && error != EISDIR) return StatusOf(error);
+      struct stat st;
+      if (fstatat(place.folder, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+          unlinkat(place.folder, place.name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) !=
+              0) {
+        return StatusOf(errno);
+      }
+      continue;
+    }
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+      // A FIFO or a device at the name holds no lock either.
+      close(fd);
+      return FileStatus(FileResult::kFailed, EINVAL);
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int error = errno;
       close(fd);

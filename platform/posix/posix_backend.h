@@ -89,10 +89,11 @@ class PosixFileSystem : public FileSystem {
   FileStatus Remove(const std::wstring& path) override;
   FileStatus Link(const std::wstring& existing, const std::wstring& name) override;
   FileStatus Replace(const std::wstring& from, const std::wstring& to) override;
-  FileStatus SameFile(const std::wstring& a, const std::wstring& b, bool* same) override;
+  PathKind Identify(const std::wstring& path, FileIdentity* identity) override;
+  FileStatus ClearName(const std::wstring& path) override;
   FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override;
   FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override;
-  FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override;
+  FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) override;
   FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override;
   FileStatus FlushFolder(const std::wstring& folder) override;
   FileStatus FlushVolume(const std::wstring& folder) override;

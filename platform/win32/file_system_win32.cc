@@ -1,3 +1,4 @@
+#include <string_view>
 #include <vector>
 
 #include "platform/text.h"
@@ -99,6 +100,19 @@ FileStatus Win32FileSystem::SystemPath(const std::wstring& path, bool writing,
     if (c == L'/') c = L'\\';
   }
   if (!relative.empty() && relative[0] != L'\\') relative.insert(relative.begin(), L'\\');
+  // "..", and names of dots and spaces that the system trims to it, would be
+  // collapsed after this check and could lead out of the installation; a
+  // ":" names a stream or a device.
+  for (size_t start = 0; start < relative.size();) {
+    size_t end = relative.find(L'\\', start);
+    if (end == std::wstring::npos) end = relative.size();
+    const std::wstring_view part = std::wstring_view(relative).substr(start, end - start);
+    if ((!part.empty() && part.find_first_not_of(L". ") == std::wstring_view::npos) ||
+        part.find(L':') != std::wstring_view::npos) {
+      return FileStatus(FileResult::kFailed, ERROR_INVALID_NAME);
+    }
+    start = end + 1;
+  }
   // Each folder on the way, checked once a run: no junction, symbolic link
   // or mount point may send a write elsewhere. What remains is the moment
   // between this check and the call that uses the path.
@@ -293,26 +307,40 @@ class Win32FileLock : public FileLock {
 
 }  // namespace
 
-FileStatus Win32FileSystem::SameFile(const std::wstring& given_a, const std::wstring& given_b,
-                                     bool* same) {
-  std::wstring a, b;
-  FileStatus located = SystemPath(given_a, false, &a);
-  if (located.ok()) located = SystemPath(given_b, false, &b);
+PathKind Win32FileSystem::Identify(const std::wstring& given, FileIdentity* identity) {
+  const PathKind kind = Probe(given);
+  if (kind != PathKind::kFile) return kind;
+  std::wstring path;
+  if (!SystemPath(given, false, &path).ok()) return PathKind::kError;
+  // The link itself, were one there: its target is not the file named.
+  ScopedHandle file(OpenAny(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) {
+    return MeansAbsent(GetLastError()) ? PathKind::kMissing : PathKind::kError;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
+  *identity = FileIdentity{
+      info.dwVolumeSerialNumber,
+      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+      (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
+      static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                           info.ftLastWriteTime.dwLowDateTime)};
+  return PathKind::kFile;
+}
+
+FileStatus Win32FileSystem::ClearName(const std::wstring& given) {
+  std::wstring path;
+  const FileStatus located = SystemPath(given, true, &path);
   if (!located.ok()) return located;
-  BY_HANDLE_FILE_INFORMATION first;
-  BY_HANDLE_FILE_INFORMATION second;
-  ScopedHandle file_a(OpenAny(a, FILE_READ_ATTRIBUTES));
-  if (!file_a.valid() || !GetFileInformationByHandle(file_a.get(), &first)) {
-    return StatusOf(GetLastError());
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return StatusOf(GetLastError());
+  // A link to a folder is removed as a folder, the link itself and not what
+  // it leads to; a real folder only while it is empty.
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return ResultOf(RemoveDirectoryW(path.c_str()));
   }
-  ScopedHandle file_b(OpenAny(b, FILE_READ_ATTRIBUTES));
-  if (!file_b.valid() || !GetFileInformationByHandle(file_b.get(), &second)) {
-    return StatusOf(GetLastError());
-  }
-  *same = first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-          first.nFileIndexHigh == second.nFileIndexHigh &&
-          first.nFileIndexLow == second.nFileIndexLow;
-  return FileStatus();
+  return Remove(given);
 }
 
 FileStatus Win32FileSystem::Open(const std::wstring& given, bool writing, DWORD access,
@@ -336,22 +364,38 @@ FileStatus Win32FileSystem::AppendDurably(const std::wstring& given, const std::
   // GENERIC_WRITE, not append access alone: the flush needs it.
   ScopedHandle file(nullptr);
   const FileStatus opened = Open(given, true, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, &file);
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, &file);
   if (!opened.ok()) return opened;
   LARGE_INTEGER zero{};
   if (!SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) return StatusOf(GetLastError());
   return WriteAll(file.get(), bytes);
 }
 
-FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, std::string* bytes) {
+FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, size_t limit,
+                                      std::string* bytes) {
   ScopedHandle file(nullptr);
-  const FileStatus opened = Open(given, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, &file);
+  const FileStatus opened =
+      Open(given, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, &file);
   if (!opened.ok()) return opened;
+  // Read whole, a file of any size would be a way to exhaust memory.
+  const FileStatus too_large(FileResult::kFailed, ERROR_FILE_TOO_LARGE);
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.get(), &size)) return StatusOf(GetLastError());
+  if (static_cast<uint64_t>(size.QuadPart) > limit) return too_large;
   bytes->clear();
   std::vector<char> block(1 << 16);
-  return ReadEach(file.get(), &block,
-                  [bytes](const char* data, DWORD size) { bytes->append(data, size); });
+  bool over = false;
+  const FileStatus read =
+      ReadEach(file.get(), &block, [bytes, limit, &over](const char* data, DWORD got) {
+        over = over || got > limit - bytes->size();
+        if (!over) bytes->append(data, got);
+      });
+  if (read.ok() && over) {
+    bytes->clear();
+    return too_large;
+  }
+  return read;
 }
 
 FileStatus Win32FileSystem::HashFile(const std::wstring& given, Sha256Digest* digest) {
@@ -410,6 +454,14 @@ FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<File
   std::wstring path;
   const FileStatus located = SystemPath(given, true, &path);
   if (!located.ok()) return located;
+  // A link or a folder planted at the name is removed first, never
+  // followed: the lock must be a file of this run's own.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    const FileStatus cleared = ClearName(given);
+    if (!cleared.ok()) return cleared;
+  }
   // No sharing: a second run cannot open it. Deleted on close, which the
   // system does for a process however it ends, so no lock outlives its run.
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

@@ -337,9 +337,23 @@ class FakeFileSystem : public FileSystem {
     Put(to, node);
     return FileResult::kOk;
   }
-  FileStatus SameFile(const std::wstring& a, const std::wstring& b, bool* same) override {
-    if (!Has(a) || !Has(b)) return FileResult::kMissing;
-    *same = nodes_.at(a).id == nodes_.at(b).id;
+  PathKind Identify(const std::wstring& path, FileIdentity* identity) override {
+    const PathKind kind = Probe(path);
+    if (kind == PathKind::kFile) {
+      const Node& node = nodes_.at(path);
+      *identity = FileIdentity{1, static_cast<uint64_t>(node.id), node.content.size(), 0};
+    }
+    return kind;
+  }
+  FileStatus ClearName(const std::wstring& path) override {
+    log.push_back(L"clear " + path);
+    if (Fails(path, L"clear")) return FileStatus(FileResult::kFailed, 5);
+    if (!Has(path)) return FileResult::kMissing;
+    const std::wstring prefix = path + separator_;
+    for (const std::wstring& other : order_) {
+      if (other.compare(0, prefix.size(), prefix) == 0) return FileStatus(FileResult::kFailed, 145);
+    }
+    Erase(path);
     return FileResult::kOk;
   }
   FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override {
@@ -356,8 +370,9 @@ class FakeFileSystem : public FileSystem {
     nodes_.at(path).content += bytes;
     return FileResult::kOk;
   }
-  FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override {
+  FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) override {
     if (!Has(path)) return FileResult::kMissing;
+    if (nodes_.at(path).content.size() > limit) return FileStatus(FileResult::kFailed, 223);
     *bytes = nodes_.at(path).content;
     return FileResult::kOk;
   }
@@ -383,12 +398,13 @@ class FakeFileSystem : public FileSystem {
   }
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
     if (locked.count(path)) return FileStatus(FileResult::kInUse, 32);
+    if (Fails(path, L"lock")) return FileStatus(FileResult::kFailed, 21);
     locked.insert(path);
     *lock = std::make_unique<Held>(this, path);
     return FileResult::kOk;
   }
 
-  // Makes `operation` ("probe", "move", "copy", "remove", "link", "replace",
+  // Makes `operation` ("probe", "clear", "move", "copy", "remove", "link", "replace",
   // "write", "append", "flush") fail whenever its first path contains
   // `needle`.
   void FailWhen(const std::wstring& operation, const std::wstring& needle) {

@@ -4,6 +4,7 @@
 #ifndef KESTRUNE_TESTS_FAKES_FAULTY_FILE_SYSTEM_H_
 #define KESTRUNE_TESTS_FAKES_FAULTY_FILE_SYSTEM_H_
 
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -52,8 +53,11 @@ class FaultyFileSystem : public FileSystem {
   FileStatus Replace(const std::wstring& from, const std::wstring& to) override {
     return Fails(L"replace", to) ? kFailed : inner_.Replace(from, to);
   }
-  FileStatus SameFile(const std::wstring& a, const std::wstring& b, bool* same) override {
-    return Fails(L"compare", a) ? kFailed : inner_.SameFile(a, b, same);
+  PathKind Identify(const std::wstring& path, FileIdentity* identity) override {
+    return Fails(L"identify", path) ? PathKind::kError : inner_.Identify(path, identity);
+  }
+  FileStatus ClearName(const std::wstring& path) override {
+    return Fails(L"clear", path) ? kFailed : inner_.ClearName(path);
   }
   FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override {
     return Fails(L"write", path) ? kFailed : inner_.WriteNew(path, bytes);
@@ -61,8 +65,8 @@ class FaultyFileSystem : public FileSystem {
   FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override {
     return Fails(L"append", path) ? kFailed : inner_.AppendDurably(path, bytes);
   }
-  FileStatus ReadWhole(const std::wstring& path, std::string* bytes) override {
-    return Fails(L"read", path) ? kFailed : inner_.ReadWhole(path, bytes);
+  FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) override {
+    return Fails(L"read", path) ? kFailed : inner_.ReadWhole(path, limit, bytes);
   }
   FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override {
     return inner_.HashFile(path, digest);
@@ -84,6 +88,11 @@ class FaultyFileSystem : public FileSystem {
   void FailCopiesTo(const std::wstring& needle) { fail_copies_to_ = needle; }
 
   int calls() const { return calls_; }
+  // The number of the last call of `operation` ("copy", ...), 0 if none.
+  int last_call_of(const std::wstring& operation) const {
+    auto it = last_.find(operation);
+    return it == last_.end() ? 0 : it->second;
+  }
   bool stopped() const { return stop_at_ != 0 && calls_ >= stop_at_; }
   // "operation path" of each call made to fail.
   const std::vector<std::wstring>& failed() const { return failed_; }
@@ -96,7 +105,8 @@ class FaultyFileSystem : public FileSystem {
   }
   bool Fails(const wchar_t* operation, const std::wstring& path) {
     if (Stopped(operation, path)) return true;
-    if (failing_.count(++calls_) == 0) return false;
+    last_[operation] = ++calls_;
+    if (failing_.count(calls_) == 0) return false;
     failed_.push_back(std::wstring(operation) + L" " + path);
     return true;
   }
@@ -107,6 +117,7 @@ class FaultyFileSystem : public FileSystem {
   std::wstring fail_copies_to_;
   int calls_ = 0;
   std::vector<std::wstring> failed_;
+  std::map<std::wstring, int> last_;
 };
 
 }  // namespace kestrune::testing

@@ -65,6 +65,9 @@ ProbeResult ProbeInstalledVersion(const ProbeServices& services, RunState& state
       case VersionLibrary::Outcome::kNoEntry:
         state.log.Line(L"version library " + path + L" has no version entry");
         break;
+      case VersionLibrary::Outcome::kFailed:
+        state.log.Line(L"version library " + path + L" crashed or hung when called");
+        break;
     }
     std::memcpy(state.version_buffer, call_buffer, sizeof state.version_buffer);
   }

@@ -92,10 +92,12 @@ class VersionLibrary {
     kCalled,     // the entry point ran with (buffer, 39, 0) and was released
     kNotLoaded,  // the file could not be loaded as a library
     kNoEntry,    // loaded, but has no version entry point; released
+    kFailed,     // the load or the call crashed or did not return
   };
   virtual ~VersionLibrary() = default;
   // Loads the library at `path`, calls its version entry point once with
-  // `buffer`, `size` and `flags`, and releases it.
+  // `buffer`, `size` and `flags`, and releases it. `buffer` has room for
+  // more than `size` bytes, as a library may write its terminator after them.
   virtual Outcome CallVersionEntry(const std::wstring& path, uint8_t* buffer,
                                    int32_t size, int32_t flags) = 0;
 };

@@ -20,6 +20,7 @@ import ctypes
 import dataclasses
 import fcntl
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -199,6 +200,9 @@ class Case:
         self.args: list[str] = []
         self.hold_for: dict[str, int] = {}
         self.kill_after_ms: float | None = None
+        # POSIX: the largest file the program may write, as a full disk would
+        # stop it (RLIMIT_FSIZE, with SIGXFSZ ignored so the write fails).
+        self.file_size_limit: int | None = None
 
     # --- paths ---
     def host(self, rel: str) -> Path:
@@ -235,8 +239,9 @@ class Case:
     def version_library(self, at: str, text: bytes | None, kind: str = "ordinal18") -> None:
         """Puts VoUInfo.dll into folder `at`: the test library reporting `text`
         ("ordinal18"), one without that entry ("no18"), the first half of the
-        test library, as an interrupted copy leaves it ("truncated"), or a file
-        that is no library at all ("notlib")."""
+        test library, as an interrupted copy leaves it ("truncated"), the test
+        library of full length with its second half zeros, as a power loss
+        leaves it ("zeroed"), or a file that is no library at all ("notlib")."""
         folder = self.host(at)
         folder.mkdir(parents=True, exist_ok=True)
         if kind == "ordinal18":
@@ -246,6 +251,10 @@ class Case:
         elif kind == "truncated":
             data = self.target.helpers.vouinfo.read_bytes()
             (folder / "VoUInfo.dll").write_bytes(data[:len(data) // 2])
+        elif kind == "zeroed":
+            data = self.target.helpers.vouinfo.read_bytes()
+            half = len(data) // 2
+            (folder / "VoUInfo.dll").write_bytes(data[:half] + bytes(len(data) - half))
         elif kind == "notlib":
             (folder / "VoUInfo.dll").write_bytes(b"MZ but not a library at all\n" * 8)
         else:
@@ -408,9 +417,16 @@ class PosixTarget(Target):
             _wait_for_image(side.pid, product_path)
         try:
             started = time.monotonic()
+            limit = case.file_size_limit
+
+            def full_disk() -> None:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
             proc = subprocess.Popen([str(case.host(program_rel)), *case.args], env=env, cwd=case.root,
                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                    stderr=subprocess.PIPE)
+                                    stderr=subprocess.PIPE,
+                                    preexec_fn=full_disk if limit is not None else None)
             if case.kill_after_ms is not None:
                 time.sleep(case.kill_after_ms / 1000)
                 proc.kill()

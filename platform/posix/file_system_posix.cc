@@ -492,6 +492,10 @@ FileStatus PosixFileSystem::FlushVolume(const std::wstring& folder) {
   // cheaper than a flush per file on a real disk.
   Descriptor fd(OpenFolderForFlush(folder));
   if (fd.get() < 0 || syncfs(fd.get()) != 0) return StatusOf(errno);
+  // And every other file system mounted below it that the run reached.
+  for (int other : places_.other_devices()) {
+    if (syncfs(other) != 0) return StatusOf(errno);
+  }
   return FileStatus();
 }
 

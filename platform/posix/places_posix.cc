@@ -63,6 +63,18 @@ void Places::Tree::Close() {
 Places::~Places() {
   installation_.Close();
   package_.Close();
+  for (int fd : other_devices_) close(fd);
+}
+
+void Places::NoteDevice(int folder) {
+  struct stat st;
+  if (fstat(folder, &st) != 0 || st.st_dev == root_device_) return;
+  for (dev_t seen : devices_seen_) {
+    if (seen == st.st_dev) return;
+  }
+  devices_seen_.push_back(st.st_dev);
+  const int kept = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  if (kept >= 0) other_devices_.push_back(kept);
 }
 
 FileStatus Places::Confine(const std::string& installation) {
@@ -73,6 +85,8 @@ FileStatus Places::Confine(const std::string& installation) {
   if (fd < 0) return FileStatus(FileResult::kFailed, static_cast<uint32_t>(errno));
   installation_.root = fd;
   installation_.path = installation;
+  struct stat st;
+  root_device_ = fstat(fd, &st) == 0 ? st.st_dev : 0;
   while (installation_.path.size() > 1 && installation_.path.back() == '/') {
     installation_.path.pop_back();
   }
@@ -115,6 +129,7 @@ int Places::WalkBelow(Tree& tree, const std::string& relative_folder) {
       return -1;
     }
     folder = next;
+    if (&tree == &installation_) NoteDevice(folder);
   }
   if (tree.recent.size() == kRecentFolders) {
     close(tree.recent.front().second);

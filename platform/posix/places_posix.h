@@ -5,6 +5,7 @@
 #define KESTRUNE_PLATFORM_POSIX_PLACES_POSIX_H_
 
 #include <fcntl.h>
+#include <sys/types.h>
 
 #include <string>
 #include <utility>
@@ -53,6 +54,11 @@ class Places {
   // A descriptor of the folder at `path`, however long; -1 with errno set.
   int OpenFolder(const std::string& path);
 
+  // One folder of each file system below the installation that a walk has
+  // met besides the installation's own (a mount point inside it), so that a
+  // flush reaches every device the run wrote to.
+  const std::vector<int>& other_devices() const { return other_devices_; }
+
  private:
   // A folder that paths are walked down from, and the folders below it
   // opened last: files come folder by folder.
@@ -69,7 +75,13 @@ class Places {
   // Fills `place` for `path` below `tree`; false with errno set.
   bool PlaceBelow(Tree& tree, const std::string& path, Place* place);
 
+  // Notes the device of a folder just opened below the installation.
+  void NoteDevice(int folder);
+
   bool confined_ = false;
+  dev_t root_device_ = 0;
+  std::vector<dev_t> devices_seen_;
+  std::vector<int> other_devices_;
   Tree installation_;
   Tree package_;
 };

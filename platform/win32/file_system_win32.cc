@@ -53,6 +53,17 @@ FileStatus ResultOf(BOOL ok) { return ok ? FileStatus() : StatusOf(GetLastError(
 // The status of a path that passes a link below the installation.
 constexpr DWORD kLinkOnTheWay = ERROR_CANT_RESOLVE_FILENAME;
 
+// Wine shows a host link to a file as the file itself and follows it
+// whatever the flags it is opened with: only where the opened file really
+// is tells. True when what is at `system` (an existing name) is elsewhere.
+bool LeadsElsewhere(const std::wstring& system) {
+  const std::wstring real = FinalPath(system);
+  if (real.empty()) return false;  // the system cannot tell: attributes decide
+  std::wstring named = system.compare(0, 4, L"\\\\?\\") == 0 ? system.substr(4) : system;
+  if (named.compare(0, 4, L"UNC\\") == 0) named = L"\\" + named.substr(3);
+  return FoldCase(real) != FoldCase(named);
+}
+
 }  // namespace
 
 FileStatus Win32FileSystem::Confine(const std::wstring& package,
@@ -229,6 +240,8 @@ FileStatus Win32FileSystem::Remove(const std::wstring& given) {
   std::wstring path;
   const FileStatus located = SystemPath(given, true, &path);
   if (!located.ok()) return located;
+  // Deleting through a link Wine follows would delete what it leads to.
+  if (LeadsElsewhere(path)) return FileStatus(FileResult::kFailed, kLinkOnTheWay);
   if (DeleteFileW(path.c_str())) return FileStatus();
   const DWORD error = GetLastError();
   // Only files this run made or set aside are removed; a read-only one
@@ -319,7 +332,9 @@ PathKind Win32FileSystem::Identify(const std::wstring& given, FileIdentity* iden
   if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) {
     return MeansAbsent(GetLastError()) ? PathKind::kMissing : PathKind::kError;
   }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || LeadsElsewhere(path)) {
+    return PathKind::kLink;
+  }
   *identity = FileIdentity{
       info.dwVolumeSerialNumber,
       (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
@@ -335,10 +350,21 @@ FileStatus Win32FileSystem::ClearName(const std::wstring& given) {
   if (!located.ok()) return located;
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return StatusOf(GetLastError());
+  // A link the system would follow even to remove it is left alone.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && LeadsElsewhere(path)) {
+    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  }
   // A link to a folder is removed as a folder, the link itself and not what
   // it leads to; a real folder only while it is empty.
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return ResultOf(RemoveDirectoryW(path.c_str()));
+    if (RemoveDirectoryW(path.c_str())) return FileStatus();
+    const FileStatus failed = StatusOf(GetLastError());
+    // Wine shows a host link to a folder as one, yet removes it only as the
+    // file it is on the host.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && DeleteFileW(path.c_str())) {
+      return FileStatus();
+    }
+    return failed;
   }
   return Remove(given);
 }
@@ -458,7 +484,9 @@ FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<File
   // followed: the lock must be a file of this run's own.
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+      ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+       LeadsElsewhere(path))) {
+    // Opened with delete-on-close, a link's target would go with the run.
     const FileStatus cleared = ClearName(given);
     if (!cleared.ok()) return cleared;
   }

@@ -86,6 +86,8 @@ class FaultyFileSystem : public FileSystem {
 
   // Copies whose destination contains `needle` fail too, whatever their number.
   void FailCopiesTo(const std::wstring& needle) { fail_copies_to_ = needle; }
+  // Every call of `operation` ("replace", ...) fails, whatever its number.
+  void FailEvery(const std::wstring& operation) { fail_every_ = operation; }
 
   int calls() const { return calls_; }
   // The number of the last call of `operation` ("copy", ...), 0 if none.
@@ -106,7 +108,7 @@ class FaultyFileSystem : public FileSystem {
   bool Fails(const wchar_t* operation, const std::wstring& path) {
     if (Stopped(operation, path)) return true;
     last_[operation] = ++calls_;
-    if (failing_.count(calls_) == 0) return false;
+    if (failing_.count(calls_) == 0 && fail_every_ != operation) return false;
     failed_.push_back(std::wstring(operation) + L" " + path);
     return true;
   }
@@ -115,6 +117,7 @@ class FaultyFileSystem : public FileSystem {
   const std::set<int> failing_;
   const int stop_at_;
   std::wstring fail_copies_to_;
+  std::wstring fail_every_;
   int calls_ = 0;
   std::vector<std::wstring> failed_;
   std::map<std::wstring, int> last_;

@@ -266,5 +266,37 @@ TEST(FaultInjectionTest, AStopAtAnyCallIsMadeGoodByTheNextRun) {
   EXPECT_GT(stops, 200);
 }
 
+TEST(FaultInjectionTest, ARecoveryThatCannotUndoKeepsItsJournalForTheNextRun) {
+  const Layout& layout = kLayouts[0];
+  posix::PosixFileSystem real;
+  TempTree clean;
+  LayOut(layout, clean);
+  const Files before = clean.Snapshot("inst");
+  FaultyFileSystem counting(real, {});
+  ASSERT_EQ(WholeRun(clean, counting), ExitStatus::kCompleted);
+  const Files success = clean.Snapshot("inst");
+
+  // Stopped at its commit: every file is new, and the journal says undo.
+  TempTree tree;
+  LayOut(layout, tree);
+  FaultyFileSystem stopped(real, {}, counting.last_call_of(L"append"));
+  WholeRun(tree, stopped);
+  // The undo's moves back over the new files fail: nothing may be lost,
+  // and the journal stays for the next run.
+  FaultyFileSystem failing(real, {});
+  failing.FailEvery(L"replace");
+  EXPECT_EQ(WholeRun(tree, failing), ExitStatus::kCopyFailedUndoIncomplete);
+  EXPECT_TRUE(tree.Snapshot("inst").count("Kestrune.journal"));
+  for (const auto& [path, content] : before) {
+    bool kept = false;
+    for (const auto& [now, bytes] : tree.Snapshot("inst")) kept = kept || bytes == content;
+    EXPECT_TRUE(kept) << path;
+  }
+  // A third, clean run finishes the undo and then the update.
+  FaultyFileSystem next(real, {});
+  EXPECT_EQ(WholeRun(tree, next), ExitStatus::kCompleted);
+  EXPECT_EQ(tree.Snapshot("inst"), success);
+}
+
 }  // namespace
 }  // namespace kestrune

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "platform/win32/ntdll_win32.h"
 #include "platform/win32/paths_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
@@ -52,6 +53,25 @@ FileStatus ResultOf(BOOL ok) { return ok ? FileStatus() : StatusOf(GetLastError(
 
 // The status of a path that passes a link below the installation.
 constexpr DWORD kLinkOnTheWay = ERROR_CANT_RESOLVE_FILENAME;
+
+// Of the file renamed over a name to clear it.
+constexpr wchar_t kClearingSuffix[] = L".~kestrune-clear";
+
+// Wine follows a host symbolic link even when asked not to
+// (FILE_FLAG_OPEN_REPARSE_POINT), and then deletes, renames or writes its
+// target: only the final path of the open handle tells where a name led.
+bool SameName(HANDLE handle, const std::wstring& system) {
+  const std::wstring final_path = FinalPathOf(handle);
+  return final_path.empty() || FoldCase(final_path) == FoldCase(PlainPath(system));
+}
+
+// The handle holds the very file or folder named, no link and nothing a
+// link led to.
+bool WhereNamed(HANDLE handle, const std::wstring& system) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && SameName(handle, system);
+}
 
 }  // namespace
 
@@ -227,26 +247,32 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
 
 FileStatus Win32FileSystem::Remove(const std::wstring& given) {
   std::wstring path;
-  const FileStatus located = SystemPath(given, true, &path);
+  bool below_root = false;
+  const FileStatus located = SystemPath(given, true, &path, &below_root);
   if (!located.ok()) return located;
-  if (DeleteFileW(path.c_str())) return FileStatus();
-  const DWORD error = GetLastError();
-  // Only files this run made or set aside are removed; a read-only one
-  // (CopyFileW carries the attribute over) refuses deletion until the
-  // attribute is cleared.
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  // Removed through a handle checked to name the file itself: a removal by
+  // path would, under Wine, remove the target of a link planted at the name.
+  ScopedHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) return StatusOf(GetLastError());
+  if (below_root && !SameName(file.get(), path)) {
+    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  }
+  DWORD error = DeleteOnClose(file.get());
+  if (error != ERROR_ACCESS_DENIED) return error == ERROR_SUCCESS ? FileStatus() : StatusOf(error);
+  // Only files this run made or set aside are removed; a read-only one (an
+  // installed file set aside) refuses deletion until the attribute is cleared.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      !SetFileAttributesW(path.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY)) {
     return StatusOf(error);
   }
-  if (!SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-    return StatusOf(GetLastError());
-  }
-  if (DeleteFileW(path.c_str())) return FileStatus();
-  const FileStatus failed = StatusOf(GetLastError());
-  SetFileAttributesW(path.c_str(), attributes);
-  return failed;
+  error = DeleteOnClose(file.get());
+  if (error == ERROR_SUCCESS) return FileStatus();
+  SetFileAttributesW(path.c_str(), info.dwFileAttributes);
+  return StatusOf(error);
 }
 
 FileStatus Win32FileSystem::Link(const std::wstring& /*existing*/,
@@ -310,16 +336,18 @@ class Win32FileLock : public FileLock {
 PathKind Win32FileSystem::Identify(const std::wstring& given, FileIdentity* identity) {
   const PathKind kind = Probe(given);
   if (kind != PathKind::kFile) return kind;
-  std::wstring path;
-  if (!SystemPath(given, false, &path).ok()) return PathKind::kError;
   // The link itself, were one there: its target is not the file named.
-  ScopedHandle file(OpenAny(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
+  ScopedHandle file(nullptr);
+  const FileStatus opened = Open(given, false, FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &file);
+  if (opened.code == kLinkOnTheWay) return PathKind::kLink;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) {
-    return MeansAbsent(GetLastError()) ? PathKind::kMissing : PathKind::kError;
+  if (!opened.ok() || !GetFileInformationByHandle(file.get(), &info)) {
+    return MeansAbsent(opened.ok() ? GetLastError() : opened.code) ? PathKind::kMissing
+                                                                    : PathKind::kError;
   }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
   *identity = FileIdentity{
       info.dwVolumeSerialNumber,
       (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
@@ -329,34 +357,80 @@ PathKind Win32FileSystem::Identify(const std::wstring& given, FileIdentity* iden
   return PathKind::kFile;
 }
 
+FileStatus Win32FileSystem::OwnFileAt(const std::wstring& system) {
+  // A rename replaces whatever stands at the name, a link itself included
+  // (also under Wine, where every call through a handle on a host link acts
+  // on its target); so a file of this run's own is renamed over it.
+  const std::wstring draft = system + kClearingSuffix;
+  ScopedHandle file(CreateFileW(draft.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) return StatusOf(GetLastError());
+  if (!WhereNamed(file.get(), draft)) {
+    DeleteOnClose(file.get());  // made by this call where a link led: ours to remove
+    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  }
+  file.reset(nullptr);
+  if (MoveFileExW(draft.c_str(), system.c_str(), MOVEFILE_REPLACE_EXISTING)) return FileStatus();
+  const FileStatus failed = StatusOf(GetLastError());
+  DeleteFileW(draft.c_str());
+  return failed;
+}
+
 FileStatus Win32FileSystem::ClearName(const std::wstring& given) {
   std::wstring path;
-  const FileStatus located = SystemPath(given, true, &path);
+  bool below_root = false;
+  const FileStatus located = SystemPath(given, true, &path, &below_root);
   if (!located.ok()) return located;
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return StatusOf(GetLastError());
-  // A link to a folder is removed as a folder, the link itself and not what
-  // it leads to; a real folder only while it is empty.
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return ResultOf(RemoveDirectoryW(path.c_str()));
+  // The link itself where the system opens links (a junction or symbolic
+  // link on Windows); an empty folder only while it is empty.
+  ScopedHandle handle(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+  if (!handle.valid()) return StatusOf(GetLastError());
+  if (!below_root || SameName(handle.get(), path)) {
+    const DWORD error = DeleteOnClose(handle.get());
+    if (error == ERROR_SUCCESS) return FileStatus();
+    handle.reset(nullptr);
+    // A read-only file of the updater's own name.
+    return error == ERROR_ACCESS_DENIED ? Remove(given) : StatusOf(error);
   }
-  return Remove(given);
+  // Wine opened what a host link leads to. A link to a folder cannot be
+  // removed from Windows code there without touching the folder.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  }
+  handle.reset(nullptr);
+  const FileStatus replaced = OwnFileAt(path);
+  return replaced.ok() ? Remove(given) : replaced;
 }
 
 FileStatus Win32FileSystem::Open(const std::wstring& given, bool writing, DWORD access,
                                   DWORD share, DWORD disposition, DWORD flags,
                                   ScopedHandle* file) {
   std::wstring path;
-  const FileStatus located = SystemPath(given, writing, &path);
+  bool below_root = false;
+  const FileStatus located = SystemPath(given, writing, &path, &below_root);
   if (!located.ok()) return located;
   file->reset(CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
-  return file->valid() ? FileStatus() : StatusOf(GetLastError());
+  if (!file->valid()) return StatusOf(GetLastError());
+  if (below_root && !WhereNamed(file->get(), path)) {
+    // A file this call made where a link led is this run's own to remove
+    // (the caller asks for DELETE access); one that was there is left alone.
+    if (disposition == CREATE_NEW) DeleteOnClose(file->get());
+    file->reset(nullptr);
+    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  }
+  return FileStatus();
 }
 
 FileStatus Win32FileSystem::WriteNew(const std::wstring& given, const std::string& bytes) {
   ScopedHandle file(nullptr);
   const FileStatus opened =
-      Open(given, true, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, &file);
+      Open(given, true, GENERIC_WRITE | DELETE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, &file);
   return opened.ok() ? WriteAll(file.get(), bytes) : opened;
 }
 
@@ -452,7 +526,8 @@ FileStatus Win32FileSystem::FlushFile(const std::wstring& given) {
 
 FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<FileLock>* lock) {
   std::wstring path;
-  const FileStatus located = SystemPath(given, true, &path);
+  bool below_root = false;
+  const FileStatus located = SystemPath(given, true, &path, &below_root);
   if (!located.ok()) return located;
   // A link or a folder planted at the name is removed first, never
   // followed: the lock must be a file of this run's own.
@@ -462,14 +537,42 @@ FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<File
     const FileStatus cleared = ClearName(given);
     if (!cleared.ok()) return cleared;
   }
-  // No sharing: a second run cannot open it. Deleted on close, which the
-  // system does for a process however it ends, so no lock outlives its run.
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
-                            nullptr);
-  if (file == INVALID_HANDLE_VALUE) return StatusOf(GetLastError());
-  *lock = std::make_unique<Win32FileLock>(file);
-  return FileStatus();
+  // Not opened with FILE_FLAG_DELETE_ON_CLOSE: under Wine that would delete
+  // the target of a host link to a file, which shows as a plain file. The
+  // handle is checked first, and only then marked for deletion.
+  for (int tries = 0; tries < 3; ++tries) {
+    // No sharing: a second run cannot open it.
+    const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    ScopedHandle file(CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, flags, nullptr));
+    bool made = false;
+    if (!file.valid() && GetLastError() == ERROR_FILE_NOT_FOUND) {
+      // Not OPEN_ALWAYS: that would create a file where a dangling link
+      // leads. A name that holds nothing yet exists is such a link.
+      file.reset(CreateFileW(path.c_str(), access, 0, nullptr, CREATE_NEW, flags, nullptr));
+      made = file.valid();
+      if (!made && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+        const FileStatus replaced = OwnFileAt(path);
+        if (!replaced.ok()) return replaced;
+        continue;
+      }
+    }
+    if (!file.valid()) return StatusOf(GetLastError());
+    if (below_root && !WhereNamed(file.get(), path)) {
+      if (made) DeleteOnClose(file.get());
+      file.reset(nullptr);
+      const FileStatus cleared = ClearName(given);
+      if (!cleared.ok() && cleared != FileResult::kMissing) return cleared;
+      continue;
+    }
+    // Deleted on close, which the system does for a process however it
+    // ends, so no lock outlives its run.
+    const DWORD error = DeleteOnClose(file.get());
+    if (error != ERROR_SUCCESS) return StatusOf(error);
+    *lock = std::make_unique<Win32FileLock>(file.release());
+    return FileStatus();
+  }
+  return FileStatus(FileResult::kFailed, kLinkOnTheWay);
 }
 
 }  // namespace kestrune::win32

@@ -105,6 +105,10 @@ class Win32FileSystem : public FileSystem {
   FileStatus Open(const std::wstring& path, bool writing, DWORD access, DWORD share,
                   DWORD disposition, DWORD flags, ScopedHandle* file);
 
+  // Puts an empty file of this run's own at `system` in place of whatever
+  // stands there (a link that cannot be removed otherwise), by a rename.
+  FileStatus OwnFileAt(const std::wstring& system);
+
   bool refuse_writes_ = false;  // outside the installation, once confined
   std::wstring root_given_;    // the installation folder as the run names it
   std::wstring root_real_;     // its real folder

@@ -646,6 +646,19 @@ class ConfinementTests(Scenario):
         expected["bin/core.dll"] = PACKAGED["bin/core.dll"]
         self.assertTree(INST, expected)
 
+    def test_a_link_at_the_lock_name_is_removed_and_its_target_untouched(self):
+        for label, target in (("to a file", "Outside/precious.dat"), ("dangling", "Outside/none")):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard()
+                c.write("Outside", {"precious.dat": b"another program's file\n"})
+                before, outside = c.tree(INST), c.tree("Outside")
+                os.symlink(c.host(target), c.host(f"{INST}/Kestrune.lock"))
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                self.assertFalse(os.path.lexists(c.host(f"{INST}/Kestrune.lock")))
+                self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+                self.assertTree("Outside", outside)
+
     def test_a_package_folder_past_the_path_limit_is_replaced(self):
         # Past MAX_PATH for Windows, past PATH_MAX for the POSIX port.
         c = self.case

@@ -38,6 +38,10 @@ FileStatus PatientFileSystem::HashFile(const std::wstring& path, Sha256Digest* d
   return Patiently(path, [&] { return inner_.HashFile(path, digest); });
 }
 
+FileStatus PatientFileSystem::FlushFile(const std::wstring& path) {
+  return Patiently(path, [&] { return inner_.FlushFile(path); });
+}
+
 FileStatus PatientFileSystem::Link(const std::wstring& existing, const std::wstring& name) {
   return Patiently(existing, [&] { return inner_.Link(existing, name); });
 }

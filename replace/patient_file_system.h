@@ -55,7 +55,7 @@ class PatientFileSystem : public FileSystem {
   FileStatus FlushVolume(const std::wstring& folder) override {
     return inner_.FlushVolume(folder);
   }
-  FileStatus FlushFile(const std::wstring& path) override { return inner_.FlushFile(path); }
+  FileStatus FlushFile(const std::wstring& path) override;
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
     return inner_.Lock(path, lock);
   }

@@ -238,13 +238,6 @@ FileStatus Win32FileSystem::Move(const std::wstring& from, const std::wstring& t
   return ResultOf(MoveFileW(source.c_str(), target.c_str()));
 }
 
-FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
-  std::wstring source, target;
-  const FileStatus located = Paths(from, false, to, &source, &target);
-  if (!located.ok()) return located;
-  return ResultOf(CopyFileW(source.c_str(), target.c_str(), TRUE));
-}
-
 FileStatus Win32FileSystem::Remove(const std::wstring& given) {
   std::wstring path;
   bool below_root = false;
@@ -301,7 +294,8 @@ HANDLE OpenAny(const std::wstring& system, DWORD access, DWORD disposition = OPE
                      flags, nullptr);
 }
 
-// Reads `file` to its end in blocks of `block`'s size, handing each to `take`.
+// Reads `file` to its end in blocks of `block`'s size, handing each to
+// `take`, which answers false, with the last error set, to stop on a failure.
 template <typename Take>
 FileStatus ReadEach(HANDLE file, std::vector<char>* block, Take take) {
   for (;;) {
@@ -310,7 +304,7 @@ FileStatus ReadEach(HANDLE file, std::vector<char>* block, Take take) {
       return StatusOf(GetLastError());
     }
     if (got == 0) return FileStatus();
-    take(block->data(), got);
+    if (!take(block->data(), got)) return StatusOf(GetLastError());
   }
 }
 
@@ -332,6 +326,41 @@ class Win32FileLock : public FileLock {
 };
 
 }  // namespace
+
+FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
+  ScopedHandle in(nullptr);
+  FileStatus status = Open(from, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN, &in);
+  if (!status.ok()) return status;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(in.get(), &info)) return StatusOf(GetLastError());
+  // Not CopyFileW: it carries the read-only attribute over, and a read-only
+  // copy could not be renamed over by the undo nor removed after a failure.
+  // An installed file is never read-only, whatever the package held.
+  DWORD attributes = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                              FILE_ATTRIBUTE_ARCHIVE |
+                                              FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+  if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+  ScopedHandle out(nullptr);
+  status = Open(to, true, GENERIC_WRITE | DELETE, 0, CREATE_NEW,
+                attributes | FILE_FLAG_SEQUENTIAL_SCAN, &out);
+  if (!status.ok()) return status;
+  std::vector<char> block(1 << 20);
+  status = ReadEach(in.get(), &block, [&out](const char* data, DWORD size) {
+    DWORD written = 0;
+    return WriteFile(out.get(), data, size, &written, nullptr) && written == size;
+  });
+  // The packaged file's time, as a copy by the system would have it; then
+  // the copy is made durable on its own handle before it is renamed in, as
+  // the volume may not be flushable. A flush that fails fails the copy.
+  if (status.ok() && (!SetFileTime(out.get(), nullptr, nullptr, &info.ftLastWriteTime) ||
+                      !FlushFileBuffers(out.get()))) {
+    status = StatusOf(GetLastError());
+  }
+  // A copy broken off is this call's own to remove.
+  if (!status.ok()) DeleteOnClose(out.get());
+  return status;
+}
 
 PathKind Win32FileSystem::Identify(const std::wstring& given, FileIdentity* identity) {
   const PathKind kind = Probe(given);
@@ -464,6 +493,7 @@ FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, size_t limit,
       ReadEach(file.get(), &block, [bytes, limit, &over](const char* data, DWORD got) {
         over = over || got > limit - bytes->size();
         if (!over) bytes->append(data, got);
+        return true;
       });
   if (read.ok() && over) {
     bytes->clear();
@@ -481,6 +511,7 @@ FileStatus Win32FileSystem::HashFile(const std::wstring& given, Sha256Digest* di
   std::vector<char> block(1 << 20);
   const FileStatus read = ReadEach(file.get(), &block, [&hash](const char* data, DWORD size) {
     hash.Update(data, size);
+    return true;
   });
   if (!read.ok()) return read;
   return hash.Finish(digest) ? FileStatus() : FileStatus(FileResult::kFailed, ERROR_INVALID_FUNCTION);
@@ -514,14 +545,14 @@ FileStatus Win32FileSystem::FlushVolume(const std::wstring& folder) {
 }
 
 FileStatus Win32FileSystem::FlushFile(const std::wstring& given) {
-  std::wstring path;
-  const FileStatus located = SystemPath(given, false, &path);
-  if (!located.ok()) return located;
-  // A file that cannot be opened for writing (it carries the read-only
-  // attribute) is left to the system's own write-back.
-  ScopedHandle file(OpenAny(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
-  if (file.valid() && !FlushFileBuffers(file.get())) return StatusOf(GetLastError());
-  return FileStatus();
+  // A file that cannot be opened for the flush is not durable: that is a
+  // failure, never a success. Installed copies are never read-only.
+  ScopedHandle file(nullptr);
+  const FileStatus opened = Open(given, false, GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, &file);
+  if (!opened.ok()) return opened;
+  return FlushFileBuffers(file.get()) ? FileStatus() : StatusOf(GetLastError());
 }
 
 FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<FileLock>* lock) {

@@ -327,7 +327,8 @@ class Win32FileLock : public FileLock {
 
 }  // namespace
 
-FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
+FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring& to,
+                                    Sha256Digest* digest) {
   ScopedHandle in(nullptr);
   FileStatus status = Open(from, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                            FILE_FLAG_SEQUENTIAL_SCAN, &in);
@@ -346,10 +347,15 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
                 attributes | FILE_FLAG_SEQUENTIAL_SCAN, &out);
   if (!status.ok()) return status;
   std::vector<char> block(1 << 20);
-  status = ReadEach(in.get(), &block, [&out](const char* data, DWORD size) {
+  Sha256 hash;
+  status = ReadEach(in.get(), &block, [&out, &hash, digest](const char* data, DWORD size) {
+    if (digest != nullptr) hash.Update(data, size);
     DWORD written = 0;
     return WriteFile(out.get(), data, size, &written, nullptr) && written == size;
   });
+  if (status.ok() && digest != nullptr && !hash.Finish(digest)) {
+    status = FileStatus(FileResult::kFailed, ERROR_INVALID_FUNCTION);
+  }
   // The packaged file's time, as a copy by the system would have it; then
   // the copy is made durable on its own handle before it is renamed in, as
   // the volume may not be flushable. A flush that fails fails the copy.

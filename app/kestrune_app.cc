@@ -1,5 +1,6 @@
 #include "app/kestrune_app.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -171,10 +172,12 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   // A package with a list of hashes is checked whole before anything
   // changes: one cut short or damaged on its way would install half.
   const std::wstring list_path = HashListPathOf(module_path, p.separator);
-  if (p.files.Probe(list_path) != PathKind::kMissing) {
+  std::map<std::wstring, Sha256Digest> digests;
+  const bool listed_hashes = p.files.Probe(list_path) != PathKind::kMissing;
+  if (listed_hashes) {
     std::wstring first;
     if (!CheckPackage(files, list_path, PackageFiles{package_folder, listed, p.separator},
-                      state_.log, &first)) {
+                      state_.log, &first, &digests)) {
       messages.Show(std::wstring(msg::kPackageDamaged) + L"\n" + first, msg::kRunningCaption,
                     Messages::Style::kPlain);
       return ExitStatus::kPackageDamaged;
@@ -182,7 +185,8 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   }
   state_.log.Flush();
   const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum,
-                             p.separator, CopySuffixOf(p.environment.Now())};
+                             p.separator, CopySuffixOf(p.environment.Now()),
+                             listed_hashes ? &digests : nullptr};
   switch (ReplaceFiles(files, messages, inputs, listed, state_.log)) {
     case ReplaceResult::kDone:
       break;
@@ -190,6 +194,8 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
       return ExitStatus::kCopyFailedUndone;
     case ReplaceResult::kFailedUndoIncomplete:
       return ExitStatus::kCopyFailedUndoIncomplete;
+    case ReplaceResult::kPackageChanged:
+      return ExitStatus::kPackageDamaged;
   }
 
   messages.Show(msg::kCompleted, msg::kCompletedCaption, Messages::Style::kPlain);

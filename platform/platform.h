@@ -224,8 +224,12 @@ class FileSystem {
                           FolderListing* listing) = 0;
   // Renames within one volume; refuses when `to` exists.
   virtual FileStatus Move(const std::wstring& from, const std::wstring& to) = 0;
-  // Copies contents and attributes; refuses when `to` exists.
-  virtual FileStatus CopyNew(const std::wstring& from, const std::wstring& to) = 0;
+  // Copies contents and attributes, refusing when `to` exists; on Windows
+  // the copy is never read-only and is made durable before this returns.
+  // With `digest`, the SHA-256 of the bytes copied, from the same single
+  // read: what is installed is what was hashed.
+  virtual FileStatus CopyNew(const std::wstring& from, const std::wstring& to,
+                             Sha256Digest* digest) = 0;
   virtual FileStatus Remove(const std::wstring& path) = 0;
 
   // A second name for the file at `existing`; refuses when `name` exists.

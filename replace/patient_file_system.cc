@@ -26,8 +26,9 @@ FileStatus PatientFileSystem::Move(const std::wstring& from, const std::wstring&
   return Patiently(from, [&] { return inner_.Move(from, to); });
 }
 
-FileStatus PatientFileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
-  return Patiently(from + L" or " + to, [&] { return inner_.CopyNew(from, to); });
+FileStatus PatientFileSystem::CopyNew(const std::wstring& from, const std::wstring& to,
+                                      Sha256Digest* digest) {
+  return Patiently(from + L" or " + to, [&] { return inner_.CopyNew(from, to, digest); });
 }
 
 FileStatus PatientFileSystem::Remove(const std::wstring& path) {
@@ -36,6 +37,10 @@ FileStatus PatientFileSystem::Remove(const std::wstring& path) {
 
 FileStatus PatientFileSystem::HashFile(const std::wstring& path, Sha256Digest* digest) {
   return Patiently(path, [&] { return inner_.HashFile(path, digest); });
+}
+
+FileStatus PatientFileSystem::FlushFile(const std::wstring& path) {
+  return Patiently(path, [&] { return inner_.FlushFile(path); });
 }
 
 FileStatus PatientFileSystem::Link(const std::wstring& existing, const std::wstring& name) {

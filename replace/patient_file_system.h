@@ -31,7 +31,8 @@ class PatientFileSystem : public FileSystem {
     return inner_.ListFolder(folder, listing);
   }
   FileStatus Move(const std::wstring& from, const std::wstring& to) override;
-  FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override;
+  FileStatus CopyNew(const std::wstring& from, const std::wstring& to,
+                     Sha256Digest* digest) override;
   FileStatus Remove(const std::wstring& path) override;
   FileStatus Link(const std::wstring& existing, const std::wstring& name) override;
   FileStatus Replace(const std::wstring& from, const std::wstring& to) override;
@@ -55,7 +56,7 @@ class PatientFileSystem : public FileSystem {
   FileStatus FlushVolume(const std::wstring& folder) override {
     return inner_.FlushVolume(folder);
   }
-  FileStatus FlushFile(const std::wstring& path) override { return inner_.FlushFile(path); }
+  FileStatus FlushFile(const std::wstring& path) override;
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
     return inner_.Lock(path, lock);
   }

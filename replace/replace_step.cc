@@ -23,9 +23,19 @@ StepPaths StepNames(const std::wstring& destination, int aside,
   return paths;
 }
 
-bool DoStep(FileSystem& files, const StepPaths& paths, RunLog& log) {
-  if (!log.Checked(files.CopyNew(paths.source, paths.temporary), L"copy",
-                   paths.source + L" to " + paths.temporary)) {
+bool DoStep(FileSystem& files, const StepPaths& paths, const Sha256Digest* expected,
+            bool* changed, RunLog& log) {
+  Sha256Digest copied{};
+  if (!log.Checked(files.CopyNew(paths.source, paths.temporary,
+                                 expected != nullptr ? &copied : nullptr),
+                   L"copy", paths.source + L" to " + paths.temporary)) {
+    return false;
+  }
+  // Hashed as it was copied: a file changed since the check is caught with
+  // no second read, and never renamed in.
+  if (expected != nullptr && copied != *expected) {
+    log.Line(L"failed: " + paths.source + L" changed after the package check");
+    *changed = true;
     return false;
   }
   const FileStatus linked = files.Link(paths.destination, paths.aside);

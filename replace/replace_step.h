@@ -36,8 +36,11 @@ StepPaths StepNames(const std::wstring& destination, int aside, const std::wstri
 // the installed file under its aside name, as a second name where the file
 // system has hard links and otherwise by a rename, and moves the copy in.
 // With links the installed name is never missing; without, only between two
-// renames in one folder. False on failure, which is logged.
-bool DoStep(FileSystem& files, const StepPaths& paths, RunLog& log);
+// renames in one folder. With `expected`, the bytes copied must have that
+// hash, or the step fails before the installed file is touched and
+// `changed` is set. False on failure, which is logged.
+bool DoStep(FileSystem& files, const StepPaths& paths, const Sha256Digest* expected,
+            bool* changed, RunLog& log);
 
 // One step to take back: its names, what identified the installed file
 // before it, and its relative path for the log.

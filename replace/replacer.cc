@@ -118,7 +118,19 @@ class Replacement {
     for (*done = 0; *done < plan_.size();) {
       const Planned& step = plan_[(*done)++];
       const StepPaths paths = Paths(step);
-      if (!DoStep(files_, paths, log_)) return false;
+      const Sha256Digest* expected = nullptr;
+      if (inputs_.digests != nullptr) {
+        std::wstring key = Relative(step.listed_index);
+        while (!key.empty() && IsSeparator(key[0], inputs_.separator)) key.erase(0, 1);
+        const auto found = inputs_.digests->find(key);
+        // Every packaged file was listed, or the check would have failed.
+        if (found != inputs_.digests->end()) expected = &found->second;
+      }
+      bool changed = false;
+      if (!DoStep(files_, paths, expected, &changed, log_)) {
+        if (changed) changed_ = Relative(step.listed_index);
+        return false;
+      }
       if (log_.enabled()) {
         log_.Line(L"replaced " + Relative(step.listed_index) + L"; the old file is now " +
                   paths.aside);
@@ -164,6 +176,13 @@ class Replacement {
   }
 
   bool empty() const { return plan_.empty(); }
+  // The packaged file, as the walk spells it, that differed from its hash
+  // when copied; "" when none did.
+  std::wstring changed() const {
+    std::wstring relative = changed_;
+    while (!relative.empty() && IsSeparator(relative[0], inputs_.separator)) relative.erase(0, 1);
+    return relative;
+  }
 
  private:
   // The first part of the installation on the way to `relative` that is a
@@ -213,6 +232,7 @@ class Replacement {
   const std::wstring backup_suffix_;  // "." and the ProductVERNUM
   const std::wstring journal_;
   std::vector<Planned> plan_;
+  std::wstring changed_;
 };
 
 }  // namespace
@@ -259,6 +279,12 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
     // the time the message appears. An incomplete undo keeps the journal for
     // the next start to finish.
     undo_complete = replacement.UndoNewestFirst(done) && replacement.RemoveJournal();
+  }
+  const std::wstring changed = replacement.changed();
+  if (!changed.empty() && undo_complete) {
+    messages.Show(std::wstring(msg::kPackageDamaged) + L"\n" + changed + L" (changed)",
+                  msg::kRunningCaption, Messages::Style::kPlain);
+    return ReplaceResult::kPackageChanged;
   }
   messages.Show(undo_complete ? std::wstring(msg::kCopyFailed)
                               : std::wstring(msg::kCopyFailed) + L"\n" + msg::kUndoIncomplete,

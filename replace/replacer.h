@@ -3,6 +3,7 @@
 #ifndef KESTRUNE_REPLACE_REPLACER_H_
 #define KESTRUNE_REPLACE_REPLACER_H_
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,12 +20,17 @@ struct ReplaceInputs {
   // Of the copies beside their destinations: one of its own for each run,
   // so that no name needs a look before the journal is written.
   std::wstring temporary_suffix = L".~kestrune-new";
+  // The hashes the package was checked against, by relative path as the
+  // walk spells it (no leading separator); null without a list. Each copy
+  // is compared with its hash before it is renamed in.
+  const std::map<std::wstring, Sha256Digest>* digests = nullptr;
 };
 
 enum class ReplaceResult {
   kDone,                  // every installed counterpart replaced
   kFailedUndone,          // message shown; installation as before the run
   kFailedUndoIncomplete,  // message shown; some old file kept under its aside name
+  kPackageChanged,        // a packaged file changed after the check; undone, message shown
 };
 
 // For each listed file whose counterpart is installed, keeps the installed

@@ -35,7 +35,8 @@ std::wstring Key(const std::wstring& relative, wchar_t separator) {
 }  // namespace
 
 bool CheckPackage(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
-                  RunLog& log, std::wstring* first) {
+                  RunLog& log, std::wstring* first,
+                  std::map<std::wstring, Sha256Digest>* digests) {
   std::string bytes;
   // A line a file and a long path: a quarter of a gigabyte lists millions,
   // and a list any larger is not read whole into memory.
@@ -83,6 +84,8 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
       differ(L"unreadable", entry.written);
     } else if (digest != entry.digest) {
       differ(L"different", entry.written);
+    } else {
+      (*digests)[walked[it->second]] = digest;
     }
   }
   for (size_t i = 0; i < walked.size(); ++i) {

@@ -3,6 +3,7 @@
 #ifndef KESTRUNE_VERIFY_PACKAGE_CHECK_H_
 #define KESTRUNE_VERIFY_PACKAGE_CHECK_H_
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,11 @@ struct PackageFiles {
 // difference is logged with its kind. False with `first` naming the first
 // difference: in list order, then in the walk's order; or naming the list
 // (and the line) when it cannot be read or a line does not fit.
+// `digests` receives each listed file's hash by its relative path as the
+// walk spells it, for the copy to be compared with.
 bool CheckPackage(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
-                  RunLog& log, std::wstring* first);
+                  RunLog& log, std::wstring* first,
+                  std::map<std::wstring, Sha256Digest>* digests);
 
 // Writes the list for every file the walk found but the updater's own,
 // sorted by relative path, replacing an existing list only by renaming a

@@ -325,7 +325,8 @@ FileStatus PosixFileSystem::Move(const std::wstring& from, const std::wstring& t
   return StatusOf(errno);
 }
 
-FileStatus PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
+FileStatus PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring& to,
+                                    Sha256Digest* digest) {
   Place source;
   Place target;
   const FileStatus status = LocateBoth(from, false, &source, to, true, &target);
@@ -343,10 +344,22 @@ FileStatus PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring
   if (out.get() < 0) return StatusOf(errno);
   // The umask filters the mode given to open; fchmod, needed only when it
   // did, sets the source's bits exactly.
-  if (!CopyBytes(in.get(), out.get(), st.st_size) ||
-      ((mode & umask_) != 0 && fchmod(out.get(), mode) != 0) || !out.Close()) {
+  // Bytes that are hashed pass through this process; the kernel copies the
+  // others.
+  Sha256 hash;
+  std::vector<char> block(digest != nullptr ? (1 << 20) : 0);
+  const bool copied =
+      digest != nullptr
+          ? ReadEach(in.get(), &block,
+                     [&hash, &out](const char* data, size_t size) {
+                       hash.Update(data, size);
+                       return WriteAll(out.get(), std::string_view(data, size));
+                     })
+          : CopyBytes(in.get(), out.get(), st.st_size);
+  if (!copied || ((mode & umask_) != 0 && fchmod(out.get(), mode) != 0) || !out.Close()) {
     return StatusOf(errno);
   }
+  if (digest != nullptr && !hash.Finish(digest)) return FileStatus(FileResult::kFailed, EIO);
   return FileStatus();
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace kestrune::posix {
@@ -20,7 +21,8 @@ bool ReadLink(const std::string& path, std::string* target);
 bool WriteAll(int fd, std::string_view bytes);
 
 // Reads `fd` to its end in blocks of `block`'s size, handing each to `take`;
-// false with errno set when a read fails.
+// false with errno set when a read fails, or when `take` answers false
+// (with errno set) to stop on a failure of its own.
 template <typename Take>
 bool ReadEach(int fd, std::vector<char>* block, Take take) {
   for (;;) {
@@ -28,7 +30,11 @@ bool ReadEach(int fd, std::vector<char>* block, Take take) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
-    take(block->data(), static_cast<size_t>(n));
+    if constexpr (std::is_same_v<decltype(take(block->data(), size_t{0})), bool>) {
+      if (!take(block->data(), static_cast<size_t>(n))) return false;
+    } else {
+      take(block->data(), static_cast<size_t>(n));
+    }
   }
 }
 

@@ -85,7 +85,8 @@ class PosixFileSystem : public FileSystem {
   PathKind Probe(const std::wstring& path) override;
   bool ListFolder(const std::wstring& folder, FolderListing* listing) override;
   FileStatus Move(const std::wstring& from, const std::wstring& to) override;
-  FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override;
+  FileStatus CopyNew(const std::wstring& from, const std::wstring& to,
+                     Sha256Digest* digest) override;
   FileStatus Remove(const std::wstring& path) override;
   FileStatus Link(const std::wstring& existing, const std::wstring& name) override;
   FileStatus Replace(const std::wstring& from, const std::wstring& to) override;

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "platform/win32/ntdll_win32.h"
 #include "platform/win32/paths_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
@@ -53,15 +54,23 @@ FileStatus ResultOf(BOOL ok) { return ok ? FileStatus() : StatusOf(GetLastError(
 // The status of a path that passes a link below the installation.
 constexpr DWORD kLinkOnTheWay = ERROR_CANT_RESOLVE_FILENAME;
 
-// Wine shows a host link to a file as the file itself and follows it
-// whatever the flags it is opened with: only where the opened file really
-// is tells. True when what is at `system` (an existing name) is elsewhere.
-bool LeadsElsewhere(const std::wstring& system) {
-  const std::wstring real = FinalPath(system);
-  if (real.empty()) return false;  // the system cannot tell: attributes decide
-  std::wstring named = system.compare(0, 4, L"\\\\?\\") == 0 ? system.substr(4) : system;
-  if (named.compare(0, 4, L"UNC\\") == 0) named = L"\\" + named.substr(3);
-  return FoldCase(real) != FoldCase(named);
+// Of the file renamed over a name to clear it.
+constexpr wchar_t kClearingSuffix[] = L".~kestrune-clear";
+
+// Wine follows a host symbolic link even when asked not to
+// (FILE_FLAG_OPEN_REPARSE_POINT), and then deletes, renames or writes its
+// target: only the final path of the open handle tells where a name led.
+bool SameName(HANDLE handle, const std::wstring& system) {
+  const std::wstring final_path = FinalPathOf(handle);
+  return final_path.empty() || FoldCase(final_path) == FoldCase(PlainPath(system));
+}
+
+// The handle holds the very file or folder named, no link and nothing a
+// link led to.
+bool WhereNamed(HANDLE handle, const std::wstring& system) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && SameName(handle, system);
 }
 
 }  // namespace
@@ -229,37 +238,34 @@ FileStatus Win32FileSystem::Move(const std::wstring& from, const std::wstring& t
   return ResultOf(MoveFileW(source.c_str(), target.c_str()));
 }
 
-FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring& to) {
-  std::wstring source, target;
-  const FileStatus located = Paths(from, false, to, &source, &target);
-  if (!located.ok()) return located;
-  return ResultOf(CopyFileW(source.c_str(), target.c_str(), TRUE));
-}
-
 FileStatus Win32FileSystem::Remove(const std::wstring& given) {
   std::wstring path;
-  const FileStatus located = SystemPath(given, true, &path);
+  bool below_root = false;
+  const FileStatus located = SystemPath(given, true, &path, &below_root);
   if (!located.ok()) return located;
-  // Deleting through a link Wine follows would delete what it leads to.
-  if (LeadsElsewhere(path)) return FileStatus(FileResult::kFailed, kLinkOnTheWay);
-  if (DeleteFileW(path.c_str())) return FileStatus();
-  const DWORD error = GetLastError();
-  // Only files this run made or set aside are removed; a read-only one
-  // (CopyFileW carries the attribute over) refuses deletion until the
-  // attribute is cleared.
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  // Removed through a handle checked to name the file itself: a removal by
+  // path would, under Wine, remove the target of a link planted at the name.
+  ScopedHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) return StatusOf(GetLastError());
+  if (below_root && !SameName(file.get(), path)) {
+    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  }
+  DWORD error = DeleteOnClose(file.get());
+  if (error != ERROR_ACCESS_DENIED) return error == ERROR_SUCCESS ? FileStatus() : StatusOf(error);
+  // Only files this run made or set aside are removed; a read-only one (an
+  // installed file set aside) refuses deletion until the attribute is cleared.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      !SetFileAttributesW(path.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY)) {
     return StatusOf(error);
   }
-  if (!SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-    return StatusOf(GetLastError());
-  }
-  if (DeleteFileW(path.c_str())) return FileStatus();
-  const FileStatus failed = StatusOf(GetLastError());
-  SetFileAttributesW(path.c_str(), attributes);
-  return failed;
+  error = DeleteOnClose(file.get());
+  if (error == ERROR_SUCCESS) return FileStatus();
+  SetFileAttributesW(path.c_str(), info.dwFileAttributes);
+  return StatusOf(error);
 }
 
 FileStatus Win32FileSystem::Link(const std::wstring& /*existing*/,
@@ -288,7 +294,8 @@ HANDLE OpenAny(const std::wstring& system, DWORD access, DWORD disposition = OPE
                      flags, nullptr);
 }
 
-// Reads `file` to its end in blocks of `block`'s size, handing each to `take`.
+// Reads `file` to its end in blocks of `block`'s size, handing each to
+// `take`, which answers false, with the last error set, to stop on a failure.
 template <typename Take>
 FileStatus ReadEach(HANDLE file, std::vector<char>* block, Take take) {
   for (;;) {
@@ -297,7 +304,7 @@ FileStatus ReadEach(HANDLE file, std::vector<char>* block, Take take) {
       return StatusOf(GetLastError());
     }
     if (got == 0) return FileStatus();
-    take(block->data(), got);
+    if (!take(block->data(), got)) return StatusOf(GetLastError());
   }
 }
 
@@ -320,20 +327,61 @@ class Win32FileLock : public FileLock {
 
 }  // namespace
 
+FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring& to,
+                                    Sha256Digest* digest) {
+  ScopedHandle in(nullptr);
+  FileStatus status = Open(from, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN, &in);
+  if (!status.ok()) return status;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(in.get(), &info)) return StatusOf(GetLastError());
+  // Not CopyFileW: it carries the read-only attribute over, and a read-only
+  // copy could not be renamed over by the undo nor removed after a failure.
+  // An installed file is never read-only, whatever the package held.
+  DWORD attributes = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                              FILE_ATTRIBUTE_ARCHIVE |
+                                              FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+  if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+  ScopedHandle out(nullptr);
+  status = Open(to, true, GENERIC_WRITE | DELETE, 0, CREATE_NEW,
+                attributes | FILE_FLAG_SEQUENTIAL_SCAN, &out);
+  if (!status.ok()) return status;
+  std::vector<char> block(1 << 20);
+  Sha256 hash;
+  status = ReadEach(in.get(), &block, [&out, &hash, digest](const char* data, DWORD size) {
+    if (digest != nullptr) hash.Update(data, size);
+    DWORD written = 0;
+    return WriteFile(out.get(), data, size, &written, nullptr) && written == size;
+  });
+  if (status.ok() && digest != nullptr && !hash.Finish(digest)) {
+    status = FileStatus(FileResult::kFailed, ERROR_INVALID_FUNCTION);
+  }
+  // The packaged file's time, as a copy by the system would have it; then
+  // the copy is made durable on its own handle before it is renamed in, as
+  // the volume may not be flushable. A flush that fails fails the copy.
+  if (status.ok() && (!SetFileTime(out.get(), nullptr, nullptr, &info.ftLastWriteTime) ||
+                      !FlushFileBuffers(out.get()))) {
+    status = StatusOf(GetLastError());
+  }
+  // A copy broken off is this call's own to remove.
+  if (!status.ok()) DeleteOnClose(out.get());
+  return status;
+}
+
 PathKind Win32FileSystem::Identify(const std::wstring& given, FileIdentity* identity) {
   const PathKind kind = Probe(given);
   if (kind != PathKind::kFile) return kind;
-  std::wstring path;
-  if (!SystemPath(given, false, &path).ok()) return PathKind::kError;
   // The link itself, were one there: its target is not the file named.
-  ScopedHandle file(OpenAny(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
+  ScopedHandle file(nullptr);
+  const FileStatus opened = Open(given, false, FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &file);
+  if (opened.code == kLinkOnTheWay) return PathKind::kLink;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) {
-    return MeansAbsent(GetLastError()) ? PathKind::kMissing : PathKind::kError;
-  }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || LeadsElsewhere(path)) {
-    return PathKind::kLink;
+  if (!opened.ok() || !GetFileInformationByHandle(file.get(), &info)) {
+    return MeansAbsent(opened.ok() ? GetLastError() : opened.code) ? PathKind::kMissing
+                                                                    : PathKind::kError;
   }
   *identity = FileIdentity{
       info.dwVolumeSerialNumber,
@@ -344,45 +392,80 @@ PathKind Win32FileSystem::Identify(const std::wstring& given, FileIdentity* iden
   return PathKind::kFile;
 }
 
-FileStatus Win32FileSystem::ClearName(const std::wstring& given) {
-  std::wstring path;
-  const FileStatus located = SystemPath(given, true, &path);
-  if (!located.ok()) return located;
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return StatusOf(GetLastError());
-  // A link the system would follow even to remove it is left alone.
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && LeadsElsewhere(path)) {
+FileStatus Win32FileSystem::OwnFileAt(const std::wstring& system) {
+  // A rename replaces whatever stands at the name, a link itself included
+  // (also under Wine, where every call through a handle on a host link acts
+  // on its target); so a file of this run's own is renamed over it.
+  const std::wstring draft = system + kClearingSuffix;
+  ScopedHandle file(CreateFileW(draft.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) return StatusOf(GetLastError());
+  if (!WhereNamed(file.get(), draft)) {
+    DeleteOnClose(file.get());  // made by this call where a link led: ours to remove
     return FileStatus(FileResult::kFailed, kLinkOnTheWay);
   }
-  // A link to a folder is removed as a folder, the link itself and not what
-  // it leads to; a real folder only while it is empty.
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    if (RemoveDirectoryW(path.c_str())) return FileStatus();
-    const FileStatus failed = StatusOf(GetLastError());
-    // Wine shows a host link to a folder as one, yet removes it only as the
-    // file it is on the host.
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && DeleteFileW(path.c_str())) {
-      return FileStatus();
-    }
-    return failed;
+  file.reset(nullptr);
+  if (MoveFileExW(draft.c_str(), system.c_str(), MOVEFILE_REPLACE_EXISTING)) return FileStatus();
+  const FileStatus failed = StatusOf(GetLastError());
+  DeleteFileW(draft.c_str());
+  return failed;
+}
+
+FileStatus Win32FileSystem::ClearName(const std::wstring& given) {
+  std::wstring path;
+  bool below_root = false;
+  const FileStatus located = SystemPath(given, true, &path, &below_root);
+  if (!located.ok()) return located;
+  // The link itself where the system opens links (a junction or symbolic
+  // link on Windows); an empty folder only while it is empty.
+  ScopedHandle handle(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+  if (!handle.valid()) return StatusOf(GetLastError());
+  if (!below_root || SameName(handle.get(), path)) {
+    const DWORD error = DeleteOnClose(handle.get());
+    if (error == ERROR_SUCCESS) return FileStatus();
+    handle.reset(nullptr);
+    // A read-only file of the updater's own name.
+    return error == ERROR_ACCESS_DENIED ? Remove(given) : StatusOf(error);
   }
-  return Remove(given);
+  // Wine opened what a host link leads to. A link to a folder cannot be
+  // removed from Windows code there without touching the folder.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  }
+  handle.reset(nullptr);
+  const FileStatus replaced = OwnFileAt(path);
+  return replaced.ok() ? Remove(given) : replaced;
 }
 
 FileStatus Win32FileSystem::Open(const std::wstring& given, bool writing, DWORD access,
                                   DWORD share, DWORD disposition, DWORD flags,
                                   ScopedHandle* file) {
   std::wstring path;
-  const FileStatus located = SystemPath(given, writing, &path);
+  bool below_root = false;
+  const FileStatus located = SystemPath(given, writing, &path, &below_root);
   if (!located.ok()) return located;
   file->reset(CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
-  return file->valid() ? FileStatus() : StatusOf(GetLastError());
+  if (!file->valid()) return StatusOf(GetLastError());
+  if (below_root && !WhereNamed(file->get(), path)) {
+    // A file this call made where a link led is this run's own to remove
+    // (the caller asks for DELETE access); one that was there is left alone.
+    if (disposition == CREATE_NEW) DeleteOnClose(file->get());
+    file->reset(nullptr);
+    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  }
+  return FileStatus();
 }
 
 FileStatus Win32FileSystem::WriteNew(const std::wstring& given, const std::string& bytes) {
   ScopedHandle file(nullptr);
   const FileStatus opened =
-      Open(given, true, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, &file);
+      Open(given, true, GENERIC_WRITE | DELETE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, &file);
   return opened.ok() ? WriteAll(file.get(), bytes) : opened;
 }
 
@@ -416,6 +499,7 @@ FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, size_t limit,
       ReadEach(file.get(), &block, [bytes, limit, &over](const char* data, DWORD got) {
         over = over || got > limit - bytes->size();
         if (!over) bytes->append(data, got);
+        return true;
       });
   if (read.ok() && over) {
     bytes->clear();
@@ -433,6 +517,7 @@ FileStatus Win32FileSystem::HashFile(const std::wstring& given, Sha256Digest* di
   std::vector<char> block(1 << 20);
   const FileStatus read = ReadEach(file.get(), &block, [&hash](const char* data, DWORD size) {
     hash.Update(data, size);
+    return true;
   });
   if (!read.ok()) return read;
   return hash.Finish(digest) ? FileStatus() : FileStatus(FileResult::kFailed, ERROR_INVALID_FUNCTION);
@@ -466,38 +551,65 @@ FileStatus Win32FileSystem::FlushVolume(const std::wstring& folder) {
 }
 
 FileStatus Win32FileSystem::FlushFile(const std::wstring& given) {
-  std::wstring path;
-  const FileStatus located = SystemPath(given, false, &path);
-  if (!located.ok()) return located;
-  // A file that cannot be opened for writing (it carries the read-only
-  // attribute) is left to the system's own write-back.
-  ScopedHandle file(OpenAny(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
-  if (file.valid() && !FlushFileBuffers(file.get())) return StatusOf(GetLastError());
-  return FileStatus();
+  // A file that cannot be opened for the flush is not durable: that is a
+  // failure, never a success. Installed copies are never read-only.
+  ScopedHandle file(nullptr);
+  const FileStatus opened = Open(given, false, GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, &file);
+  if (!opened.ok()) return opened;
+  return FlushFileBuffers(file.get()) ? FileStatus() : StatusOf(GetLastError());
 }
 
 FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<FileLock>* lock) {
   std::wstring path;
-  const FileStatus located = SystemPath(given, true, &path);
+  bool below_root = false;
+  const FileStatus located = SystemPath(given, true, &path, &below_root);
   if (!located.ok()) return located;
   // A link or a folder planted at the name is removed first, never
   // followed: the lock must be a file of this run's own.
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES &&
-      ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-       LeadsElsewhere(path))) {
-    // Opened with delete-on-close, a link's target would go with the run.
+      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
     const FileStatus cleared = ClearName(given);
     if (!cleared.ok()) return cleared;
   }
-  // No sharing: a second run cannot open it. Deleted on close, which the
-  // system does for a process however it ends, so no lock outlives its run.
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
-                            nullptr);
-  if (file == INVALID_HANDLE_VALUE) return StatusOf(GetLastError());
-  *lock = std::make_unique<Win32FileLock>(file);
-  return FileStatus();
+  // Not opened with FILE_FLAG_DELETE_ON_CLOSE: under Wine that would delete
+  // the target of a host link to a file, which shows as a plain file. The
+  // handle is checked first, and only then marked for deletion.
+  for (int tries = 0; tries < 3; ++tries) {
+    // No sharing: a second run cannot open it.
+    const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    ScopedHandle file(CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, flags, nullptr));
+    bool made = false;
+    if (!file.valid() && GetLastError() == ERROR_FILE_NOT_FOUND) {
+      // Not OPEN_ALWAYS: that would create a file where a dangling link
+      // leads. A name that holds nothing yet exists is such a link.
+      file.reset(CreateFileW(path.c_str(), access, 0, nullptr, CREATE_NEW, flags, nullptr));
+      made = file.valid();
+      if (!made && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+        const FileStatus replaced = OwnFileAt(path);
+        if (!replaced.ok()) return replaced;
+        continue;
+      }
+    }
+    if (!file.valid()) return StatusOf(GetLastError());
+    if (below_root && !WhereNamed(file.get(), path)) {
+      if (made) DeleteOnClose(file.get());
+      file.reset(nullptr);
+      const FileStatus cleared = ClearName(given);
+      if (!cleared.ok() && cleared != FileResult::kMissing) return cleared;
+      continue;
+    }
+    // Deleted on close, which the system does for a process however it
+    // ends, so no lock outlives its run.
+    const DWORD error = DeleteOnClose(file.get());
+    if (error != ERROR_SUCCESS) return StatusOf(error);
+    *lock = std::make_unique<Win32FileLock>(file.release());
+    return FileStatus();
+  }
+  return FileStatus(FileResult::kFailed, kLinkOnTheWay);
 }
 
 }  // namespace kestrune::win32

@@ -70,26 +70,33 @@ std::wstring LongPath(const std::wstring& path) {
   return FullPath(path);
 }
 
-std::wstring FinalPath(const std::wstring& path) {
+std::wstring FinalPathOf(HANDLE handle) {
   using FinalPathFn = DWORD(WINAPI*)(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
   static const FinalPathFn final_path = ProcAddress<FinalPathFn>(
       GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW");
-  if (final_path == nullptr) return std::wstring();
+  std::wstring found;
+  if (final_path == nullptr || !GrowingCall(
+                                   [handle](wchar_t* buffer, DWORD size) {
+                                     return final_path(handle, buffer, size, 0);
+                                   },
+                                   &found)) {
+    return std::wstring();
+  }
+  return PlainPath(found);
+}
+
+std::wstring PlainPath(const std::wstring& path) {
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + path.substr(8);
+  if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+  return path;
+}
+
+std::wstring FinalPath(const std::wstring& path) {
   ScopedHandle handle(CreateFileW(ExtendedPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                   nullptr));
-  std::wstring found;
-  if (!handle.valid() || !GrowingCall(
-                             [&handle](wchar_t* buffer, DWORD size) {
-                               return final_path(handle.get(), buffer, size, 0);
-                             },
-                             &found)) {
-    return std::wstring();
-  }
-  if (found.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + found.substr(8);
-  if (found.compare(0, 4, L"\\\\?\\") == 0) return found.substr(4);
-  return found;
+  return handle.valid() ? FinalPathOf(handle.get()) : std::wstring();
 }
 
 std::wstring FoldCase(const std::wstring& path) {

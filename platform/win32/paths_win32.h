@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/win32/windows_h.h"
+
 namespace kestrune::win32 {
 
 // The full path: relative paths taken against the current folder, '/' made
@@ -22,6 +24,13 @@ std::wstring LongPath(const std::wstring& path);
 // folder that `path` really leads to, links resolved, in the plain drive or
 // UNC form. "" otherwise.
 std::wstring FinalPath(const std::wstring& path);
+
+// The same for a file or folder already open on `handle`; "" where the
+// system cannot tell.
+std::wstring FinalPathOf(HANDLE handle);
+
+// A path in the "\\?\" form back in the plain drive or UNC form.
+std::wstring PlainPath(const std::wstring& path);
 
 // Letter case folded as the file system folds it when it compares names.
 std::wstring FoldCase(const std::wstring& path);

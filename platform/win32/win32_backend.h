@@ -74,7 +74,8 @@ class Win32FileSystem : public FileSystem {
   PathKind Probe(const std::wstring& path) override;
   bool ListFolder(const std::wstring& folder, FolderListing* listing) override;
   FileStatus Move(const std::wstring& from, const std::wstring& to) override;
-  FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override;
+  FileStatus CopyNew(const std::wstring& from, const std::wstring& to,
+                     Sha256Digest* digest) override;
   FileStatus Remove(const std::wstring& path) override;
   FileStatus Link(const std::wstring& existing, const std::wstring& name) override;
   FileStatus Replace(const std::wstring& from, const std::wstring& to) override;
@@ -104,6 +105,10 @@ class Win32FileSystem : public FileSystem {
   // Opens `path` as CreateFileW would, once it passed SystemPath.
   FileStatus Open(const std::wstring& path, bool writing, DWORD access, DWORD share,
                   DWORD disposition, DWORD flags, ScopedHandle* file);
+
+  // Puts an empty file of this run's own at `system` in place of whatever
+  // stands there (a link that cannot be removed otherwise), by a rename.
+  FileStatus OwnFileAt(const std::wstring& system);
 
   bool refuse_writes_ = false;  // outside the installation, once confined
   std::wstring root_given_;    // the installation folder as the run names it

@@ -40,6 +40,11 @@ class ScopedHandle {
   ScopedHandle& operator=(const ScopedHandle&) = delete;
   bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
   HANDLE get() const { return handle_; }
+  HANDLE release() {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
   void reset(HANDLE handle) {
     if (valid()) CloseHandle(handle_);
     handle_ = handle;

@@ -667,6 +667,19 @@ class ConfinementTests(Scenario):
         expected["bin/core.dll"] = PACKAGED["bin/core.dll"]
         self.assertTree(INST, expected)
 
+    def test_a_link_at_the_lock_name_is_removed_and_its_target_untouched(self):
+        for label, target in (("to a file", "Outside/precious.dat"), ("dangling", "Outside/none")):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard()
+                c.write("Outside", {"precious.dat": b"another program's file\n"})
+                before, outside = c.tree(INST), c.tree("Outside")
+                os.symlink(c.host(target), c.host(f"{INST}/Kestrune.lock"))
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                self.assertFalse(os.path.lexists(c.host(f"{INST}/Kestrune.lock")))
+                self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+                self.assertTree("Outside", outside)
+
     def test_a_package_folder_past_the_path_limit_is_replaced(self):
         # Past MAX_PATH for Windows, past PATH_MAX for the POSIX port.
         c = self.case
@@ -857,6 +870,32 @@ class WineOnlyTests(Scenario):
         before = c.tree(INST)
         self.assertRun(c.run(program, hold=[f"pkg/{held}"]), [COPY_FAILED], EXIT_COPY_FAILED)
         self.assertTree(INST, before)
+
+    def test_read_only_installed_and_packaged_files_are_replaced_or_undone(self):
+        # Wine shows a file without write permission as read-only.
+        read_only = ["VORDA.exe", "bin/core.dll"]
+        for failing in (False, True):
+            with self.subTest("failure undone" if failing else "success"):
+                c = self.fresh_case()
+                files = {**INSTALLED, f"bin/core.dll.{VER}": b"backup from an earlier run\n"}
+                program = self.standard(files=files)
+                for rel in read_only:
+                    os.chmod(c.host(f"{INST}/{rel}"), 0o444)
+                    os.chmod(c.host(f"pkg/{rel}"), 0o444)
+                before = c.tree(INST)
+                held = [f"{INST}/{self._last_replaced(PACKAGED)}"] if failing else []
+                result = c.run(program, hold=held)
+                if failing:
+                    self.assertRun(result, [COPY_FAILED], EXIT_COPY_FAILED)
+                    self.assertTree(INST, before)
+                    continue
+                self.assertRun(result, [DONE], EXIT_DONE)
+                # The set-aside read-only file is dropped; new files are writable.
+                expected = updated(before, PACKAGED, [r for r in PACKAGED if r != "bin/core.dll"])
+                expected["bin/core.dll"] = PACKAGED["bin/core.dll"]
+                self.assertTree(INST, expected)
+                for rel in read_only:
+                    self.assertTrue(os.stat(c.host(f"{INST}/{rel}")).st_mode & 0o200, rel)
 
     def test_product_started_with_other_letter_case_is_seen(self):
         c = self.case

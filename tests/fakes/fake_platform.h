@@ -292,7 +292,8 @@ class FakeFileSystem : public FileSystem {
     Put(to, node);
     return FileResult::kOk;
   }
-  FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override {
+  FileStatus CopyNew(const std::wstring& from, const std::wstring& to,
+                     Sha256Digest* digest) override {
     log.push_back(L"copy " + from + L" -> " + to);
     if (Has(to)) return FileResult::kTargetExists;
     if (Fails(from, L"copy")) {
@@ -305,7 +306,10 @@ class FakeFileSystem : public FileSystem {
     Node copy = it->second;
     copy.id = ++ids_;
     Put(to, copy);
-    return FileResult::kOk;
+    if (digest == nullptr) return FileResult::kOk;
+    Sha256 hash;
+    hash.Update(copy.content.data(), copy.content.size());
+    return hash.Finish(digest) ? FileStatus() : FileStatus(FileResult::kFailed, 5);
   }
   FileStatus Remove(const std::wstring& path) override {
     log.push_back(L"remove " + path);

@@ -38,9 +38,10 @@ class FaultyFileSystem : public FileSystem {
   }
   // A failing copy still writes the destination, as one that breaks off
   // late (a full disk, a failed close) leaves a file behind.
-  FileStatus CopyNew(const std::wstring& from, const std::wstring& to) override {
+  FileStatus CopyNew(const std::wstring& from, const std::wstring& to,
+                     Sha256Digest* digest) override {
     if (Stopped(L"copy", to)) return kFailed;
-    const FileStatus result = inner_.CopyNew(from, to);
+    const FileStatus result = inner_.CopyNew(from, to, digest);
     const bool named = !fail_copies_to_.empty() && to.find(fail_copies_to_) != std::wstring::npos;
     return Fails(L"copy", to) || named ? kFailed : result;
   }

@@ -142,6 +142,9 @@ void Check(const Files& success, const Files& before,
       EXPECT_GE(fault_count, 2u) << what << ": one fault left the undo incomplete";
       ExpectNothingLost(before, outcome.after, what);
       break;
+    case ReplaceResult::kPackageChanged:
+      ADD_FAILURE() << what << ": no list of hashes, yet a changed file";
+      break;
   }
 }
 

@@ -34,7 +34,7 @@ TEST(PosixFileSystemTest, MoveAndCopyNeverReplaceAnExistingTarget) {
   tree.Write("b", "B");
   PosixFileSystem files;
   EXPECT_EQ(files.Move(W(tree.Path("a")), W(tree.Path("b"))), FileResult::kTargetExists);
-  EXPECT_EQ(files.CopyNew(W(tree.Path("a")), W(tree.Path("b"))), FileResult::kTargetExists);
+  EXPECT_EQ(files.CopyNew(W(tree.Path("a")), W(tree.Path("b")), nullptr), FileResult::kTargetExists);
   EXPECT_EQ(tree.Read("a"), "A");
   EXPECT_EQ(tree.Read("b"), "B");
   EXPECT_EQ(files.Move(W(tree.Path("a")), W(tree.Path("c"))), FileResult::kOk);
@@ -54,9 +54,9 @@ TEST(PosixFileSystemTest, CopyKeepsBytesAndExactPermissionBitsWhateverTheUmask) 
   tree.Write("empty", "", 0604);
   const mode_t old_umask = umask(077);
   PosixFileSystem files;
-  EXPECT_EQ(files.CopyNew(W(tree.Path("exe")), W(tree.Path("exe2"))), FileResult::kOk);
-  EXPECT_EQ(files.CopyNew(W(tree.Path("private")), W(tree.Path("private2"))), FileResult::kOk);
-  EXPECT_EQ(files.CopyNew(W(tree.Path("empty")), W(tree.Path("empty2"))), FileResult::kOk);
+  EXPECT_EQ(files.CopyNew(W(tree.Path("exe")), W(tree.Path("exe2")), nullptr), FileResult::kOk);
+  EXPECT_EQ(files.CopyNew(W(tree.Path("private")), W(tree.Path("private2")), nullptr), FileResult::kOk);
+  EXPECT_EQ(files.CopyNew(W(tree.Path("empty")), W(tree.Path("empty2")), nullptr), FileResult::kOk);
   umask(old_umask);
   EXPECT_TRUE(tree.Read("exe2") == big);
   EXPECT_EQ(ModeOf(tree.Path("exe2")), 0755u);

@@ -175,6 +175,33 @@ TEST_F(ReplacerTest, FailedCopyUndoesEveryReplacementAndStopsTheWalk) {
   }
 }
 
+// The bytes copied are the bytes compared: a packaged file whose content no
+// longer has its listed hash is never renamed in, and everything is undone.
+TEST_F(ReplacerTest, CopyThatDiffersFromItsListedHashUndoesAndNamesTheFile) {
+  Package(L"\\a.dll", "new a");
+  Package(L"\\sub\\b.dll", "new b, changed after the check");
+  Installed(L"\\a.dll", "old a");
+  Installed(L"\\sub\\b.dll", "old b");
+  std::map<std::wstring, Sha256Digest> digests;
+  for (const auto& [relative, content] : {std::pair<std::wstring, std::string>{L"a.dll", "new a"},
+                                          {L"sub\\b.dll", "new b"}}) {
+    Sha256 hash;
+    hash.Update(content.data(), content.size());
+    ASSERT_TRUE(hash.Finish(&digests[relative]));
+  }
+  const auto before = Snapshot();
+  ReplaceInputs inputs{kPkg, kInst, L"2015.1.0"};
+  inputs.digests = &digests;
+  EXPECT_EQ(ReplaceFiles(files_, messages_, inputs, listed_, log_), ReplaceResult::kPackageChanged);
+  EXPECT_EQ(Snapshot(), before);
+  ASSERT_EQ(messages_.boxes.size(), 1u);
+  EXPECT_EQ(messages_.boxes[0].text,
+            L"The update package is incomplete or damaged:\nsub\\b.dll (changed)");
+  // The same run without a list installs what it finds.
+  EXPECT_EQ(Replace(), ReplaceResult::kDone);
+  EXPECT_EQ(At(L"\\sub\\b.dll"), "new b, changed after the check");
+}
+
 TEST_F(ReplacerTest, FailedRenameLinkOrExistenceTestAlsoUndoes) {
   const std::pair<const wchar_t*, bool> rows[] = {
       {L"link", true}, {L"replace", true}, {L"move", false}, {L"probe", true}};

@@ -45,41 +45,64 @@ ExitStatus CKestruneApp::Run() {
   Platform& p = platform_;
   p.environment.InitCommonControls();
 
+  // Split first, so that even a command line that is not understood is
+  // logged when it names a usable log.
   const SwitchStyle style = p.separator == L'\\' ? SwitchStyle::kWindows : SwitchStyle::kPosix;
   const CommandLine line = ParseCommandLine(p.environment.Arguments(), style);
   const std::wstring module_path = p.environment.ModulePath();
   const std::wstring program = FileNameOf(module_path, p.separator);
-  switch (line.action) {
-    case CommandLine::Action::kMistake:
-      if (!line.quiet) {
-        p.messages.ShowUsage(line.mistake + L"\n\n" + UsageText(style, program),
-                             msg::kUpdaterCaption, true);
-      }
-      return ExitStatus::kBadCommandLine;
-    case CommandLine::Action::kHelp:
-      if (!line.quiet) p.messages.ShowUsage(UsageText(style, program), msg::kUpdaterCaption, false);
-      return ExitStatus::kCompleted;
-    case CommandLine::Action::kUpdate:
-    case CommandLine::Action::kWriteHashes:
-      break;
-  }
-
   // Opened before the current folder moves: a relative path is the
   // administrator's, taken where the updater was started. A log that cannot
   // be opened does not stop the update.
-  if (!line.log_path.empty()) {
+  if (!line.log_path.empty() && line.action != CommandLine::Action::kHelp) {
     if (std::unique_ptr<LogFile> file = p.environment.OpenLog(line.log_path)) {
       state_.log.Start(p.environment, std::move(file));
     }
   }
   state_.log.Line(L"Kestrune " KESTRUNE_VERSION_TEXT L" started: " + p.environment.CommandLine());
   LoggedMessages messages(p.messages, state_.log, line.quiet);
-  const ExitStatus status = line.action == CommandLine::Action::kWriteHashes
-                                ? WriteHashes(messages, module_path)
-                                : Update(messages, module_path);
+  ExitStatus status = ExitStatus::kCompleted;
+  switch (line.action) {
+    case CommandLine::Action::kHelp:
+      messages.ShowUsage(UsageText(style, program), msg::kUpdaterCaption, false);
+      break;
+    case CommandLine::Action::kMistake:
+      state_.log.Line(L"command line not understood: " + line.mistake);
+      messages.ShowUsage(line.mistake + L"\n\n" + UsageText(style, program),
+                         msg::kUpdaterCaption, true);
+      status = ExitStatus::kBadCommandLine;
+      break;
+    case CommandLine::Action::kUpdate:
+    case CommandLine::Action::kWriteHashes:
+      // Every lock, journal and file of the run is settled when these return.
+      if (line.action == CommandLine::Action::kWriteHashes) {
+        status = WriteHashes(messages, module_path);
+      } else {
+        status = Update(messages, module_path);
+        state_.log.Summary();
+      }
+      break;
+  }
   state_.log.Line(L"exit status " + std::to_wstring(static_cast<int>(status)));
   state_.log.Flush();
+  // Last of all: a box left open must hold nothing another run needs.
+  messages.ShowHeld();
   return status;
+}
+
+bool CKestruneApp::TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock) {
+  Platform& p = platform_;
+  const std::wstring lock_path = JoinPath(state_.install_folder, kLockName, p.separator);
+  const FileStatus locked = p.files.Lock(lock_path, lock);
+  if (locked == FileResult::kInUse) {
+    state_.log.Line(L"another run holds " + lock_path);
+    messages.Show(msg::kAnotherRun, msg::kRunningCaption, Messages::Style::kPlain);
+    return false;
+  }
+  // A folder that cannot hold the lock cannot be updated either; the stages
+  // after it say so in their own terms.
+  if (!locked.ok()) state_.log.Failure(L"lock", lock_path, locked);
+  return true;
 }
 
 ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_path) {
@@ -118,18 +141,9 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   const FileStatus confined = p.files.Confine(package_folder, state_.install_folder);
   if (!confined.ok()) state_.log.Failure(L"open", state_.install_folder, confined);
 
-  // From here until the run ends, no other run works on this installation.
+  // From here until Update returns, no other run works on this installation.
   std::unique_ptr<FileLock> lock;
-  const std::wstring lock_path = JoinPath(state_.install_folder, kLockName, p.separator);
-  const FileStatus locked = p.files.Lock(lock_path, &lock);
-  if (locked == FileResult::kInUse) {
-    state_.log.Line(L"another run holds " + lock_path);
-    messages.Show(msg::kAnotherRun, msg::kRunningCaption, Messages::Style::kPlain);
-    return ExitStatus::kAnotherUpdateRunning;
-  }
-  // A folder that cannot hold the lock cannot be updated either; the stages
-  // below say so in their own terms.
-  if (!locked.ok()) state_.log.Failure(L"lock", lock_path, locked);
+  if (!TakeLock(messages, &lock)) return ExitStatus::kAnotherUpdateRunning;
 
   PatientFileSystem files(p.files, p.environment, state_.log);
   ExitStatus stopped = ExitStatus::kCompleted;

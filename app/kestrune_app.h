@@ -2,6 +2,7 @@
 #ifndef KESTRUNE_APP_KESTRUNE_APP_H_
 #define KESTRUNE_APP_KESTRUNE_APP_H_
 
+#include <memory>
 #include <string>
 
 #include "app/exit_status.h"
@@ -16,8 +17,8 @@ class CKestruneApp {
   CKestruneApp(const CKestruneApp&) = delete;
   CKestruneApp& operator=(const CKestruneApp&) = delete;
 
-  // Runs the update once. Returns false in every case: the updater has no
-  // window, so there is never a message loop to enter.
+  // Runs the update once. Returns false in every case: the run's last
+  // message box ends it, so there is never a message loop to enter.
   bool InitInstance();
 
   ExitStatus exit_status() const { return exit_status_; }
@@ -29,6 +30,9 @@ class CKestruneApp {
   ExitStatus Update(Messages& messages, const std::wstring& module_path);
   // The package's list of hashes written, and nothing else.
   ExitStatus WriteHashes(Messages& messages, const std::wstring& module_path);
+  // Takes the installation's lock for the rest of Update; false, with its
+  // message given, when another run holds it.
+  bool TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock);
   // True, with its message shown, when the product runs.
   bool ProductRunning(Messages& messages);
   // False, with the status to end with, when the run must stop.

@@ -49,9 +49,12 @@ class Environment {
   virtual void Sleep(unsigned milliseconds) = 0;
   // The system's own text for one of its error codes.
   virtual std::wstring ErrorText(uint32_t code) = 0;
-  // Opens `path` for appending, creating it when missing; a relative path is
-  // taken against the current folder. Null when it cannot be opened.
+  // Opens `path` for appending, creating it and its missing folders; a
+  // relative path is taken against the current folder. Null when it cannot
+  // be opened.
   virtual std::unique_ptr<LogFile> OpenLog(const std::wstring& path) = 0;
+  // This process's id, which tells apart the runs that share one log.
+  virtual uint32_t ProcessId() = 0;
 };
 
 // Private-profile (INI) reading with the Windows rules.

@@ -57,15 +57,25 @@ class Replacement {
       const std::wstring relative = Relative(index);
       // Tested on the relative path, so that an installation folder that
       // carries the name still gets its files.
-      if (relative.find(kUpdaterMarker) != std::wstring::npos) continue;
+      if (relative.find(kUpdaterMarker) != std::wstring::npos) {
+        PassOver(index, L"the updater's own");
+        continue;
+      }
       if (IsBackupName(relative, inputs_.product_vernum, inputs_.separator)) {
-        log_.Line(L"passed over " + relative + L": named like a backup");
+        PassOver(index, L"named like a backup");
         continue;
       }
       const std::wstring destination = inputs_.install_folder + relative;
       PathKind installed = PathKind::kError;
       if (!Look(destination, &installed)) return false;
-      if (installed == PathKind::kMissing || installed == PathKind::kFolder) continue;
+      if (installed == PathKind::kMissing) {
+        PassOver(index, L"no installed counterpart");
+        continue;
+      }
+      if (installed == PathKind::kFolder) {
+        PassOver(index, L"a folder is installed in its place");
+        continue;
+      }
       if (installed == PathKind::kLink) {
         log_.Line(L"failed: " + destination + L" is reached through the link " +
                   LinkOn(relative) + L", where the installation may have none");
@@ -106,8 +116,7 @@ class Replacement {
       const StepPaths paths = Paths(step);
       if (!DoStep(files_, paths, log_)) return false;
       if (log_.enabled()) {
-        log_.Line(L"replaced " + Relative(step.listed_index) + L"; the old file is now " +
-                  paths.aside);
+        log_.Line(L"replaced " + paths.destination + L"; the old file is now " + paths.aside);
       }
     }
     return true;
@@ -133,6 +142,16 @@ class Replacement {
       if (step.aside == kBackupAside) continue;
       const StepPaths paths = Paths(step);
       DropSetAside(files_, paths.aside, paths.backup, log_);
+      if (files_.Probe(paths.aside) == PathKind::kMissing) ++log_.tally().set_asides_removed;
+    }
+  }
+
+  // Counted once the update is kept: one undone changed nothing.
+  void TallyKept() {
+    RunTally& tally = log_.tally();
+    tally.replaced += plan_.size();
+    for (const Planned& step : plan_) {
+      ++(step.aside == kBackupAside ? tally.backups_made : tally.backups_kept);
     }
   }
 
@@ -163,6 +182,11 @@ class Replacement {
       if (files_.Probe(part) == PathKind::kLink) return part;
     }
     return inputs_.install_folder + relative;
+  }
+
+  void PassOver(size_t index, const wchar_t* why) {
+    ++log_.tally().passed_over;
+    if (log_.enabled()) log_.Line(L"passed over " + listed_[index] + L": " + why);
   }
 
   // What is at `name`; false, logged, when that cannot be told.
@@ -239,6 +263,7 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
     replacement.RemoveJournal();
     log.Line(L"nothing was changed");
   } else if (replacement.Apply(&done) && replacement.Commit()) {
+    replacement.TallyKept();
     replacement.DropSetAsides();
     replacement.RemoveJournal();
     return ReplaceResult::kDone;

@@ -31,6 +31,7 @@ class PosixEnvironment : public Environment {
   void Sleep(unsigned milliseconds) override;
   std::wstring ErrorText(uint32_t code) override;
   std::unique_ptr<LogFile> OpenLog(const std::wstring& path) override;
+  uint32_t ProcessId() override;
 
  private:
   const std::vector<std::string> arguments_;  // argv, the program's name first

@@ -30,6 +30,7 @@ class Win32Environment : public Environment {
   void Sleep(unsigned milliseconds) override;
   std::wstring ErrorText(uint32_t code) override;
   std::unique_ptr<LogFile> OpenLog(const std::wstring& path) override;
+  uint32_t ProcessId() override;
 };
 
 class Win32ProfileReader : public ProfileReader {

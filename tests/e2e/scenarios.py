@@ -850,7 +850,7 @@ class Wine64OnlyTests(Scenario):
         self.assertTree(INST, before)
 
 
-LOG_LINE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d (.*)")
+LOG_LINE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d \[(\d+)\] (.*)")
 LONG_NAME = "L" * 250  # its backup name is longer than a file name may be
 
 
@@ -861,13 +861,17 @@ class UnattendedTests(Scenario):
         return ("/" if self.target.kind == "wine" else "--") + name
 
     def log_of(self, rel: str) -> list[str]:
-        """The events of a log, each line checked for its timestamp."""
+        """The events of a log, each line checked for its timestamp and process id."""
+        return [event for _, event in UnattendedTests.runs_in_log(self, rel)]
+
+    def runs_in_log(self, rel: str) -> list[tuple[int, str]]:
+        """Each line of a log as its process id and event."""
         lines = self.case.host(rel).read_text(encoding="utf-8").splitlines()
         events = []
         for line in lines:
             match = LOG_LINE.fullmatch(line)
-            self.assertIsNotNone(match, f"log line without a timestamp: {line!r}")
-            events.append(match.group(1))
+            self.assertIsNotNone(match, f"log line without a timestamp and process id: {line!r}")
+            events.append((int(match.group(1)), match.group(2)))
         return events
 
     def failing(self) -> str:
@@ -909,7 +913,7 @@ class UnattendedTests(Scenario):
         first = events[:events.index("exit status 0") + 1]
         for expected in ("settings " + c.settings_path(program), "installation folder " + c.native(INST, True),
                          f'reported "{VER}"', "running check: ", "package ",
-                         "replaced ", "message VORDA+ UPDATE: You have successfully updated VORDA+"):
+                         "replaced ", "message shown: VORDA+ UPDATE: You have successfully updated VORDA+"):
             self.assertTrue(any(expected in e for e in first), f"no {expected!r} in {first}")
         self.assertEqual(sum(e.startswith("replaced ") for e in first), len(PACKAGED))
         self.assertEqual(events.count("exit status 0"), 2)  # the second run appended
@@ -927,20 +931,50 @@ class UnattendedTests(Scenario):
         self.assertTrue(failures and LONG_NAME in failures[0] and "error " in failures[0], events)
         replaced = sum(e.startswith("replaced ") for e in events)
         self.assertEqual(sum(e.startswith("undone ") for e in events), replaced + 1, events)
-        self.assertIn("message Err: Failed to copy files", events)
+        self.assertIn("message shown: Err: Failed to copy files", events)
         self.assertEqual(events[-1], "exit status 7")
 
     def test_relative_or_unusable_log_paths_never_stop_the_update(self):
         start = "e2e-scratch" if self.target.kind == "wine" else ""
         for label, path, written in (("relative to the starting folder", "rel.log", f"{start}/rel.log"),
-                                     ("in a folder that does not exist", None, None)):
+                                     ("in folders that do not exist yet", "new logs/2026/run.log",
+                                      "new logs/2026/run.log"),
+                                     ("below a file", "a file/run.log", None)):
             with self.subTest(label):
                 c = self.fresh_case()
                 program = self.standard()
-                arg = path or c.native("no such folder/run.log")
+                (c.host("a file")).write_bytes(b"not a folder\n")
+                arg = path if label.startswith("relative") else c.native(path)
                 self.assertRun(c.run(program, args=[self.sw("quiet"), self.sw("log"), arg]), [], EXIT_DONE)
                 if written:
                     self.assertEqual(self.log_of(written.lstrip("/"))[-1], "exit status 0")
+
+    def test_the_log_tells_runs_apart_and_tells_every_outcome(self):
+        c = self.case
+        package = {**PACKAGED, "bin/extra.dll": b"no installed counterpart\n",
+                   f"bin/core.dll.{VER}": b"named like a backup\n", "Kestrune.txt": b"the updater's own\n"}
+        files = {**INSTALLED, f"res/strings.txt.{VER}": b"an earlier backup\n"}
+        program = self.standard(files=files, package=package)
+        log = c.native("run.log")
+        # A command line not understood, then a quiet update.
+        self.assertEqual(c.run(program, args=[self.sw("bogus"), self.sw("log"), log]).status,
+                         EXIT_BAD_COMMAND_LINE)
+        self.assertRun(c.run(program, args=[self.sw("quiet"), self.sw("log"), log]), [], EXIT_DONE)
+        lines = self.runs_in_log("run.log")
+        pids = list(dict.fromkeys(pid for pid, _ in lines))
+        self.assertEqual(len(pids), 2, lines)
+        bad = [e for pid, e in lines if pid == pids[0]]
+        self.assertEqual(bad[1:], [f"command line not understood: Unknown switch: {self.sw('bogus')}",
+                                   "exit status 9"])
+        run = [e for pid, e in lines if pid == pids[1]]
+        for rel, reason in (("bin/extra.dll", "no installed counterpart"),
+                            (f"bin/core.dll.{VER}", "named like a backup"),
+                            ("Kestrune.txt", "the updater's own"),
+                            (program.split("/", 1)[1], "the updater's own")):
+            self.assertIn(f"passed over {c.native('pkg/' + rel)}: {reason}", run)
+        self.assertIn("message not shown (quiet): VORDA+ UPDATE: You have successfully updated VORDA+", run)
+        self.assertEqual(run[-2:], ["summary: replaced 4, passed over 5, backups made 3, "
+                                    "earlier backups kept 1, set-aside files removed 1", "exit status 0"])
 
     def test_help_and_mistakes_touch_nothing(self):
         variants = [("help", [self.sw("help")], 0), ("unknown switch", [self.sw("bogus")], EXIT_BAD_COMMAND_LINE),
@@ -1096,6 +1130,26 @@ class InterruptedTests(Scenario):
         self.assertEqual([o[0] for o in outcomes], [EXIT_DONE, EXIT_ANOTHER_RUN], outcomes)
         self.assertEqual(outcomes[1][1], "Error: Another update of VORDA+ is running.\n")
         self.assertEqual(c.host(f"{INST}/big.dat").read_bytes(), big)
+
+    def test_a_run_started_while_the_last_box_is_open_is_not_refused(self):
+        if self.target.kind != "wine":
+            self.skipTest("only a box on Windows waits for a click")
+        c = self.case
+        # The package brings the next version, so the next run stops at the check.
+        program = self.standard(package={**PACKAGED, "VoUInfo.bin": ansi("2015.2.0")})
+        log = c.native("shared.log")
+        result = c.run(program, args=["/log", log], at_first_box=["/log", log])
+        self.assertRun(result, [DONE], EXIT_DONE)
+        self.assertEqual((result.second_status, [(m.caption, m.text) for m in result.second_messages]),
+                         (EXIT_WRONG_VERSION, [WRONG_VERSION]), result.describe())
+        # The first run's outcome was written before its box came up, so it
+        # is wholly ahead of the second run's lines.
+        lines = UnattendedTests.runs_in_log(self, "shared.log")
+        first = lines[0][0]
+        ours = [i for i, (pid, _) in enumerate(lines) if pid == first]
+        self.assertEqual(ours, list(range(len(ours))), lines)
+        self.assertEqual(lines[ours[-1]][1], "exit status 0")
+        self.assertEqual(lines[-1][1], "exit status 5")
 
     def test_journal_that_cannot_be_read_or_a_running_product_stops_the_recovery(self):
         for label, journal, product, messages, status in (

@@ -4,6 +4,7 @@
 #define KESTRUNE_TESTS_FAKES_FAKE_PLATFORM_H_
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <memory>
@@ -48,6 +49,7 @@ class FakeEnvironment : public Environment {
     if (!log_opens) return nullptr;
     return std::make_unique<FakeLogFile>(&log);
   }
+  uint32_t ProcessId() override { return 4242; }
 
   std::wstring module_path = L"C:\\pkg\\Kestrune.exe";
   std::wstring current_folder;
@@ -209,14 +211,18 @@ class FakeMessages : public Messages {
   void Show(const std::wstring& text, const std::wstring& caption,
             Style style) override {
     boxes.push_back(Box{text, caption, style});
+    if (on_show) on_show();
   }
   void ShowUsage(const std::wstring& text, const std::wstring& caption,
                  bool mistake) override {
     usages.push_back(Box{text, caption, mistake ? Style::kFramework : Style::kPlain});
+    if (on_show) on_show();
   }
 
   std::vector<Box> boxes;
   std::vector<Box> usages;  // style kFramework marks a mistake
+  // Called while a box or usage is on the screen, to see the world then.
+  std::function<void()> on_show;
 };
 
 // A file tree in memory; folders list their entries in creation order, which

@@ -41,7 +41,9 @@ class FaultyFileSystem : public FileSystem {
     if (Stopped(L"copy", to)) return kFailed;
     const FileStatus result = inner_.CopyNew(from, to);
     const bool named = !fail_copies_to_.empty() && to.find(fail_copies_to_) != std::wstring::npos;
-    return Fails(L"copy", to) || named ? kFailed : result;
+    const bool fails = Fails(L"copy", to);
+    last_copy_ = calls_;
+    return fails || named ? kFailed : result;
   }
   FileStatus Remove(const std::wstring& path) override {
     return Fails(L"remove", path) ? kFailed : inner_.Remove(path);
@@ -84,6 +86,8 @@ class FaultyFileSystem : public FileSystem {
   void FailCopiesTo(const std::wstring& needle) { fail_copies_to_ = needle; }
 
   int calls() const { return calls_; }
+  // The number of the last copy's call.
+  int last_copy() const { return last_copy_; }
   bool stopped() const { return stop_at_ != 0 && calls_ >= stop_at_; }
   // "operation path" of each call made to fail.
   const std::vector<std::wstring>& failed() const { return failed_; }
@@ -106,6 +110,7 @@ class FaultyFileSystem : public FileSystem {
   const int stop_at_;
   std::wstring fail_copies_to_;
   int calls_ = 0;
+  int last_copy_ = 0;
   std::vector<std::wstring> failed_;
 };
 

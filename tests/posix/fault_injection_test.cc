@@ -232,7 +232,7 @@ TEST(FaultInjectionTest, AStopAtAnyCallIsMadeGoodByTheNextRun) {
     ASSERT_EQ(WholeRun(clean, counting), ExitStatus::kCompleted) << layout.name;
     const Files success = clean.Snapshot("inst");
     // A failure late in the update, to stop during its undo as well.
-    const int last_copy = counting.calls() - 6;
+    const int last_copy = counting.last_copy();
 
     for (int failing : {0, last_copy}) {
       for (int stop = 1; stop <= counting.calls() + 1; ++stop) {

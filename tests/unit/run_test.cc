@@ -2,6 +2,10 @@
 // what each outcome leaves behind.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
+#include <string>
+
 #include "app/kestrune_app.h"
 #include "tests/fakes/fake_platform.h"
 
@@ -174,11 +178,11 @@ TEST_F(RunTest, QuietRunsShowNothingAndTheLogTellsEverything) {
   EXPECT_EQ(fake_.environment.log_paths, std::vector<std::wstring>{L"run.log"});
   const std::string& log = fake_.environment.log;
   for (const char* event :
-       {"2026-12-07T11:08:37.005+01:00 Kestrune 1.0.0.1 started: Kestrune.exe\n",
+       {"2026-12-07T11:08:37.005+01:00 [4242] Kestrune 1.0.0.1 started: Kestrune.exe\n",
         "installation folder C:\\Apps\\VORDA\\ from HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\"
         "Windows\\CurrentVersion\\Uninstall\\{4D1E}, value InstallLocation\n",
         "reported \"2015.1.0\"\n", "failed: copy C:\\pkg\\bin\\a.dll to ",
-        ": error 5: text of 5\n", "undone \\bin\\core.dll\n", "message Err: Failed to copy files\n"}) {
+        ": error 5: text of 5\n", "undone \\bin\\core.dll\n", "message not shown (quiet): Err: Failed to copy files\n"}) {
     EXPECT_NE(log.find(event), std::string::npos) << event << " not in\n" << log;
   }
   EXPECT_EQ(log.substr(log.size() - 14), "exit status 7\n");
@@ -189,6 +193,89 @@ TEST_F(RunTest, QuietRunsShowNothingAndTheLogTellsEverything) {
   other.environment.log_opens = false;
   EXPECT_EQ(RunOn(other), ExitStatus::kSettingsIncomplete);
   EXPECT_EQ(TextsOf(other).size(), 1u);
+}
+
+TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
+  struct Row {
+    const char* label;
+    std::function<void(FakePlatform&)> arrange;
+    std::vector<std::wstring> arguments;
+    ExitStatus status;
+  };
+  const std::wstring lock = L"C:\\Apps\\VORDA\\Kestrune.lock";
+  const Row rows[] = {
+      {"completed", [](FakePlatform&) {}, {}, ExitStatus::kCompleted},
+      {"wrong version", [](FakePlatform& f) { f.library.Answer8("2014.9.9"); }, {},
+       ExitStatus::kWrongVersion},
+      {"copy failed", [](FakePlatform& f) { f.files.FailWhen(L"copy", L"core.dll"); }, {},
+       ExitStatus::kCopyFailedUndone},
+      {"another run", [&](FakePlatform& f) { f.files.locked.insert(lock); }, {},
+       ExitStatus::kAnotherUpdateRunning},
+      {"damaged package", [](FakePlatform& f) { f.files.AddFile(L"C:\\pkg\\Kestrune.sha256", "x\n"); },
+       {}, ExitStatus::kPackageDamaged},
+      {"interrupted, not undone",
+       [](FakePlatform& f) { f.files.AddFile(L"C:\\Apps\\VORDA\\Kestrune.journal", "junk"); }, {},
+       ExitStatus::kCopyFailedUndoIncomplete},
+      {"bad argument", [](FakePlatform&) {}, {L"/bogus"}, ExitStatus::kBadCommandLine},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    FakePlatform fake;
+    Standard(fake);
+    row.arrange(fake);
+    fake.environment.arguments = row.arguments;
+    fake.environment.arguments.insert(fake.environment.arguments.end(), {L"/log", L"run.log"});
+    const std::set<std::wstring> held_before = fake.files.locked;
+    int shown = 0;
+    fake.messages.on_show = [&] {
+      ++shown;
+      EXPECT_EQ(fake.files.locked, held_before);
+      const std::string& log = fake.environment.log;
+      const std::string last = "exit status " + std::to_string(static_cast<int>(row.status)) + "\n";
+      EXPECT_TRUE(log.size() > last.size() && log.compare(log.size() - last.size(), last.size(),
+                                                          last) == 0)
+          << log;
+      // Nothing changes files once the box is up.
+      fake.files.log.push_back(L"<box>");
+    };
+    EXPECT_EQ(RunOn(fake), row.status);
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(fake.files.log.back(), L"<box>");
+  }
+}
+
+TEST_F(RunTest, TheLogNamesEachFilePassedOverAndEndsWithASummary) {
+  fake_.files.AddFile(L"C:\\pkg\\bin\\extra.dll", "no counterpart");
+  fake_.files.AddFile(L"C:\\pkg\\bin\\old.dll.2015.1.0", "a backup");
+  fake_.files.AddFile(L"C:\\pkg\\data", "a file where a folder is installed");
+  fake_.files.AddFolder(L"C:\\Apps\\VORDA\\\\data");
+  fake_.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\a.dll", "old a");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\a.dll.2015.1.0", "an earlier backup");
+  fake_.environment.arguments = {L"/log", L"run.log"};
+  EXPECT_EQ(Run(), ExitStatus::kCompleted);
+  const std::string& log = fake_.environment.log;
+  for (const char* event :
+       {"passed over C:\\pkg\\Kestrune.exe: the updater's own\n",
+        "passed over C:\\pkg\\Kestrune.ini: the updater's own\n",
+        "passed over C:\\pkg\\bin\\extra.dll: no installed counterpart\n",
+        "passed over C:\\pkg\\bin\\old.dll.2015.1.0: named like a backup\n",
+        "passed over C:\\pkg\\data: a folder is installed in its place\n",
+        "message shown: VORDA+ UPDATE: You have successfully updated VORDA+\n",
+        "summary: replaced 2, passed over 5, backups made 1, earlier backups kept 1, "
+        "set-aside files removed 1\n"
+        "2026-12-07T11:08:37.005+01:00 [4242] exit status 0\n"}) {
+    EXPECT_NE(log.find(event), std::string::npos) << event << " not in\n" << log;
+  }
+
+  // A run undone replaced nothing, whatever it had done before the failure.
+  FakePlatform failing;
+  Standard(failing);
+  failing.files.FailWhen(L"copy", L"core.dll");
+  failing.environment.arguments = {L"/quiet", L"/log", L"run.log"};
+  EXPECT_EQ(RunOn(failing), ExitStatus::kCopyFailedUndone);
+  EXPECT_NE(failing.environment.log.find("summary: replaced 0, passed over 2, backups made 0, "),
+            std::string::npos);
 }
 
 TEST_F(RunTest, HelpAndMistakesShowTheUsageAndTouchNothing) {

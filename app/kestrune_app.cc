@@ -242,12 +242,18 @@ ExitStatus CKestruneApp::WriteHashes(Messages& messages, const std::wstring& mod
   p.files.Confine(package_folder, L"");
   std::vector<std::wstring> listed;
   std::wstring failed;
+  FileStatus cause;
   size_t count = 0;
-  if (!CollectFiles(p.files, p.separator, package_folder, &listed, state_.log, &failed) ||
-      !WriteHashList(p.files, list_path, PackageFiles{package_folder, listed, p.separator},
-                     state_.log, &count, &failed)) {
-    messages.Show(std::wstring(msg::kPackageDamaged) + L"\n" + failed, msg::kRunningCaption,
-                  Messages::Style::kPlain);
+  if (!CollectFiles(p.files, p.separator, package_folder, &listed, state_.log, &failed)) {
+    messages.Show(msg::kCouldNotRead + failed, msg::kRunningCaption, Messages::Style::kPlain);
+    return ExitStatus::kPackageDamaged;
+  }
+  if (!WriteHashList(p.files, list_path, PackageFiles{package_folder, listed, p.separator},
+                     state_.log, &count, &failed, &cause)) {
+    // Not the damaged-package text: nothing is wrong with the package.
+    const wchar_t* verb = failed == list_path ? msg::kCouldNotWrite : msg::kCouldNotRead;
+    messages.Show(verb + failed + L": " + p.environment.ErrorText(cause.code),
+                  msg::kRunningCaption, Messages::Style::kPlain);
     return ExitStatus::kPackageDamaged;
   }
   messages.Show(msg::kWrote + list_path + L" for " + std::to_wstring(count) + msg::kForFiles,

@@ -37,8 +37,13 @@ inline constexpr wchar_t kCompletedCaption[] = L"VORDA+ UPDATE";
 // Follows the settings file path, then the name of the first empty key.
 inline constexpr wchar_t kDoesNotSet[] = L" does not set ";
 
-// Followed by a line feed and the relative path of the first difference.
+// Followed by a line feed, the relative path of the first difference and its
+// kind: "(changed)", "(missing)", "(not listed)".
 inline constexpr wchar_t kPackageDamaged[] = L"The update package is incomplete or damaged:";
+// "Could not read <relative path>: <the system's text>", caption "Error":
+// /write-hashes could not read a packaged file (or search a folder).
+inline constexpr wchar_t kCouldNotRead[] = L"Could not read ";
+inline constexpr wchar_t kCouldNotWrite[] = L"Could not write ";
 // "Wrote <list> for <N> files".
 inline constexpr wchar_t kWrote[] = L"Wrote ";
 inline constexpr wchar_t kForFiles[] = L" files";

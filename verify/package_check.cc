@@ -57,9 +57,11 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
   for (size_t i = 0; i < walked.size(); ++i) found.emplace(Key(walked[i], package.separator), i);
   std::vector<bool> named(walked.size(), false);
   first->clear();
+  // The box names the kind after the path, since a changed, a missing and an
+  // unlisted file ask different things of a package builder.
   auto differ = [&](const wchar_t* kind, const std::wstring& path) {
     log.Line(L"package check: " + std::wstring(kind) + L" " + path);
-    if (first->empty()) *first = path;
+    if (first->empty()) *first = path + L" (" + kind + L")";
   };
   for (const HashEntry& entry : entries) {
     const auto it = found.find(Key(entry.relative, package.separator));
@@ -79,7 +81,7 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
       log.Failure(L"read", entry.written, hashed);
       differ(L"unreadable", entry.written);
     } else if (digest != entry.digest) {
-      differ(L"different", entry.written);
+      differ(L"changed", entry.written);
     }
   }
   for (size_t i = 0; i < walked.size(); ++i) {
@@ -93,7 +95,7 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
 }
 
 bool WriteHashList(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
-                   RunLog& log, size_t* count, std::wstring* failed) {
+                   RunLog& log, size_t* count, std::wstring* failed, FileStatus* cause) {
   std::vector<std::wstring> walked = RelativeFiles(package);
   std::sort(walked.begin(), walked.end());
   std::vector<std::pair<std::wstring, Sha256Digest>> hashes;
@@ -105,6 +107,7 @@ bool WriteHashList(FileSystem& files, const std::wstring& list_path, const Packa
     if (!hashed.ok()) {
       log.Failure(L"read", path, hashed);
       *failed = relative;
+      *cause = hashed;
       return false;
     }
     hashes.emplace_back(std::move(relative), digest);
@@ -120,6 +123,7 @@ bool WriteHashList(FileSystem& files, const std::wstring& list_path, const Packa
     log.Failure(L"write", list_path, written);
     files.Remove(draft);
     *failed = list_path;
+    *cause = written;
     return false;
   }
   *count = hashes.size();

@@ -1196,11 +1196,12 @@ class PackageCheckTests(Scenario):
         changed = dict(PACKAGED, **{"bin/core.dll": b"new core librarY\n"})
         variants = [
             ("a listed file missing", {k: v for k, v in PACKAGED.items() if k != "bin/sub/deep.dat"},
-             listed, "bin/sub/deep.dat"),
-            ("one byte changed", changed, listed, "bin/core.dll"),
-            ("truncated", dict(PACKAGED, **{"VORDA.exe": PACKAGED["VORDA.exe"][:10]}), listed, "VORDA.exe"),
+             listed, "bin/sub/deep.dat (missing)"),
+            ("one byte changed", changed, listed, "bin/core.dll (changed)"),
+            ("truncated", dict(PACKAGED, **{"VORDA.exe": PACKAGED["VORDA.exe"][:10]}), listed,
+             "VORDA.exe (changed)"),
             ("a file not listed", dict(PACKAGED, **{"bin/extra.dll": b"not in the list\n"}), listed,
-             "bin/extra.dll"),
+             "bin/extra.dll (not listed)"),
             ("a malformed line", PACKAGED, listed + b"not a hash line\n", "line 6"),
         ]
         for label, package, listing, named in variants:
@@ -1237,6 +1238,12 @@ class PackageCheckTests(Scenario):
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
         (c.host("pkg") / "portable.sha256").unlink()
         self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        if self.target.kind == "wine":
+            # A file held open cannot be read: said so, not called damage.
+            result = c.run(program, args=[switch], hold=["pkg/bin/core.dll"])
+            self.assertEqual([m.caption for m in result.messages], ["Error"], result.describe())
+            self.assertRegex(result.messages[0].text, r"^Could not read bin\\core\.dll: \S")
+            self.assertEqual(result.status, EXIT_DAMAGED)
 
 
 GROUPS = {

@@ -369,6 +369,7 @@ class FakeFileSystem : public FileSystem {
   }
   FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override {
     const std::wstring real = Resolve(path);
+    if (Fails(path, L"hash")) return FileStatus(FileResult::kFailed, 32);
     if (!Has(real) || nodes_.at(real).folder) return FileResult::kMissing;
     Sha256 hash;
     hash.Update(nodes_.at(real).content.data(), nodes_.at(real).content.size());
@@ -395,7 +396,7 @@ class FakeFileSystem : public FileSystem {
   }
 
   // Makes `operation` ("probe", "move", "copy", "remove", "link", "replace",
-  // "write", "append", "flush") fail whenever its first path contains
+  // "write", "append", "flush", "hash") fail whenever its first path contains
   // `needle`.
   void FailWhen(const std::wstring& operation, const std::wstring& needle) {
     failures.emplace_back(operation, needle);

@@ -278,6 +278,40 @@ TEST_F(RunTest, TheLogNamesEachFilePassedOverAndEndsWithASummary) {
             std::string::npos);
 }
 
+TEST_F(RunTest, PackageBuildersAreToldWhatIsWrongWithTheirPackage) {
+  const std::string core_hash =  // of "new core"
+      "0a9b9e9a7c3e89f6e1921aa38032faaab02299438f2ac0ba64f1c5a0f1f5165d";
+  const std::string other_hash(64, 'a');
+  struct Row {
+    const char* list;
+    const wchar_t* second_line;
+  };
+  const Row rows[] = {
+      {"{other}  bin\\core.dll\n", L"bin\\core.dll (changed)"},
+      {"{core}  bin\\core.dll\n{core}  bin\\gone.dll\n", L"bin\\gone.dll (missing)"},
+      {"", L"bin\\core.dll (not listed)"},
+  };
+  for (const Row& row : rows) {
+    FakePlatform fake;
+    Standard(fake);
+    std::string list = row.list;
+    for (size_t at; (at = list.find("{core}")) != std::string::npos;) list.replace(at, 6, core_hash);
+    for (size_t at; (at = list.find("{other}")) != std::string::npos;) list.replace(at, 7, other_hash);
+    fake.files.AddFile(L"C:\\pkg\\Kestrune.sha256", list);
+    EXPECT_EQ(RunOn(fake), ExitStatus::kPackageDamaged);
+    EXPECT_EQ(TextsOf(fake), std::vector<std::wstring>{
+                                 std::wstring(L"Error: The update package is incomplete or damaged:\n") +
+                                 row.second_line});
+  }
+
+  // Writing the list: a file that cannot be read is not a damaged package.
+  fake_.environment.arguments = {L"/write-hashes"};
+  fake_.files.FailWhen(L"hash", L"core.dll");
+  EXPECT_EQ(Run(), ExitStatus::kPackageDamaged);
+  EXPECT_EQ(Texts(), std::vector<std::wstring>{L"Error: Could not read bin\\core.dll: text of 32"});
+  EXPECT_FALSE(fake_.files.Has(L"C:\\pkg\\Kestrune.sha256"));
+}
+
 TEST_F(RunTest, HelpAndMistakesShowTheUsageAndTouchNothing) {
   struct Row {
     std::vector<std::wstring> arguments;

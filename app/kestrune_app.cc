@@ -211,7 +211,7 @@ bool CKestruneApp::ProductRunning(Messages& messages) {
   return true;
 }
 
-bool CKestruneApp::RecoverIfInterrupted(FileSystem& files, Messages& messages,
+bool CKestruneApp::RecoverIfInterrupted(PatientFileSystem& files, Messages& messages,
                                         ExitStatus* stopped) {
   Platform& p = platform_;
   // A journal draft is what a stop left before the first change.
@@ -224,8 +224,11 @@ bool CKestruneApp::RecoverIfInterrupted(FileSystem& files, Messages& messages,
     *stopped = ExitStatus::kProductRunning;
     return false;
   }
-  if (RecoverInterruptedUpdate(files, state_.install_folder, p.separator, state_.log) ==
-      RecoveryResult::kFailed) {
+  files.WaitForAccessDenied(true);
+  const RecoveryResult recovered =
+      RecoverInterruptedUpdate(files, state_.install_folder, p.separator, state_.log);
+  files.WaitForAccessDenied(false);
+  if (recovered == RecoveryResult::kFailed) {
     messages.Show(msg::kInterrupted, msg::kCopyFailedCaption, Messages::Style::kPlain);
     *stopped = ExitStatus::kCopyFailedUndoIncomplete;
     return false;

@@ -8,6 +8,7 @@
 #include "app/exit_status.h"
 #include "run/run_state.h"
 #include "platform/platform.h"
+#include "replace/patient_file_system.h"
 
 namespace kestrune {
 
@@ -36,7 +37,7 @@ class CKestruneApp {
   // True, with its message shown, when the product runs.
   bool ProductRunning(Messages& messages);
   // False, with the status to end with, when the run must stop.
-  bool RecoverIfInterrupted(FileSystem& files, Messages& messages, ExitStatus* stopped);
+  bool RecoverIfInterrupted(PatientFileSystem& files, Messages& messages, ExitStatus* stopped);
 
   Platform& platform_;
   RunState state_;

@@ -55,6 +55,10 @@ class Environment {
   virtual std::unique_ptr<LogFile> OpenLog(const std::wstring& path) = 0;
   // This process's id, which tells apart the runs that share one log.
   virtual uint32_t ProcessId() = 0;
+  // True for the system's "access denied", which Windows also answers for a
+  // file that another process is closing or deleting. POSIX has no such
+  // passing state: false there.
+  virtual bool IsAccessDenied(uint32_t code) = 0;
 };
 
 // Private-profile (INI) reading with the Windows rules.

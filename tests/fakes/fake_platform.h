@@ -50,6 +50,7 @@ class FakeEnvironment : public Environment {
     return std::make_unique<FakeLogFile>(&log);
   }
   uint32_t ProcessId() override { return 4242; }
+  bool IsAccessDenied(uint32_t code) override { return code == 5; }
 
   std::wstring module_path = L"C:\\pkg\\Kestrune.exe";
   std::wstring current_folder;
@@ -289,7 +290,7 @@ class FakeFileSystem : public FileSystem {
   }
   FileStatus Move(const std::wstring& from, const std::wstring& to) override {
     log.push_back(L"move " + from + L" -> " + to);
-    if (Busy(from, L"move")) return FileStatus(FileResult::kInUse, 32);
+    if (const FileStatus busy_now = Busy(from, L"move"); !busy_now.ok()) return busy_now;
     if (Fails(from, L"move")) return FileStatus(FileResult::kFailed, 5);
     if (!Has(from)) return FileResult::kMissing;
     if (Has(to)) return FileResult::kTargetExists;
@@ -315,7 +316,7 @@ class FakeFileSystem : public FileSystem {
   }
   FileStatus Remove(const std::wstring& path) override {
     log.push_back(L"remove " + path);
-    if (Busy(path, L"remove")) return FileStatus(FileResult::kInUse, 32);
+    if (const FileStatus busy_now = Busy(path, L"remove"); !busy_now.ok()) return busy_now;
     if (Fails(path, L"remove")) return FileResult::kFailed;
     if (!Has(path)) return FileResult::kMissing;
     if (nodes_.at(path).folder) return FileResult::kFailed;
@@ -334,7 +335,7 @@ class FakeFileSystem : public FileSystem {
   }
   FileStatus Replace(const std::wstring& from, const std::wstring& to) override {
     log.push_back(L"replace " + from + L" -> " + to);
-    if (Busy(to, L"replace")) return FileStatus(FileResult::kInUse, 32);
+    if (const FileStatus busy_now = Busy(to, L"replace"); !busy_now.ok()) return busy_now;
     if (Fails(from, L"replace")) return FileStatus(FileResult::kFailed, 5);
     if (!Has(from)) return FileResult::kMissing;
     Node node = nodes_.at(from);
@@ -401,10 +402,11 @@ class FakeFileSystem : public FileSystem {
   void FailWhen(const std::wstring& operation, const std::wstring& needle) {
     failures.emplace_back(operation, needle);
   }
-  // Makes `operation` ("move", "remove") answer "in use" for its first
-  // `times` calls whose first path contains `needle`.
-  void BusyWhen(const std::wstring& operation, const std::wstring& needle, int times) {
-    busy.push_back(Busy_{operation, needle, times});
+  // Makes `operation` ("move", "remove", "replace") answer "in use" (or
+  // `answer`) for its first `times` calls whose first path contains `needle`.
+  void BusyWhen(const std::wstring& operation, const std::wstring& needle, int times,
+                FileStatus answer = FileStatus(FileResult::kInUse, 32)) {
+    busy.push_back(Busy_{operation, needle, times, answer});
   }
   // A folder entry that leads to `target` (a folder link).
   void AddFolderLink(const std::wstring& link, const std::wstring& target) {
@@ -442,15 +444,17 @@ class FakeFileSystem : public FileSystem {
     std::wstring operation;
     std::wstring needle;
     int times;
+    FileStatus answer;
   };
-  bool Busy(const std::wstring& path, const wchar_t* operation) {
+  // The answer of a call made busy, or kOk.
+  FileStatus Busy(const std::wstring& path, const wchar_t* operation) {
     for (Busy_& b : busy) {
       if (b.operation == operation && b.times > 0 && path.find(b.needle) != std::wstring::npos) {
         --b.times;
-        return true;
+        return b.answer;
       }
     }
-    return false;
+    return FileStatus();
   }
   std::vector<Busy_> busy;
   bool Fails(const std::wstring& path, const wchar_t* operation) const {

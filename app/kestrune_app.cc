@@ -60,7 +60,9 @@ ExitStatus CKestruneApp::Run() {
     }
   }
   state_.log.Line(L"Kestrune " KESTRUNE_VERSION_TEXT L" started: " + p.environment.CommandLine());
-  LoggedMessages messages(p.messages, state_.log, line.quiet);
+  LoggedMessages messages(p.messages, p.progress, state_.log, line.quiet);
+  // A person watching sees the run at work; a quiet run shows nothing.
+  if (!line.quiet) p.progress.Start(AppTitleOf(module_path, p.separator));
   ExitStatus status = ExitStatus::kCompleted;
   switch (line.action) {
     case CommandLine::Action::kHelp:
@@ -86,6 +88,7 @@ ExitStatus CKestruneApp::Run() {
   state_.log.Line(L"exit status " + std::to_wstring(static_cast<int>(status)));
   state_.log.Flush();
   // Last of all: a box left open must hold nothing another run needs.
+  p.progress.Close();
   messages.ShowHeld();
   return status;
 }
@@ -163,6 +166,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   if (ProductRunning(messages)) return ExitStatus::kProductRunning;
 
   std::vector<std::wstring> listed;
+  p.progress.Report(msg::kCheckingProgress, 0, 0);
   if (!CollectFiles(p.files, p.separator, package_folder, &listed, state_.log)) {
     messages.Show(msg::kCopyFailed, msg::kCopyFailedCaption, Messages::Style::kPlain);
     return ExitStatus::kCopyFailedUndone;
@@ -175,7 +179,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   if (p.files.Probe(list_path) != PathKind::kMissing) {
     std::wstring first;
     if (!CheckPackage(files, list_path, PackageFiles{package_folder, listed, p.separator},
-                      state_.log, &first)) {
+                      state_.log, p.progress, &first)) {
       messages.Show(std::wstring(msg::kPackageDamaged) + L"\n" + first, msg::kRunningCaption,
                     Messages::Style::kPlain);
       return ExitStatus::kPackageDamaged;
@@ -183,7 +187,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   }
   state_.log.Flush();
   const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum,
-                             p.separator, CopySuffixOf(p.environment.Now())};
+                             p.separator, CopySuffixOf(p.environment.Now()), &p.progress};
   switch (ReplaceFiles(files, messages, inputs, listed, state_.log)) {
     case ReplaceResult::kDone:
       break;
@@ -224,6 +228,7 @@ bool CKestruneApp::RecoverIfInterrupted(PatientFileSystem& files, Messages& mess
     *stopped = ExitStatus::kProductRunning;
     return false;
   }
+  p.progress.Report(msg::kRestoringProgress, 0, 0);
   files.WaitForAccessDenied(true);
   const RecoveryResult recovered =
       RecoverInterruptedUpdate(files, state_.install_folder, p.separator, state_.log);

@@ -14,8 +14,8 @@ namespace kestrune {
 
 class LoggedMessages : public Messages {
  public:
-  LoggedMessages(Messages& screen, RunLog& log, bool quiet)
-      : screen_(screen), log_(log), quiet_(quiet) {}
+  LoggedMessages(Messages& screen, Progress& progress, RunLog& log, bool quiet)
+      : screen_(screen), progress_(progress), log_(log), quiet_(quiet) {}
   LoggedMessages(const LoggedMessages&) = delete;
   LoggedMessages& operator=(const LoggedMessages&) = delete;
 
@@ -40,6 +40,7 @@ class LoggedMessages : public Messages {
   void ShowHeld() {
     const Held held = std::move(held_);
     held_ = Held{};
+    if (held.kind != Held::kNone) progress_.Close();
     switch (held.kind) {
       case Held::kNone:
         break;
@@ -62,6 +63,7 @@ class LoggedMessages : public Messages {
   };
 
   Messages& screen_;
+  Progress& progress_;
   RunLog& log_;
   const bool quiet_;
   Held held_;

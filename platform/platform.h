@@ -266,6 +266,23 @@ class Messages {
                          bool mistake) = 0;
 };
 
+// A sign of life for a person watching a long run: a small window on
+// Windows, a line that rewrites itself on a POSIX terminal. Nothing shows
+// before Start, nor before the run has worked for about a second, so quick
+// runs and quiet ones never see it.
+class Progress {
+ public:
+  virtual ~Progress() = default;
+  // From now on progress may show, under `title`.
+  virtual void Start(const std::wstring& title) = 0;
+  // What the run is at: `text`, and `done` of `total` steps (total 0: not
+  // counted). Cheap: called between any two files.
+  virtual void Report(const std::wstring& text, size_t done, size_t total) = 0;
+  // Gone from the screen before it returns, as before any message; a later
+  // Report brings it back.
+  virtual void Close() = 0;
+};
+
 // Everything the run reaches the system through.
 struct Platform {
   wchar_t separator;  // between the parts of a path: '\\' or '/'
@@ -276,6 +293,7 @@ struct Platform {
   ProcessList& processes;
   FileSystem& files;
   Messages& messages;
+  Progress& progress;
 };
 
 }  // namespace kestrune

@@ -112,6 +112,9 @@ class Replacement {
   // anything.
   bool Apply(size_t* done) {
     for (*done = 0; *done < plan_.size();) {
+      Report(msg::kUpdatingProgress + std::to_wstring(*done + 1) + L" of " +
+                 std::to_wstring(plan_.size()) + L" files",
+             *done, plan_.size());
       const Planned& step = plan_[(*done)++];
       const StepPaths paths = Paths(step);
       if (!DoStep(files_, paths, log_)) return false;
@@ -158,6 +161,7 @@ class Replacement {
   bool UndoNewestFirst(size_t done) {
     bool complete = true;
     for (size_t i = done; i-- > 0;) {
+      Report(msg::kUndoingProgress, done - 1 - i, done);
       complete = UndoStep(files_, Paths(plan_[i]), Relative(plan_[i].listed_index), log_) &&
                  complete;
     }
@@ -182,6 +186,10 @@ class Replacement {
       if (files_.Probe(part) == PathKind::kLink) return part;
     }
     return inputs_.install_folder + relative;
+  }
+
+  void Report(const std::wstring& text, size_t done, size_t total) {
+    if (inputs_.progress != nullptr) inputs_.progress->Report(text, done, total);
   }
 
   void PassOver(size_t index, const wchar_t* why) {

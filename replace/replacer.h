@@ -19,6 +19,7 @@ struct ReplaceInputs {
   // Of the copies beside their destinations: one of its own for each run,
   // so that no name needs a look before the journal is written.
   std::wstring temporary_suffix = L".~kestrune-new";
+  Progress* progress = nullptr;  // where a person sees the update advance, if anywhere
 };
 
 enum class ReplaceResult {

@@ -48,6 +48,12 @@ inline constexpr wchar_t kCouldNotWrite[] = L"Could not write ";
 inline constexpr wchar_t kWrote[] = L"Wrote ";
 inline constexpr wchar_t kForFiles[] = L" files";
 
+// The progress window's line; the first is followed by "<n> of <N> files".
+inline constexpr wchar_t kUpdatingProgress[] = L"Updating VORDA+: ";
+inline constexpr wchar_t kCheckingProgress[] = L"Checking the update package";
+inline constexpr wchar_t kRestoringProgress[] = L"Restoring the interrupted update of VORDA+";
+inline constexpr wchar_t kUndoingProgress[] = L"Undoing the update";
+
 // The caption of the boxes about the updater itself (its usage).
 inline constexpr wchar_t kUpdaterCaption[] = L"Kestrune";
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/text.h"
+#include "run/messages.h"
 #include "run/names.h"
 #include "verify/hash_list.h"
 
@@ -35,7 +36,7 @@ std::wstring Key(const std::wstring& relative, wchar_t separator) {
 }  // namespace
 
 bool CheckPackage(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
-                  RunLog& log, std::wstring* first) {
+                  RunLog& log, Progress& progress, std::wstring* first) {
   std::string bytes;
   const FileStatus read = files.ReadWhole(list_path, &bytes);
   std::vector<HashEntry> entries;
@@ -63,7 +64,9 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
     log.Line(L"package check: " + std::wstring(kind) + L" " + path);
     if (first->empty()) *first = path + L" (" + kind + L")";
   };
+  size_t checked = 0;
   for (const HashEntry& entry : entries) {
+    progress.Report(msg::kCheckingProgress, checked++, entries.size());
     const auto it = found.find(Key(entry.relative, package.separator));
     if (it == found.end()) {
       // Not read at all: what the walk did not find may lead out of the

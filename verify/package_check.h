@@ -24,7 +24,7 @@ struct PackageFiles {
 // or "(unreadable)": in list order, then in the walk's order; or naming the
 // list (and the line) when it cannot be read or a line does not fit.
 bool CheckPackage(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
-                  RunLog& log, std::wstring* first);
+                  RunLog& log, Progress& progress, std::wstring* first);
 
 // Writes the list for every file the walk found but the updater's own,
 // sorted by relative path, replacing an existing list only by renaming a

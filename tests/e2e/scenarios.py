@@ -976,6 +976,32 @@ class UnattendedTests(Scenario):
         self.assertEqual(run[-2:], ["summary: replaced 4, passed over 5, backups made 3, "
                                     "earlier backups kept 1, set-aside files removed 1", "exit status 0"])
 
+    def test_a_long_update_shows_its_progress_to_a_person_only(self):
+        package = {f"many/d{i % 30}/f{i}.txt": b"new %d\n" % i for i in range(3000)}
+        files = {**INSTALLED, **{rel: b"old\n" for rel in package}}
+        for quiet in (False, True):
+            with self.subTest(quiet=quiet):
+                c = self.fresh_case()
+                program = self.standard(files=files, package=package)
+                log = c.native("run.log")
+                args = [self.sw("log"), log] + ([self.sw("quiet")] if quiet else [])
+                result = c.run(program, args=args)
+                # POSIX: standard error is no terminal here, so it holds the box alone.
+                self.assertRun(result, [] if quiet else [DONE], EXIT_DONE)
+                self.assertFalse(result.progress_with_box, result.describe())
+                if self.target.kind == "wine":
+                    if quiet:
+                        self.assertEqual(result.progress, [], result.describe())
+                    else:
+                        self.assertEqual(len(result.progress), 1, result.describe())
+                        seen_ms, bar, title = result.progress[0]
+                        self.assertTrue(bar and title == "Kestrune", result.describe())
+                        self.assertLess(seen_ms, 2000, result.describe())
+                events = self.log_of("run.log")
+                self.assertEqual(events[-2:], ["summary: replaced 3000, passed over 2, backups made 3000, "
+                                               "earlier backups kept 0, set-aside files removed 0",
+                                               "exit status 0"])
+
     def test_help_and_mistakes_touch_nothing(self):
         variants = [("help", [self.sw("help")], 0), ("unknown switch", [self.sw("bogus")], EXIT_BAD_COMMAND_LINE),
                     ("log without a path", [self.sw("log")], EXIT_BAD_COMMAND_LINE),

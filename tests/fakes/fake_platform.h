@@ -499,6 +499,30 @@ class FakeFileSystem : public FileSystem {
   std::vector<std::pair<std::wstring, std::wstring>> links_;
 };
 
+// Records what a person would have seen, and whether it is on the screen.
+class FakeProgress : public Progress {
+ public:
+  void Start(const std::wstring& title) override { this->title = title; }
+  void Report(const std::wstring& text, size_t done, size_t total) override {
+    if (title.empty()) return;  // not started: nothing shows
+    if (texts.empty() || texts.back() != text.substr(0, text.find(L':'))) {
+      texts.push_back(text.substr(0, text.find(L':')));
+    }
+    last = text;
+    last_done = done;
+    last_total = total;
+    shown = true;
+  }
+  void Close() override { shown = false; }
+
+  std::wstring title;
+  std::vector<std::wstring> texts;  // each stage's text up to any ':', in order
+  std::wstring last;
+  size_t last_done = 0;
+  size_t last_total = 0;
+  bool shown = false;
+};
+
 // A whole platform of fakes, with Windows-style paths by default.
 struct FakePlatform {
   explicit FakePlatform(wchar_t separator = L'\\') : separator(separator), files(separator) {
@@ -506,7 +530,7 @@ struct FakePlatform {
   }
   Platform platform() {
     return Platform{separator, environment, profile, registry, library,
-                    processes, files,       messages};
+                    processes, files,       messages, progress};
   }
 
   wchar_t separator;
@@ -517,6 +541,7 @@ struct FakePlatform {
   FakeProcesses processes;
   FakeFileSystem files;
   FakeMessages messages;
+  FakeProgress progress;
 };
 
 }  // namespace kestrune::testing

@@ -312,6 +312,54 @@ TEST_F(RunTest, PackageBuildersAreToldWhatIsWrongWithTheirPackage) {
   EXPECT_FALSE(fake_.files.Has(L"C:\\pkg\\Kestrune.sha256"));
 }
 
+TEST_F(RunTest, APersonSeesEachStageAndNoProgressBesideABox) {
+  struct Row {
+    const char* label;
+    std::function<void(FakePlatform&)> arrange;
+    std::vector<std::wstring> arguments;
+    std::vector<std::wstring> stages;
+  };
+  const Row rows[] = {
+      {"checked and updated",
+       [](FakePlatform& f) {
+         f.files.AddFile(L"C:\\pkg\\Kestrune.sha256",
+                         "0a9b9e9a7c3e89f6e1921aa38032faaab02299438f2ac0ba64f1c5a0f1f5165d  "
+                         "bin\\core.dll\n");
+       },
+       {},
+       {L"Checking the update package", L"Updating VORDA+"}},
+      {"undone",
+       [](FakePlatform& f) {
+         f.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
+         f.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\a.dll", "old a");
+         f.files.FailWhen(L"copy", L"a.dll");
+       },
+       {},
+       {L"Checking the update package", L"Updating VORDA+", L"Undoing the update"}},
+      {"interrupted",
+       [](FakePlatform& f) { f.files.AddFile(L"C:\\Apps\\VORDA\\Kestrune.journal", "junk"); },
+       {},
+       {L"Restoring the interrupted update of VORDA+"}},
+      {"quiet", [](FakePlatform&) {}, {L"/quiet"}, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    FakePlatform fake;
+    Standard(fake);
+    row.arrange(fake);
+    fake.environment.arguments = row.arguments;
+    fake.messages.on_show = [&] { EXPECT_FALSE(fake.progress.shown); };
+    RunOn(fake);
+    EXPECT_EQ(fake.progress.texts, row.stages);
+    EXPECT_FALSE(fake.progress.shown);
+  }
+  EXPECT_EQ(fake_.progress.title, L"");
+  Run();
+  EXPECT_EQ(fake_.progress.title, L"Kestrune");
+  EXPECT_EQ(fake_.progress.last, L"Updating VORDA+: 1 of 1 files");
+  EXPECT_EQ(fake_.progress.last_total, 1u);
+}
+
 TEST_F(RunTest, HelpAndMistakesShowTheUsageAndTouchNothing) {
   struct Row {
     std::vector<std::wstring> arguments;

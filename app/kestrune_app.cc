@@ -34,6 +34,14 @@ std::wstring CopySuffixOf(const LocalTime& start) {
   return suffix;
 }
 
+// Separators at the end go, but for the one a root needs ("C:\\", "/").
+void TrimFinalSeparators(std::wstring* folder, wchar_t separator) {
+  while (folder->size() > 1 && IsSeparator(folder->back(), separator) &&
+         (*folder)[folder->size() - 2] != L':') {
+    folder->pop_back();
+  }
+}
+
 }  // namespace
 
 bool CKestruneApp::InitInstance() {
@@ -138,6 +146,9 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
     case LocateResult::kNotFound:
       return ExitStatus::kInstallFolderNotFound;
   }
+  // Registry values often end in a separator; every path below is the
+  // folder and a relative path that starts with one.
+  TrimFinalSeparators(&state_.install_folder, p.separator);
 
   // An elevated run writes only inside the real installation and reads only
   // from its package, whatever links a user plants in either.
@@ -206,11 +217,17 @@ bool CKestruneApp::ProductRunning(Messages& messages) {
   const std::wstring product_path =
       ProductPathOf(p.processes, state_.install_folder, state_.product_name);
   std::wstring image;
-  if (!IsProductRunning(p.processes, product_path, &image)) {
-    state_.log.Line(L"running check: no process runs " + product_path);
+  uint32_t id = 0;
+  if (!IsProductRunning(p.processes, product_path, &image, &id)) {
+    // The comparable form is folded to lower case: the log spells the
+    // product as the disk does.
+    state_.log.Line(L"running check: no process runs " +
+                    p.processes.DisplayPath(
+                        JoinPath(state_.install_folder, state_.product_name, p.separator)));
     return false;
   }
-  state_.log.Line(L"running check: " + image + L" is running");
+  state_.log.Line(L"running check: " + p.processes.DisplayPath(image) + L" is running (process " +
+                  std::to_wstring(id) + L")");
   messages.Show(msg::kRunning, msg::kRunningCaption, Messages::Style::kPlain);
   return true;
 }

@@ -132,6 +132,9 @@ class ProcessList {
                                              const std::wstring& name) = 0;
   // An image path, in drive-letter form, in that same form.
   virtual std::wstring ComparableImagePath(const std::wstring& image_path) = 0;
+  // A path as the log shows it: whole, one separator between parts, and
+  // where it exists the real one, in the letter case on disk.
+  virtual std::wstring DisplayPath(const std::wstring& path) = 0;
 };
 
 // What a file system call did.

@@ -76,6 +76,7 @@ class PosixProcessList : public ProcessList {
   std::wstring ComparableImagePath(const std::wstring& image_path) override {
     return image_path;
   }
+  std::wstring DisplayPath(const std::wstring& path) override;
 };
 
 // Copies take the umask in force when the file system object was made.

@@ -64,6 +64,7 @@ class Win32ProcessList : public ProcessList {
   std::wstring ComparableProductPath(const std::wstring& folder,
                                      const std::wstring& name) override;
   std::wstring ComparableImagePath(const std::wstring& image_path) override;
+  std::wstring DisplayPath(const std::wstring& path) override;
 
  private:
   std::vector<wchar_t> buffer_;

@@ -834,8 +834,14 @@ class WineOnlyTests(Scenario):
         c.place_product(f"{INST}/VORDA.exe")
         before = c.tree(INST)
         # Wine's C: is case-insensitive: the same file, named in upper case.
-        self.assertRun(c.run(program, product="APPS/vorda/VORDA.EXE"), [RUNNING], EXIT_RUNNING)
+        result = c.run(program, product="APPS/vorda/VORDA.EXE", args=["/log", c.native("run.log")])
+        self.assertRun(result, [RUNNING], EXIT_RUNNING)
         self.assertTree(INST, before)
+        # The log names it in drive-letter form, as the disk spells it, with its process.
+        running = [e for e in UnattendedTests.log_of(self, "run.log") if e.startswith("running check: ")]
+        self.assertEqual(len(running), 1, running)
+        self.assertRegex(running[0], r"^running check: " + re.escape(c.native(f"{INST}/VORDA.exe")) +
+                         r" is running \(process \d+\)$")
 
 
 class Wine64OnlyTests(Scenario):
@@ -916,6 +922,10 @@ class UnattendedTests(Scenario):
                          "replaced ", "message shown: VORDA+ UPDATE: You have successfully updated VORDA+"):
             self.assertTrue(any(expected in e for e in first), f"no {expected!r} in {first}")
         self.assertEqual(sum(e.startswith("replaced ") for e in first), len(PACKAGED))
+        # Paths whole, with one separator between parts and the case on disk.
+        self.assertIn("running check: no process runs " + c.native(f"{INST}/VORDA.exe"), first)
+        core = c.native(f"{INST}/bin/core.dll")
+        self.assertIn(f"replaced {core}; the old file is now {core}.{VER}", first)
         self.assertEqual(events.count("exit status 0"), 2)  # the second run appended
         self.assertEqual(events[-1], "exit status 0")
 

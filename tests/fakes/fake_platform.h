@@ -188,6 +188,10 @@ class FakeProcesses : public ProcessList {
     auto it = comparable.find(image_path);
     return it == comparable.end() ? image_path : it->second;
   }
+  std::wstring DisplayPath(const std::wstring& path) override {
+    auto it = on_disk.find(path);
+    return it == on_disk.end() ? path : it->second;
+  }
   void Add(uint32_t id, const std::wstring& image_path) {
     processes.emplace_back(id, image_path);
   }
@@ -200,6 +204,8 @@ class FakeProcesses : public ProcessList {
   int drive_table_builds = 0;
   // Image paths whose comparable form differs (a short name, say).
   std::map<std::wstring, std::wstring> comparable;
+  // Paths spelt otherwise on disk (letter case, say).
+  std::map<std::wstring, std::wstring> on_disk;
 };
 
 class FakeMessages : public Messages {

@@ -34,9 +34,9 @@ class RunTest : public ::testing::Test {
     fake.files.AddFile(L"C:\\pkg\\Kestrune.ini", "settings");
     fake.files.AddFolder(L"C:\\pkg\\bin");
     fake.files.AddFile(L"C:\\pkg\\bin\\core.dll", "new core");
-    fake.files.AddFolder(L"C:\\Apps\\VORDA\\");
+    fake.files.AddFolder(L"C:\\Apps\\VORDA");
     fake.files.AddFile(L"C:\\Apps\\VORDA\\VoUInfo.dll", "lib");
-    fake.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\core.dll", "old core");
+    fake.files.AddFile(L"C:\\Apps\\VORDA\\bin\\core.dll", "old core");
   }
 
   static ExitStatus RunOn(FakePlatform& fake) {
@@ -67,9 +67,9 @@ TEST_F(RunTest, TypicalUpdateReplacesAndReportsCompletion) {
             std::vector<std::wstring>(3, L"C:\\pkg\\Kestrune.ini"));
   EXPECT_EQ(fake_.library.paths,
             std::vector<std::wstring>{L"C:\\Apps\\VORDA\\VoUInfo.dll"});
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "new core");
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll.2015.1.0"), "old core");
-  EXPECT_FALSE(fake_.files.Has(L"C:\\Apps\\VORDA\\\\Kestrune.exe"));
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "new core");
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0"), "old core");
+  EXPECT_FALSE(fake_.files.Has(L"C:\\Apps\\VORDA\\Kestrune.exe"));
 }
 
 TEST_F(RunTest, IncompleteSettingsNameTheFirstEmptyKeyAndTouchNothing) {
@@ -123,21 +123,28 @@ TEST_F(RunTest, EachStageThatSaysStopEndsTheRunWithItsStatus) {
   EXPECT_EQ(Run(), ExitStatus::kWrongVersion);
   EXPECT_EQ(Texts(), std::vector<std::wstring>{
                          L"ERROR: You need to install the correct Version before update"});
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "old core");
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "old core");
 }
 
 TEST_F(RunTest, RunningProductStopsBeforeAnyFileIsTouched) {
   fake_.processes.devices = {{L"\\Device\\HarddiskVolume1", L"C:"}};
   fake_.processes.Add(4, L"\\Device\\HarddiskVolume1\\windows\\explorer.exe");
   fake_.processes.Add(8, L"\\Device\\HarddiskVolume1\\APPS\\Vorda\\vorda.EXE");
+  fake_.processes.on_disk[L"C:\\APPS\\Vorda\\vorda.EXE"] = L"C:\\Apps\\VORDA\\VORDA.exe";
+  fake_.environment.arguments = {L"/log", L"run.log"};
   EXPECT_EQ(Run(), ExitStatus::kProductRunning);
+  // In drive-letter form, spelt as on disk, with the process that runs it.
+  EXPECT_NE(fake_.environment.log.find(
+                "running check: C:\\Apps\\VORDA\\VORDA.exe is running (process 8)\n"),
+            std::string::npos)
+      << fake_.environment.log;
   EXPECT_EQ(Texts(), std::vector<std::wstring>{
                          L"Error: The installer has detected that VORDA.exe is running.\n"
                          L"You have to close all these programs before continuing the update."});
   for (const std::wstring& entry : fake_.files.log) {
     EXPECT_EQ(entry.rfind(L"probe ", 0), 0u) << "touched: " << entry.c_str();
   }
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "old core");
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "old core");
 }
 
 TEST_F(RunTest, ProductPathJoinsFolderAndNameWithOneSeparator) {
@@ -149,13 +156,13 @@ TEST_F(RunTest, ProductPathJoinsFolderAndNameWithOneSeparator) {
 
 TEST_F(RunTest, FailedCopyIsUndoneAndNotReportedAsSuccess) {
   fake_.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
-  fake_.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\a.dll", "old a");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll", "old a");
   fake_.files.FailWhen(L"copy", L"a.dll");
   EXPECT_EQ(Run(), ExitStatus::kCopyFailedUndone);
   EXPECT_EQ(Texts(), std::vector<std::wstring>{L"Err: Failed to copy files"});
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "old core");
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\a.dll"), "old a");
-  EXPECT_FALSE(fake_.files.Has(L"C:\\Apps\\VORDA\\\\bin\\core.dll.2015.1.0"));
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "old core");
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\a.dll"), "old a");
+  EXPECT_FALSE(fake_.files.Has(L"C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0"));
 }
 
 TEST_F(RunTest, NothingToReplaceStillCompletes) {
@@ -169,7 +176,7 @@ TEST_F(RunTest, NothingToReplaceStillCompletes) {
 
 TEST_F(RunTest, QuietRunsShowNothingAndTheLogTellsEverything) {
   fake_.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
-  fake_.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\a.dll", "old a");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll", "old a");
   fake_.files.FailWhen(L"copy", L"a.dll");
   fake_.environment.arguments = {L"/quiet", L"/log", L"run.log"};
   EXPECT_EQ(Run(), ExitStatus::kCopyFailedUndone);
@@ -248,15 +255,18 @@ TEST_F(RunTest, TheLogNamesEachFilePassedOverAndEndsWithASummary) {
   fake_.files.AddFile(L"C:\\pkg\\bin\\extra.dll", "no counterpart");
   fake_.files.AddFile(L"C:\\pkg\\bin\\old.dll.2015.1.0", "a backup");
   fake_.files.AddFile(L"C:\\pkg\\data", "a file where a folder is installed");
-  fake_.files.AddFolder(L"C:\\Apps\\VORDA\\\\data");
+  fake_.files.AddFolder(L"C:\\Apps\\VORDA\\data");
   fake_.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
-  fake_.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\a.dll", "old a");
-  fake_.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\a.dll.2015.1.0", "an earlier backup");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll", "old a");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll.2015.1.0", "an earlier backup");
   fake_.environment.arguments = {L"/log", L"run.log"};
   EXPECT_EQ(Run(), ExitStatus::kCompleted);
   const std::string& log = fake_.environment.log;
   for (const char* event :
-       {"passed over C:\\pkg\\Kestrune.exe: the updater's own\n",
+       {"running check: no process runs C:\\Apps\\VORDA\\VORDA.exe\n",
+        "replaced C:\\Apps\\VORDA\\bin\\core.dll; the old file is now "
+        "C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0\n",
+        "passed over C:\\pkg\\Kestrune.exe: the updater's own\n",
         "passed over C:\\pkg\\Kestrune.ini: the updater's own\n",
         "passed over C:\\pkg\\bin\\extra.dll: no installed counterpart\n",
         "passed over C:\\pkg\\bin\\old.dll.2015.1.0: named like a backup\n",
@@ -331,7 +341,7 @@ TEST_F(RunTest, APersonSeesEachStageAndNoProgressBesideABox) {
       {"undone",
        [](FakePlatform& f) {
          f.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
-         f.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\a.dll", "old a");
+         f.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll", "old a");
          f.files.FailWhen(L"copy", L"a.dll");
        },
        {},
@@ -392,14 +402,14 @@ TEST_F(RunTest, FilesInUseAreWaitedForBrieflyThenTheUpdateIsUndone) {
   fake_.files.BusyWhen(L"replace", L"core.dll", 2);
   EXPECT_EQ(Run(), ExitStatus::kCompleted);
   EXPECT_EQ(fake_.environment.sleeps, (std::vector<unsigned>{100, 200}));
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "new core");
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "new core");
 
   FakePlatform held;
   Standard(held);
   held.files.BusyWhen(L"replace", L"core.dll", 100);
   EXPECT_EQ(RunOn(held), ExitStatus::kCopyFailedUndone);
   EXPECT_EQ(held.environment.sleeps, (std::vector<unsigned>{100, 200, 400, 800}));
-  EXPECT_EQ(held.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "old core");
+  EXPECT_EQ(held.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "old core");
 
   // Any other failure is final at once.
   FakePlatform failing;

@@ -107,15 +107,31 @@ std::wstring UsageText(SwitchStyle style, const std::wstring& program) {
       {hashes, L"write the package's list of SHA-256 hashes, and nothing else"},
       {windows ? L"/? or /help" : L"--help", L"show this help"},
   };
+  // What a deployment tool makes of each exit status.
+  static constexpr const wchar_t* kStatuses[] = {
+      L"0 - updated",
+      L"1 - the settings file is incomplete (fix the package)",
+      L"2 - the product is not installed (check the installation)",
+      L"3 - the installation folder was not found (check the installation)",
+      L"4 - VoUInfo.dll is missing (check the installation)",
+      L"5 - another version is installed (check the installation)",
+      L"6 - the product is running (retry later)",
+      L"7 - a copy failed and was undone (retry once the cause is gone)",
+      L"8 - the undo is unfinished (retry once the cause is gone; that finishes it)",
+      L"9 - the command line was not understood (fix the command)",
+      L"10 - another update of this installation is running (retry later)",
+      L"11 - the package does not match its list of hashes (fix the package)",
+  };
+
   // No line holds ": ", so that the POSIX port's record on standard error
-  // stays one record.
+  // stays one record. Each line stands alone, without columns, since the box
+  // shows it in a proportional font.
   std::wstring text = program + L" [" + quiet + L"] [" + log + L"]\n" + program + L" " + hashes +
                       L" [" + quiet + L"]\n\n"
                       L"Updates the installed product from the package this program is in.\n";
-  for (const auto& row : rows) {
-    text += L"\n  " + row[0] + std::wstring(row[0].size() < 16 ? 16 - row[0].size() : 1, L' ') +
-            row[1];
-  }
+  for (const auto& row : rows) text += L"\n" + row[0] + L" - " + row[1];
+  text += L"\n\nExit status\n";
+  for (const wchar_t* status : kStatuses) text += std::wstring(L"\n") + status;
   return text;
 }
 

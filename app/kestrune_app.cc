@@ -35,6 +35,14 @@ std::wstring CopySuffixOf(const LocalTime& start) {
   return suffix;
 }
 
+// Separators at the end go, but for the one a root needs ("C:\\", "/").
+void TrimFinalSeparators(std::wstring* folder, wchar_t separator) {
+  while (folder->size() > 1 && IsSeparator(folder->back(), separator) &&
+         (*folder)[folder->size() - 2] != L':') {
+    folder->pop_back();
+  }
+}
+
 }  // namespace
 
 bool CKestruneApp::InitInstance() {
@@ -46,41 +54,68 @@ ExitStatus CKestruneApp::Run() {
   Platform& p = platform_;
   p.environment.InitCommonControls();
 
+  // Split first, so that even a command line that is not understood is
+  // logged when it names a usable log.
   const SwitchStyle style = p.separator == L'\\' ? SwitchStyle::kWindows : SwitchStyle::kPosix;
   const CommandLine line = ParseCommandLine(p.environment.Arguments(), style);
   const std::wstring module_path = p.environment.ModulePath();
   const std::wstring program = FileNameOf(module_path, p.separator);
-  switch (line.action) {
-    case CommandLine::Action::kMistake:
-      if (!line.quiet) {
-        p.messages.ShowUsage(line.mistake + L"\n\n" + UsageText(style, program),
-                             msg::kUpdaterCaption, true);
-      }
-      return ExitStatus::kBadCommandLine;
-    case CommandLine::Action::kHelp:
-      if (!line.quiet) p.messages.ShowUsage(UsageText(style, program), msg::kUpdaterCaption, false);
-      return ExitStatus::kCompleted;
-    case CommandLine::Action::kUpdate:
-    case CommandLine::Action::kWriteHashes:
-      break;
-  }
-
   // Opened before the current folder moves: a relative path is the
   // administrator's, taken where the updater was started. A log that cannot
   // be opened does not stop the update.
-  if (!line.log_path.empty()) {
+  if (!line.log_path.empty() && line.action != CommandLine::Action::kHelp) {
     if (std::unique_ptr<LogFile> file = p.environment.OpenLog(line.log_path)) {
       state_.log.Start(p.environment, std::move(file));
     }
   }
   state_.log.Line(L"Kestrune " KESTRUNE_VERSION_TEXT L" started: " + p.environment.CommandLine());
-  LoggedMessages messages(p.messages, state_.log, line.quiet);
-  const ExitStatus status = line.action == CommandLine::Action::kWriteHashes
-                                ? WriteHashes(messages, module_path)
-                                : Update(messages, module_path);
+  LoggedMessages messages(p.messages, p.progress, state_.log, line.quiet);
+  // A person watching sees the run at work; a quiet run shows nothing.
+  if (!line.quiet) p.progress.Start(AppTitleOf(module_path, p.separator));
+  ExitStatus status = ExitStatus::kCompleted;
+  switch (line.action) {
+    case CommandLine::Action::kHelp:
+      messages.ShowUsage(UsageText(style, program), msg::kUpdaterCaption, false);
+      break;
+    case CommandLine::Action::kMistake:
+      state_.log.Line(L"command line not understood: " + line.mistake);
+      messages.ShowUsage(line.mistake + L"\n\n" + UsageText(style, program),
+                         msg::kUpdaterCaption, true);
+      status = ExitStatus::kBadCommandLine;
+      break;
+    case CommandLine::Action::kUpdate:
+    case CommandLine::Action::kWriteHashes:
+      // Every lock, journal and file of the run is settled when these return.
+      if (line.action == CommandLine::Action::kWriteHashes) {
+        status = WriteHashes(messages, module_path);
+      } else {
+        status = Update(messages, module_path);
+        state_.log.Summary();
+      }
+      break;
+  }
   state_.log.Line(L"exit status " + std::to_wstring(static_cast<int>(status)));
   state_.log.Flush();
+  // Last of all: a box left open must hold nothing another run needs.
+  p.progress.Close();
+  messages.ShowHeld();
   return status;
+}
+
+bool CKestruneApp::TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock) {
+  Platform& p = platform_;
+  const std::wstring lock_path = JoinPath(state_.install_folder, kLockName, p.separator);
+  const FileStatus locked = p.files.Lock(lock_path, lock);
+  if (locked.ok()) return true;
+  // Without the lock another run could work on the same files at once: the
+  // run goes on only when it holds it.
+  if (locked == FileResult::kInUse) {
+    state_.log.Line(L"another run holds " + lock_path);
+  } else {
+    state_.log.Failure(L"lock", lock_path, locked);
+  }
+  messages.Show(msg::kAnotherRun, msg::kRunningCaption, Messages::Style::kPlain);
+  return false;
 }
 
 ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_path) {
@@ -113,27 +148,18 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
     case LocateResult::kNotFound:
       return ExitStatus::kInstallFolderNotFound;
   }
+  // Registry values often end in a separator; every path below is the
+  // folder and a relative path that starts with one.
+  TrimFinalSeparators(&state_.install_folder, p.separator);
 
   // An elevated run writes only inside the real installation and reads only
   // from its package, whatever links a user plants in either.
   const FileStatus confined = p.files.Confine(package_folder, state_.install_folder);
   if (!confined.ok()) state_.log.Failure(L"open", state_.install_folder, confined);
 
-  // From here until the run ends, no other run works on this installation.
+  // From here until Update returns, no other run works on this installation.
   std::unique_ptr<FileLock> lock;
-  const std::wstring lock_path = JoinPath(state_.install_folder, kLockName, p.separator);
-  const FileStatus locked = p.files.Lock(lock_path, &lock);
-  // Without the lock another run could work on the same files at once: the
-  // run goes on only when it holds it.
-  if (!locked.ok()) {
-    if (locked == FileResult::kInUse) {
-      state_.log.Line(L"another run holds " + lock_path);
-    } else {
-      state_.log.Failure(L"lock", lock_path, locked);
-    }
-    messages.Show(msg::kAnotherRun, msg::kRunningCaption, Messages::Style::kPlain);
-    return ExitStatus::kAnotherUpdateRunning;
-  }
+  if (!TakeLock(messages, &lock)) return ExitStatus::kAnotherUpdateRunning;
 
   PatientFileSystem files(p.files, p.environment, state_.log);
   // A journal draft is what a stop left before the first change; a link or
@@ -163,6 +189,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   if (ProductRunning(messages)) return ExitStatus::kProductRunning;
 
   std::vector<std::wstring> listed;
+  p.progress.Report(msg::kCheckingProgress, 0, 0);
   if (!CollectFiles(p.files, p.separator, package_folder, &listed, state_.log)) {
     messages.Show(msg::kCopyFailed, msg::kCopyFailedCaption, Messages::Style::kPlain);
     return ExitStatus::kCopyFailedUndone;
@@ -177,7 +204,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   if (listed_hashes) {
     std::wstring first;
     if (!CheckPackage(files, list_path, PackageFiles{package_folder, listed, p.separator},
-                      state_.log, &first, &digests)) {
+                      state_.log, p.progress, &first, &digests)) {
       messages.Show(std::wstring(msg::kPackageDamaged) + L"\n" + first, msg::kRunningCaption,
                     Messages::Style::kPlain);
       return ExitStatus::kPackageDamaged;
@@ -186,7 +213,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   state_.log.Flush();
   const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum,
                              p.separator, CopySuffixOf(p.environment.Now()),
-                             listed_hashes ? &digests : nullptr};
+                             listed_hashes ? &digests : nullptr, &p.progress};
   switch (ReplaceFiles(files, messages, inputs, listed, state_.log)) {
     case ReplaceResult::kDone:
       break;
@@ -207,16 +234,22 @@ bool CKestruneApp::ProductRunning(Messages& messages) {
   const std::wstring product_path =
       ProductPathOf(p.processes, state_.install_folder, state_.product_name);
   std::wstring image;
-  if (!IsProductRunning(p.processes, product_path, &image)) {
-    state_.log.Line(L"running check: no process runs " + product_path);
+  uint32_t id = 0;
+  if (!IsProductRunning(p.processes, product_path, &image, &id)) {
+    // The comparable form is folded to lower case: the log spells the
+    // product as the disk does.
+    state_.log.Line(L"running check: no process runs " +
+                    p.processes.DisplayPath(
+                        JoinPath(state_.install_folder, state_.product_name, p.separator)));
     return false;
   }
-  state_.log.Line(L"running check: " + image + L" is running");
+  state_.log.Line(L"running check: " + p.processes.DisplayPath(image) + L" is running (process " +
+                  std::to_wstring(id) + L")");
   messages.Show(msg::kRunning, msg::kRunningCaption, Messages::Style::kPlain);
   return true;
 }
 
-bool CKestruneApp::RecoverIfInterrupted(FileSystem& files, Messages& messages,
+bool CKestruneApp::RecoverIfInterrupted(PatientFileSystem& files, Messages& messages,
                                         ExitStatus* stopped) {
   Platform& p = platform_;
   if (!HasJournal(files, state_.install_folder, p.separator)) return true;
@@ -226,8 +259,12 @@ bool CKestruneApp::RecoverIfInterrupted(FileSystem& files, Messages& messages,
     *stopped = ExitStatus::kProductRunning;
     return false;
   }
+  p.progress.Report(msg::kRestoringProgress, 0, 0);
+  files.WaitForAccessDenied(true);
   const RecoveryInputs inputs{state_.install_folder, state_.product_vernum, p.separator};
-  if (RecoverInterruptedUpdate(files, inputs, state_.log) == RecoveryResult::kFailed) {
+  const RecoveryResult recovered = RecoverInterruptedUpdate(files, inputs, state_.log);
+  files.WaitForAccessDenied(false);
+  if (recovered == RecoveryResult::kFailed) {
     messages.Show(msg::kInterrupted, msg::kCopyFailedCaption, Messages::Style::kPlain);
     *stopped = ExitStatus::kCopyFailedUndoIncomplete;
     return false;
@@ -244,12 +281,18 @@ ExitStatus CKestruneApp::WriteHashes(Messages& messages, const std::wstring& mod
   p.files.Confine(package_folder, L"");
   std::vector<std::wstring> listed;
   std::wstring failed;
+  FileStatus cause;
   size_t count = 0;
-  if (!CollectFiles(p.files, p.separator, package_folder, &listed, state_.log, &failed) ||
-      !WriteHashList(p.files, list_path, PackageFiles{package_folder, listed, p.separator},
-                     state_.log, &count, &failed)) {
-    messages.Show(std::wstring(msg::kPackageDamaged) + L"\n" + failed, msg::kRunningCaption,
-                  Messages::Style::kPlain);
+  if (!CollectFiles(p.files, p.separator, package_folder, &listed, state_.log, &failed)) {
+    messages.Show(msg::kCouldNotRead + failed, msg::kRunningCaption, Messages::Style::kPlain);
+    return ExitStatus::kPackageDamaged;
+  }
+  if (!WriteHashList(p.files, list_path, PackageFiles{package_folder, listed, p.separator},
+                     state_.log, &count, &failed, &cause)) {
+    // Not the damaged-package text: nothing is wrong with the package.
+    const wchar_t* verb = failed == list_path ? msg::kCouldNotWrite : msg::kCouldNotRead;
+    messages.Show(verb + failed + L": " + p.environment.ErrorText(cause.code),
+                  msg::kRunningCaption, Messages::Style::kPlain);
     return ExitStatus::kPackageDamaged;
   }
   messages.Show(msg::kWrote + list_path + L" for " + std::to_wstring(count) + msg::kForFiles,

@@ -2,11 +2,13 @@
 #ifndef KESTRUNE_APP_KESTRUNE_APP_H_
 #define KESTRUNE_APP_KESTRUNE_APP_H_
 
+#include <memory>
 #include <string>
 
 #include "app/exit_status.h"
 #include "run/run_state.h"
 #include "platform/platform.h"
+#include "replace/patient_file_system.h"
 
 namespace kestrune {
 
@@ -16,8 +18,8 @@ class CKestruneApp {
   CKestruneApp(const CKestruneApp&) = delete;
   CKestruneApp& operator=(const CKestruneApp&) = delete;
 
-  // Runs the update once. Returns false in every case: the updater has no
-  // window, so there is never a message loop to enter.
+  // Runs the update once. Returns false in every case: the run's last
+  // message box ends it, so there is never a message loop to enter.
   bool InitInstance();
 
   ExitStatus exit_status() const { return exit_status_; }
@@ -29,10 +31,13 @@ class CKestruneApp {
   ExitStatus Update(Messages& messages, const std::wstring& module_path);
   // The package's list of hashes written, and nothing else.
   ExitStatus WriteHashes(Messages& messages, const std::wstring& module_path);
+  // Takes the installation's lock for the rest of Update; false, with its
+  // message given, when another run holds it.
+  bool TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock);
   // True, with its message shown, when the product runs.
   bool ProductRunning(Messages& messages);
   // False, with the status to end with, when the run must stop.
-  bool RecoverIfInterrupted(FileSystem& files, Messages& messages, ExitStatus* stopped);
+  bool RecoverIfInterrupted(PatientFileSystem& files, Messages& messages, ExitStatus* stopped);
 
   Platform& platform_;
   RunState state_;

@@ -31,7 +31,7 @@ std::wstring ProductPathOf(ProcessList& processes, const std::wstring& install_f
 }
 
 bool IsProductRunning(ProcessList& processes, const std::wstring& product_path,
-                      std::wstring* image) {
+                      std::wstring* image, uint32_t* found) {
   const std::wstring wanted = ToLowerAscii(product_path);
   // Built once: the drive table does not change during one scan.
   const std::vector<DriveDevice> devices = processes.DriveDevices();
@@ -40,10 +40,11 @@ bool IsProductRunning(ProcessList& processes, const std::wstring& product_path,
   std::wstring image_path;
   for (uint32_t id : ids) {
     if (!processes.ImagePath(id, &image_path)) continue;
-    if (ToLowerAscii(processes.ComparableImagePath(ToDriveForm(image_path, devices)))
-            .find(wanted) !=
+    const std::wstring drive_form = ToDriveForm(image_path, devices);
+    if (ToLowerAscii(processes.ComparableImagePath(drive_form)).find(wanted) !=
         std::wstring::npos) {
-      if (image != nullptr) *image = image_path;
+      if (image != nullptr) *image = drive_form;
+      if (found != nullptr) *found = id;
       return true;
     }
   }

@@ -2,6 +2,7 @@
 #ifndef KESTRUNE_GUARD_RUNNING_CHECK_H_
 #define KESTRUNE_GUARD_RUNNING_CHECK_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,9 +12,10 @@ namespace kestrune {
 
 // True when the image path of a running process, in drive-letter form,
 // comparable form and lower case, contains `product_path` in lower case.
-// `image`, when given, receives the matching image path.
+// `image` and `id`, when given, receive the matching image path in
+// drive-letter form and the process's id.
 bool IsProductRunning(ProcessList& processes, const std::wstring& product_path,
-                      std::wstring* image = nullptr);
+                      std::wstring* image = nullptr, uint32_t* id = nullptr);
 
 // The product executable path the check looks for: the installation folder
 // and the product's file name in comparable form, lower case.

@@ -49,9 +49,16 @@ class Environment {
   virtual void Sleep(unsigned milliseconds) = 0;
   // The system's own text for one of its error codes.
   virtual std::wstring ErrorText(uint32_t code) = 0;
-  // Opens `path` for appending, creating it when missing; a relative path is
-  // taken against the current folder. Null when it cannot be opened.
+  // Opens `path` for appending, creating it and its missing folders; a
+  // relative path is taken against the current folder. Null when it cannot
+  // be opened.
   virtual std::unique_ptr<LogFile> OpenLog(const std::wstring& path) = 0;
+  // This process's id, which tells apart the runs that share one log.
+  virtual uint32_t ProcessId() = 0;
+  // True for the system's "access denied", which Windows also answers for a
+  // file that another process is closing or deleting. POSIX has no such
+  // passing state: false there.
+  virtual bool IsAccessDenied(uint32_t code) = 0;
 };
 
 // Private-profile (INI) reading with the Windows rules.
@@ -127,6 +134,9 @@ class ProcessList {
                                              const std::wstring& name) = 0;
   // An image path, in drive-letter form, in that same form.
   virtual std::wstring ComparableImagePath(const std::wstring& image_path) = 0;
+  // A path as the log shows it: whole, one separator between parts, and
+  // where it exists the real one, in the letter case on disk.
+  virtual std::wstring DisplayPath(const std::wstring& path) = 0;
 };
 
 // What a file system call did.
@@ -289,6 +299,23 @@ class Messages {
                          bool mistake) = 0;
 };
 
+// A sign of life for a person watching a long run: a small window on
+// Windows, a line that rewrites itself on a POSIX terminal. Nothing shows
+// before Start, nor before the run has worked for about a second, so quick
+// runs and quiet ones never see it.
+class Progress {
+ public:
+  virtual ~Progress() = default;
+  // From now on progress may show, under `title`.
+  virtual void Start(const std::wstring& title) = 0;
+  // What the run is at: `text`, and `done` of `total` steps (total 0: not
+  // counted). Cheap: called between any two files.
+  virtual void Report(const std::wstring& text, size_t done, size_t total) = 0;
+  // Gone from the screen before it returns, as before any message; a later
+  // Report brings it back.
+  virtual void Close() = 0;
+};
+
 // Everything the run reaches the system through.
 struct Platform {
   wchar_t separator;  // between the parts of a path: '\\' or '/'
@@ -299,6 +326,7 @@ struct Platform {
   ProcessList& processes;
   FileSystem& files;
   Messages& messages;
+  Progress& progress;
 };
 
 }  // namespace kestrune

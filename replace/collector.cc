@@ -41,6 +41,7 @@ class Walker {
       path += separator_;
       path += entry.name;
       if (entry.leads_outside) {
+        ++log_.tally().passed_over;
         log_.Line(L"passed over " + path + L": a link that leads out of the package");
       } else if (!entry.is_folder) {
         files_->push_back(std::move(path));

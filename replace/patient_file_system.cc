@@ -11,10 +11,15 @@ template <typename Call>
 FileStatus PatientFileSystem::Patiently(const std::wstring& what, Call call) {
   FileStatus status = call();
   for (unsigned wait : kWaitsMs) {
-    if (status != FileResult::kInUse) break;
+    const bool in_use = status == FileResult::kInUse;
+    if (!in_use && !(wait_for_denied_ && !status.ok() && environment_.IsAccessDenied(status.code))) {
+      break;
+    }
     if (log_.enabled()) {
       log_.Line(L"waiting " + std::to_wstring(wait / 1000) + L"." + std::to_wstring(wait / 100 % 10) +
-                L" s for " + what + L": in use by another process");
+                L" s for " + what +
+                (in_use ? L": in use by another process"
+                        : L": access denied, as for a file another process closes or deletes"));
     }
     environment_.Sleep(wait);
     status = call();

@@ -14,7 +14,8 @@ namespace kestrune {
 // A virus scanner or an indexer holds a file for a moment after it was
 // written; failing the whole update at once for that would undo it for
 // nothing. A call refused because the file is in use is tried again after
-// 0.1, 0.2, 0.4 and 0.8 s, each wait logged; any other outcome is final.
+// 0.1, 0.2, 0.4 and 0.8 s, each wait logged; any other outcome is final,
+// but for "access denied" while WaitForAccessDenied is on.
 class PatientFileSystem : public FileSystem {
  public:
   PatientFileSystem(FileSystem& inner, Environment& environment, RunLog& log)
@@ -57,6 +58,12 @@ class PatientFileSystem : public FileSystem {
     return inner_.FlushVolume(folder);
   }
   FileStatus FlushFile(const std::wstring& path) override;
+
+  // Windows answers "access denied" for a file that another process is
+  // closing or deleting. An undo or a recovery, which must put old files
+  // back, waits for that as for a file in use; an update fails at once,
+  // since there the same answer more often means a file it may not write.
+  void WaitForAccessDenied(bool on) { wait_for_denied_ = on; }
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
     return inner_.Lock(path, lock);
   }
@@ -68,6 +75,7 @@ class PatientFileSystem : public FileSystem {
   FileSystem& inner_;
   Environment& environment_;
   RunLog& log_;
+  bool wait_for_denied_ = false;
 };
 
 }  // namespace kestrune

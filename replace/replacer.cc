@@ -58,9 +58,12 @@ class Replacement {
       const std::wstring relative = Relative(index);
       // Tested on the relative path, so that an installation folder that
       // carries the name still gets its files.
-      if (relative.find(kUpdaterMarker) != std::wstring::npos) continue;
+      if (relative.find(kUpdaterMarker) != std::wstring::npos) {
+        PassOver(index, L"the updater's own");
+        continue;
+      }
       if (IsBackupName(relative, inputs_.product_vernum, inputs_.separator)) {
-        log_.Line(L"passed over " + relative + L": named like a backup");
+        PassOver(index, L"named like a backup");
         continue;
       }
       const std::wstring destination = inputs_.install_folder + relative;
@@ -70,7 +73,14 @@ class Replacement {
         log_.Line(L"failed: cannot tell whether " + destination + L" exists");
         return false;
       }
-      if (installed == PathKind::kMissing || installed == PathKind::kFolder) continue;
+      if (installed == PathKind::kMissing) {
+        PassOver(index, L"no installed counterpart");
+        continue;
+      }
+      if (installed == PathKind::kFolder) {
+        PassOver(index, L"a folder is installed in its place");
+        continue;
+      }
       if (installed == PathKind::kLink) {
         log_.Line(L"failed: " + destination + L" is reached through the link " +
                   LinkOn(relative) + L", where the installation may have none");
@@ -116,6 +126,9 @@ class Replacement {
   // anything.
   bool Apply(size_t* done) {
     for (*done = 0; *done < plan_.size();) {
+      Report(msg::kUpdatingProgress + std::to_wstring(*done + 1) + L" of " +
+                 std::to_wstring(plan_.size()) + L" files",
+             *done, plan_.size());
       const Planned& step = plan_[(*done)++];
       const StepPaths paths = Paths(step);
       const Sha256Digest* expected = nullptr;
@@ -132,8 +145,7 @@ class Replacement {
         return false;
       }
       if (log_.enabled()) {
-        log_.Line(L"replaced " + Relative(step.listed_index) + L"; the old file is now " +
-                  paths.aside);
+        log_.Line(L"replaced " + paths.destination + L"; the old file is now " + paths.aside);
       }
     }
     return true;
@@ -156,11 +168,24 @@ class Replacement {
 
   void DropSetAsides() {
     for (const Planned& step : plan_) {
-      if (step.aside != kBackupAside) DropSetAside(files_, Paths(step), step.installed, log_);
+      if (step.aside == kBackupAside) continue;
+      const StepPaths paths = Paths(step);
+      DropSetAside(files_, paths, step.installed, log_);
+      if (files_.Probe(paths.aside) == PathKind::kMissing) ++log_.tally().set_asides_removed;
+    }
+  }
+
+  // Counted once the update is kept: one undone changed nothing.
+  void TallyKept() {
+    RunTally& tally = log_.tally();
+    tally.replaced += plan_.size();
+    for (const Planned& step : plan_) {
+      ++(step.aside == kBackupAside ? tally.backups_made : tally.backups_kept);
     }
   }
 
   bool UndoNewestFirst(size_t done) {
+    Report(msg::kUndoingProgress, 0, done);
     return UndoSteps(
         files_, inputs_.install_folder, done,
         [this](size_t i) {
@@ -194,6 +219,15 @@ class Replacement {
       if (files_.Probe(part) == PathKind::kLink) return part;
     }
     return inputs_.install_folder + relative;
+  }
+
+  void Report(const std::wstring& text, size_t done, size_t total) {
+    if (inputs_.progress != nullptr) inputs_.progress->Report(text, done, total);
+  }
+
+  void PassOver(size_t index, const wchar_t* why) {
+    ++log_.tally().passed_over;
+    if (log_.enabled()) log_.Line(L"passed over " + listed_[index] + L": " + why);
   }
 
   // What is at `name`; false, logged, when that cannot be told.
@@ -271,6 +305,7 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
     replacement.RemoveJournal();
     log.Line(L"nothing was changed");
   } else if (replacement.Apply(&done) && replacement.Commit()) {
+    replacement.TallyKept();
     replacement.DropSetAsides();
     replacement.RemoveJournal();
     return ReplaceResult::kDone;

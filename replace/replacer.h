@@ -24,6 +24,7 @@ struct ReplaceInputs {
   // walk spells it (no leading separator); null without a list. Each copy
   // is compared with its hash before it is renamed in.
   const std::map<std::wstring, Sha256Digest>* digests = nullptr;
+  Progress* progress = nullptr;  // where a person sees the update advance, if anywhere
 };
 
 enum class ReplaceResult {

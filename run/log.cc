@@ -24,12 +24,13 @@ std::string FormatTimestamp(const LocalTime& t) {
 void RunLog::Start(Environment& environment, std::unique_ptr<LogFile> file) {
   environment_ = &environment;
   file_ = std::move(file);
+  pid_ = " [" + std::to_string(environment.ProcessId()) + "] ";
 }
 
 void RunLog::Line(std::wstring_view text) {
   if (!enabled()) return;
   buffer_ += FormatTimestamp(environment_->Now());
-  buffer_ += ' ';
+  buffer_ += pid_;
   const size_t start = buffer_.size();
   buffer_ += Utf8FromWide(text);
   for (size_t i = start; i < buffer_.size(); ++i) {
@@ -51,6 +52,14 @@ void RunLog::Failure(std::wstring_view operation, std::wstring_view path,
             environment_->ErrorText(status.code);
   }
   Line(text);
+}
+
+void RunLog::Summary() {
+  Line(L"summary: replaced " + std::to_wstring(tally_.replaced) + L", passed over " +
+       std::to_wstring(tally_.passed_over) + L", backups made " +
+       std::to_wstring(tally_.backups_made) + L", earlier backups kept " +
+       std::to_wstring(tally_.backups_kept) + L", set-aside files removed " +
+       std::to_wstring(tally_.set_asides_removed));
 }
 
 void RunLog::Flush() {

@@ -1,8 +1,10 @@
 // The log of one run, for administrators who push updates to many machines:
-// one event a line, each line starting with the local time.
+// one event a line, each line starting with the local time and the process
+// id, so that runs sharing one log can be told apart.
 #ifndef KESTRUNE_RUN_LOG_H_
 #define KESTRUNE_RUN_LOG_H_
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,6 +12,15 @@
 #include "platform/platform.h"
 
 namespace kestrune {
+
+// What the run did to files, for the summary line before its outcome.
+struct RunTally {
+  size_t replaced = 0;
+  size_t passed_over = 0;  // packaged files not copied, each logged with why
+  size_t backups_made = 0;
+  size_t backups_kept = 0;  // earlier backups left alone, their files set aside
+  size_t set_asides_removed = 0;
+};
 
 class RunLog {
  public:
@@ -33,6 +44,11 @@ class RunLog {
     if (!status.ok()) Failure(operation, path, status);
     return status.ok();
   }
+  // Counted whether or not the log is written.
+  RunTally& tally() { return tally_; }
+  // The summary line of `tally`.
+  void Summary();
+
   // Lines are gathered and written in batches, so that a log costs the
   // update little; the run flushes before each message and at its end.
   void Flush();
@@ -40,7 +56,9 @@ class RunLog {
  private:
   Environment* environment_ = nullptr;
   std::unique_ptr<LogFile> file_;
+  std::string pid_;  // " [<process id>] ", after each timestamp
   std::string buffer_;
+  RunTally tally_;
 };
 
 // ISO 8601 with milliseconds and the offset from UTC:

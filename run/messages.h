@@ -37,11 +37,22 @@ inline constexpr wchar_t kCompletedCaption[] = L"VORDA+ UPDATE";
 // Follows the settings file path, then the name of the first empty key.
 inline constexpr wchar_t kDoesNotSet[] = L" does not set ";
 
-// Followed by a line feed and the relative path of the first difference.
+// Followed by a line feed, the relative path of the first difference and its
+// kind: "(changed)", "(missing)", "(not listed)".
 inline constexpr wchar_t kPackageDamaged[] = L"The update package is incomplete or damaged:";
+// "Could not read <relative path>: <the system's text>", caption "Error":
+// /write-hashes could not read a packaged file (or search a folder).
+inline constexpr wchar_t kCouldNotRead[] = L"Could not read ";
+inline constexpr wchar_t kCouldNotWrite[] = L"Could not write ";
 // "Wrote <list> for <N> files".
 inline constexpr wchar_t kWrote[] = L"Wrote ";
 inline constexpr wchar_t kForFiles[] = L" files";
+
+// The progress window's line; the first is followed by "<n> of <N> files".
+inline constexpr wchar_t kUpdatingProgress[] = L"Updating VORDA+: ";
+inline constexpr wchar_t kCheckingProgress[] = L"Checking the update package";
+inline constexpr wchar_t kRestoringProgress[] = L"Restoring the interrupted update of VORDA+";
+inline constexpr wchar_t kUndoingProgress[] = L"Undoing the update";
 
 // The caption of the boxes about the updater itself (its usage).
 inline constexpr wchar_t kUpdaterCaption[] = L"Kestrune";

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/text.h"
+#include "run/messages.h"
 #include "run/names.h"
 #include "verify/hash_list.h"
 
@@ -35,7 +36,7 @@ std::wstring Key(const std::wstring& relative, wchar_t separator) {
 }  // namespace
 
 bool CheckPackage(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
-                  RunLog& log, std::wstring* first,
+                  RunLog& log, Progress& progress, std::wstring* first,
                   std::map<std::wstring, Sha256Digest>* digests) {
   std::string bytes;
   // A line a file and a long path: a quarter of a gigabyte lists millions,
@@ -61,11 +62,15 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
   for (size_t i = 0; i < walked.size(); ++i) found.emplace(Key(walked[i], package.separator), i);
   std::vector<bool> named(walked.size(), false);
   first->clear();
+  // The box names the kind after the path, since a changed, a missing and an
+  // unlisted file ask different things of a package builder.
   auto differ = [&](const wchar_t* kind, const std::wstring& path) {
     log.Line(L"package check: " + std::wstring(kind) + L" " + path);
-    if (first->empty()) *first = path;
+    if (first->empty()) *first = path + L" (" + kind + L")";
   };
+  size_t checked = 0;
   for (const HashEntry& entry : entries) {
+    progress.Report(msg::kCheckingProgress, checked++, entries.size());
     const auto it = found.find(Key(entry.relative, package.separator));
     if (it == found.end()) {
       // Not read at all: what the walk did not find may lead out of the
@@ -83,7 +88,7 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
       log.Failure(L"read", entry.written, hashed);
       differ(L"unreadable", entry.written);
     } else if (digest != entry.digest) {
-      differ(L"different", entry.written);
+      differ(L"changed", entry.written);
     } else {
       (*digests)[walked[it->second]] = digest;
     }
@@ -99,7 +104,7 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
 }
 
 bool WriteHashList(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
-                   RunLog& log, size_t* count, std::wstring* failed) {
+                   RunLog& log, size_t* count, std::wstring* failed, FileStatus* cause) {
   std::vector<std::wstring> walked = RelativeFiles(package);
   std::sort(walked.begin(), walked.end());
   std::vector<std::pair<std::wstring, Sha256Digest>> hashes;
@@ -111,6 +116,7 @@ bool WriteHashList(FileSystem& files, const std::wstring& list_path, const Packa
     if (!hashed.ok()) {
       log.Failure(L"read", path, hashed);
       *failed = relative;
+      *cause = hashed;
       return false;
     }
     hashes.emplace_back(std::move(relative), digest);
@@ -126,6 +132,7 @@ bool WriteHashList(FileSystem& files, const std::wstring& list_path, const Packa
     log.Failure(L"write", list_path, written);
     files.Remove(draft);
     *failed = list_path;
+    *cause = written;
     return false;
   }
   *count = hashes.size();

@@ -21,20 +21,22 @@ struct PackageFiles {
 // Every file the list names must be in the package with its hash, and every
 // file the walk found (the updater's own excepted) must be listed. Each
 // difference is logged with its kind. False with `first` naming the first
-// difference: in list order, then in the walk's order; or naming the list
-// (and the line) when it cannot be read or a line does not fit.
+// difference and its kind, "<path> (changed)", "(missing)", "(not listed)"
+// or "(unreadable)": in list order, then in the walk's order; or naming the
+// list (and the line) when it cannot be read or a line does not fit.
 // `digests` receives each listed file's hash by its relative path as the
 // walk spells it, for the copy to be compared with.
 bool CheckPackage(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
-                  RunLog& log, std::wstring* first,
+                  RunLog& log, Progress& progress, std::wstring* first,
                   std::map<std::wstring, Sha256Digest>* digests);
 
 // Writes the list for every file the walk found but the updater's own,
 // sorted by relative path, replacing an existing list only by renaming a
 // new one over it. False with `failed` naming the file that could not be
-// read, or the list that could not be written.
+// read (relative to the package), or the list that could not be written, and
+// `cause` the system's answer.
 bool WriteHashList(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
-                   RunLog& log, size_t* count, std::wstring* failed);
+                   RunLog& log, size_t* count, std::wstring* failed, FileStatus* cause);
 
 }  // namespace kestrune
 

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -89,11 +90,23 @@ class PosixLogFile : public LogFile {
 std::unique_ptr<LogFile> PosixEnvironment::OpenLog(const std::wstring& path) {
   // O_APPEND puts every write at the end, whoever else appends; opened
   // without blocking so that a FIFO named as the log cannot hold the run.
-  const int fd = open(Utf8FromWide(path).c_str(),
-                      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  const std::string name = Utf8FromWide(path);
+  auto open_log = [&name] {
+    return open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  };
+  int fd = open_log();
+  if (fd < 0 && errno == ENOENT) {
+    // Each folder on the way, outermost first; those that exist refuse.
+    for (size_t end = name.find('/', 1); end != std::string::npos; end = name.find('/', end + 1)) {
+      if (name[end - 1] != '/') mkdir(name.substr(0, end).c_str(), 0755);
+    }
+    fd = open_log();
+  }
   if (fd < 0) return nullptr;
   fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
   return std::make_unique<PosixLogFile>(fd);
 }
+
+uint32_t PosixEnvironment::ProcessId() { return static_cast<uint32_t>(getpid()); }
 
 }  // namespace kestrune::posix

@@ -31,6 +31,8 @@ class PosixEnvironment : public Environment {
   void Sleep(unsigned milliseconds) override;
   std::wstring ErrorText(uint32_t code) override;
   std::unique_ptr<LogFile> OpenLog(const std::wstring& path) override;
+  uint32_t ProcessId() override;
+  bool IsAccessDenied(uint32_t /*code*/) override { return false; }
 
  private:
   const std::vector<std::string> arguments_;  // argv, the program's name first
@@ -74,6 +76,7 @@ class PosixProcessList : public ProcessList {
   std::wstring ComparableImagePath(const std::wstring& image_path) override {
     return image_path;
   }
+  std::wstring DisplayPath(const std::wstring& path) override;
 };
 
 // Copies take the umask in force when the file system object was made.
@@ -132,6 +135,26 @@ class PosixMessages : public Messages {
                  bool mistake) override;
 };
 
+// One line on standard error, rewritten in place, while it is a terminal;
+// nothing otherwise (a pipe, a file, a log reader).
+class PosixProgress : public Progress {
+ public:
+  // `delay_ms`: how long a run works before the line shows.
+  explicit PosixProgress(int fd = 2, unsigned delay_ms = 1000);
+  void Start(const std::wstring& title) override;
+  void Report(const std::wstring& text, size_t done, size_t total) override;
+  void Close() override;
+
+ private:
+  static uint64_t NowMs();
+  const int fd_;
+  const bool terminal_;
+  const uint64_t shows_at_ms_;
+  uint64_t written_at_ms_ = 0;
+  bool started_ = false;
+  bool shown_ = false;
+};
+
 // All services of the running process.
 class PosixBackend {
  public:
@@ -139,7 +162,7 @@ class PosixBackend {
       : environment_(std::move(arguments)) {}
   Platform platform() {
     return Platform{L'/',      environment_, profile_, registry_, library_,
-                    processes_, files_,      messages_};
+                    processes_, files_,      messages_, progress_};
   }
 
  private:
@@ -150,6 +173,7 @@ class PosixBackend {
   PosixProcessList processes_;
   PosixFileSystem files_;
   PosixMessages messages_;
+  PosixProgress progress_;
 };
 
 }  // namespace kestrune::posix

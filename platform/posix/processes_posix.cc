@@ -45,4 +45,19 @@ std::wstring PosixProcessList::ComparableProductPath(const std::wstring& folder,
   return JoinPath(resolved, name, L'/');
 }
 
+std::wstring PosixProcessList::DisplayPath(const std::wstring& path) {
+  char* real = realpath(Utf8FromWide(path).c_str(), nullptr);
+  if (real != nullptr) {
+    const std::wstring resolved = WideFromUtf8(real);
+    free(real);
+    return resolved;
+  }
+  // Not there (yet): only the doubled separators go.
+  std::wstring single;
+  for (wchar_t c : path) {
+    if (c != L'/' || single.empty() || single.back() != L'/') single += c;
+  }
+  return single;
+}
+
 }  // namespace kestrune::posix

@@ -116,11 +116,28 @@ std::wstring Win32Environment::ErrorText(uint32_t code) {
 }
 
 std::unique_ptr<LogFile> Win32Environment::OpenLog(const std::wstring& path) {
-  HANDLE file = CreateFileW(ExtendedPath(path).c_str(), FILE_APPEND_DATA,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  auto open = [&path] {
+    return CreateFileW(ExtendedPath(path).c_str(), FILE_APPEND_DATA,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE file = open();
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
+    // Each folder on the way, outermost first; the drive, the server and the
+    // share refuse harmlessly, as does a folder that exists.
+    const std::wstring full = FullPath(path);
+    for (size_t end = full.find(L'\\'); end != std::wstring::npos;
+         end = full.find(L'\\', end + 1)) {
+      if (end > 0 && full[end - 1] != L'\\') {
+        CreateDirectoryW(ExtendedPath(full.substr(0, end)).c_str(), nullptr);
+      }
+    }
+    file = open();
+  }
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<Win32LogFile>(file);
 }
+
+uint32_t Win32Environment::ProcessId() { return GetCurrentProcessId(); }
 
 }  // namespace kestrune::win32

@@ -102,4 +102,12 @@ std::wstring Win32ProcessList::ComparableImagePath(const std::wstring& image_pat
   return FoldCase(LongPath(image_path));
 }
 
+std::wstring Win32ProcessList::DisplayPath(const std::wstring& path) {
+  // The handle's final path spells each part as the disk does (Vista and
+  // later); elsewhere the long form, which has the case of the parts it
+  // looked up.
+  const std::wstring real = FinalPath(path);
+  return real.empty() ? LongPath(path) : real;
+}
+
 }  // namespace kestrune::win32

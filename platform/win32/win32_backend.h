@@ -30,6 +30,8 @@ class Win32Environment : public Environment {
   void Sleep(unsigned milliseconds) override;
   std::wstring ErrorText(uint32_t code) override;
   std::unique_ptr<LogFile> OpenLog(const std::wstring& path) override;
+  uint32_t ProcessId() override;
+  bool IsAccessDenied(uint32_t code) override { return code == ERROR_ACCESS_DENIED; }
 };
 
 class Win32ProfileReader : public ProfileReader {
@@ -62,6 +64,7 @@ class Win32ProcessList : public ProcessList {
   std::wstring ComparableProductPath(const std::wstring& folder,
                                      const std::wstring& name) override;
   std::wstring ComparableImagePath(const std::wstring& image_path) override;
+  std::wstring DisplayPath(const std::wstring& path) override;
 
  private:
   std::vector<wchar_t> buffer_;
@@ -125,12 +128,49 @@ class Win32Messages : public Messages {
                  bool mistake) override;
 };
 
+// A small window of its own thread, so that it stays responsive (repaints
+// when uncovered) through any single long call of the run.
+class Win32Progress : public Progress {
+ public:
+  Win32Progress();
+  ~Win32Progress() override;
+  Win32Progress(const Win32Progress&) = delete;
+  Win32Progress& operator=(const Win32Progress&) = delete;
+  void Start(const std::wstring& title) override;
+  void Report(const std::wstring& text, size_t done, size_t total) override;
+  void Close() override;
+
+ private:
+  static DWORD WINAPI ThreadMain(void* self);
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l);
+  // On the window's thread, every tenth of a second.
+  void Tick();
+  void Create();
+
+  CRITICAL_SECTION lock_;
+  const DWORD started_ticks_;  // about when the process started
+  // Shared with the window's thread, under lock_.
+  std::wstring title_;
+  std::wstring text_;
+  size_t done_ = 0;
+  size_t total_ = 0;
+  bool active_ = false;   // reported since the last Close
+  bool changed_ = false;  // since the window last showed it
+  HWND window_ = nullptr;
+  HWND bar_ = nullptr;
+  HWND label_ = nullptr;
+  // The caller's thread only.
+  bool started_ = false;
+  HANDLE thread_ = nullptr;
+  DWORD thread_id_ = 0;
+};
+
 class Win32Backend {
  public:
   explicit Win32Backend(bool system_search_only) : library_(system_search_only) {}
   Platform platform() {
     return Platform{L'\\',     environment_, profile_, registry_, library_,
-                    processes_, files_,      messages_};
+                    processes_, files_,      messages_, progress_};
   }
 
  private:
@@ -141,6 +181,7 @@ class Win32Backend {
   Win32ProcessList processes_;
   Win32FileSystem files_;
   Win32Messages messages_;
+  Win32Progress progress_;
 };
 
 }  // namespace kestrune::win32

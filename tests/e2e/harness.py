@@ -55,6 +55,13 @@ class RunResult:
     log: str = ""  # everything the run left behind, for failure reports
     killed: bool = False  # ended from outside before it finished
     elapsed_ms: float = 0.0  # how long the program ran, as its starter saw it
+    # Progress windows (Wine): when each was first seen (ms after the start),
+    # whether it held a progress bar, and its title.
+    progress: list[tuple[float, bool, str]] = dataclasses.field(default_factory=list)
+    progress_with_box: bool = False  # one was still shown beside a message box
+    # The run started while the first box was open (Case.run's at_first_box).
+    second_messages: list[Message] = dataclasses.field(default_factory=list)
+    second_status: int | None = None
 
     def describe(self) -> str:
         lines = [f"exit status {self.status}" + (" (timed out)" if self.timed_out else "")]
@@ -62,6 +69,10 @@ class RunResult:
             icon = "" if m.icon is None else (" [icon]" if m.icon else "")
             lines.append(f"  box {m.caption!r}{icon}: {m.text!r}")
         lines += [f"  other window {w}" for w in self.other_windows]
+        lines += [f"  progress window at {p[0]:.0f} ms, bar {p[1]}: {p[2]!r}" for p in self.progress]
+        if self.second_status is not None or self.second_messages:
+            lines.append(f"  second run: exit status {self.second_status}")
+            lines += [f"    box {m.caption!r}: {m.text!r}" for m in self.second_messages]
         if self.log:
             lines.append("  raw: " + self.log.replace("\n", "\n       "))
         return "\n".join(lines)
@@ -203,6 +214,7 @@ class Case:
         # POSIX: the largest file the program may write, as a full disk would
         # stop it (RLIMIT_FSIZE, with SIGXFSZ ignored so the write fails).
         self.file_size_limit: int | None = None
+        self.at_first_box: list[str] | None = None
 
     # --- paths ---
     def host(self, rel: str) -> Path:
@@ -283,18 +295,22 @@ class Case:
     def run(self, program_rel: str, product: str | None = None,
             hold: Iterable[str] = (), by_bare_name: bool = False,
             args: Iterable[str] = (), hold_for: dict[str, int] | None = None,
-            kill_after_ms: float | None = None) -> RunResult:
+            kill_after_ms: float | None = None,
+            at_first_box: list[str] | None = None) -> RunResult:
         """Runs the updater at `program_rel` with the command-line `args`.
         `product`: the location of a stand-in (see place_product) that runs
         during the run. `hold`: files held open without sharing during the run,
         `hold_for`: files held so for the given milliseconds only (Wine only).
         `by_bare_name`: started by its file name from its own folder, as a
         program too deep for a full path must be. `kill_after_ms`: the program
-        is killed (SIGKILL, TerminateProcess) that long after it started."""
+        is killed (SIGKILL, TerminateProcess) that long after it started.
+        `at_first_box` (Wine): while the first message box is open, the same
+        program is run again with these arguments, to its end."""
         self.by_bare_name = by_bare_name
         self.kill_after_ms = kill_after_ms
         self.args = list(args)
         self.hold_for = dict(hold_for or {})
+        self.at_first_box = at_first_box
         return self.target.run(self, program_rel, product, list(hold))
 
 
@@ -530,6 +546,14 @@ def parse_driver_output(text: str) -> RunResult:
         kind, *fields = [_unescape(f) for f in line.split("\t")]
         if kind == "box":
             result.messages.append(Message(fields[1], fields[2], fields[0] == "1"))
+        elif kind == "second-box":
+            result.second_messages.append(Message(fields[1], fields[2], fields[0] == "1"))
+        elif kind == "second-exit":
+            result.second_status = int(fields[0])
+        elif kind == "progress":
+            result.progress.append((float(fields[0]), fields[1] == "1", fields[2]))
+        elif kind == "progress-with-box":
+            result.progress_with_box = True
         elif kind == "exit":
             result.status = int(fields[0])
             if len(fields) > 1:
@@ -746,6 +770,10 @@ class WineTarget(Target):
             args += ["--kill-after", str(max(1, round(case.kill_after_ms)))]
         if product:
             args += ["--product", case.native(product)]
+        if case.at_first_box is not None:
+            args += ["--at-first-box", " ".join(
+                f'"{a}"' if " " in a or not a else a
+                for a in [case.native(program_rel), *case.at_first_box])]
         # Started from a folder other than the package, so that the program
         # has to find its package folder by itself.
         if case.by_bare_name:

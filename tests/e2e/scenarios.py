@@ -903,8 +903,14 @@ class WineOnlyTests(Scenario):
         c.place_product(f"{INST}/VORDA.exe")
         before = c.tree(INST)
         # Wine's C: is case-insensitive: the same file, named in upper case.
-        self.assertRun(c.run(program, product="APPS/vorda/VORDA.EXE"), [RUNNING], EXIT_RUNNING)
+        result = c.run(program, product="APPS/vorda/VORDA.EXE", args=["/log", c.native("run.log")])
+        self.assertRun(result, [RUNNING], EXIT_RUNNING)
         self.assertTree(INST, before)
+        # The log names it in drive-letter form, as the disk spells it, with its process.
+        running = [e for e in UnattendedTests.log_of(self, "run.log") if e.startswith("running check: ")]
+        self.assertEqual(len(running), 1, running)
+        self.assertRegex(running[0], r"^running check: " + re.escape(c.native(f"{INST}/VORDA.exe")) +
+                         r" is running \(process \d+\)$")
 
 
 class Wine64OnlyTests(Scenario):
@@ -919,7 +925,7 @@ class Wine64OnlyTests(Scenario):
         self.assertTree(INST, before)
 
 
-LOG_LINE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d (.*)")
+LOG_LINE = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d \[(\d+)\] (.*)")
 LONG_NAME = "L" * 250  # its backup name is longer than a file name may be
 
 
@@ -930,13 +936,17 @@ class UnattendedTests(Scenario):
         return ("/" if self.target.kind == "wine" else "--") + name
 
     def log_of(self, rel: str) -> list[str]:
-        """The events of a log, each line checked for its timestamp."""
+        """The events of a log, each line checked for its timestamp and process id."""
+        return [event for _, event in UnattendedTests.runs_in_log(self, rel)]
+
+    def runs_in_log(self, rel: str) -> list[tuple[int, str]]:
+        """Each line of a log as its process id and event."""
         lines = self.case.host(rel).read_text(encoding="utf-8").splitlines()
         events = []
         for line in lines:
             match = LOG_LINE.fullmatch(line)
-            self.assertIsNotNone(match, f"log line without a timestamp: {line!r}")
-            events.append(match.group(1))
+            self.assertIsNotNone(match, f"log line without a timestamp and process id: {line!r}")
+            events.append((int(match.group(1)), match.group(2)))
         return events
 
     def failing(self) -> str:
@@ -978,9 +988,13 @@ class UnattendedTests(Scenario):
         first = events[:events.index("exit status 0") + 1]
         for expected in ("settings " + c.settings_path(program), "installation folder " + c.native(INST, True),
                          f'reported "{VER}"', "running check: ", "package ",
-                         "replaced ", "message VORDA+ UPDATE: You have successfully updated VORDA+"):
+                         "replaced ", "message shown: VORDA+ UPDATE: You have successfully updated VORDA+"):
             self.assertTrue(any(expected in e for e in first), f"no {expected!r} in {first}")
         self.assertEqual(sum(e.startswith("replaced ") for e in first), len(PACKAGED))
+        # Paths whole, with one separator between parts and the case on disk.
+        self.assertIn("running check: no process runs " + c.native(f"{INST}/VORDA.exe"), first)
+        core = c.native(f"{INST}/bin/core.dll")
+        self.assertIn(f"replaced {core}; the old file is now {core}.{VER}", first)
         self.assertEqual(events.count("exit status 0"), 2)  # the second run appended
         self.assertEqual(events[-1], "exit status 0")
 
@@ -998,20 +1012,76 @@ class UnattendedTests(Scenario):
         # Only steps that changed something are undone: the failed copy left
         # nothing behind.
         self.assertEqual(sum(e.startswith("undone ") for e in events), replaced, events)
-        self.assertIn("message Err: Failed to copy files", events)
+        self.assertIn("message shown: Err: Failed to copy files", events)
         self.assertEqual(events[-1], "exit status 7")
 
     def test_relative_or_unusable_log_paths_never_stop_the_update(self):
         start = "e2e-scratch" if self.target.kind == "wine" else ""
         for label, path, written in (("relative to the starting folder", "rel.log", f"{start}/rel.log"),
-                                     ("in a folder that does not exist", None, None)):
+                                     ("in folders that do not exist yet", "new logs/2026/run.log",
+                                      "new logs/2026/run.log"),
+                                     ("below a file", "a file/run.log", None)):
             with self.subTest(label):
                 c = self.fresh_case()
                 program = self.standard()
-                arg = path or c.native("no such folder/run.log")
+                (c.host("a file")).write_bytes(b"not a folder\n")
+                arg = path if label.startswith("relative") else c.native(path)
                 self.assertRun(c.run(program, args=[self.sw("quiet"), self.sw("log"), arg]), [], EXIT_DONE)
                 if written:
                     self.assertEqual(self.log_of(written.lstrip("/"))[-1], "exit status 0")
+
+    def test_the_log_tells_runs_apart_and_tells_every_outcome(self):
+        c = self.case
+        package = {**PACKAGED, "bin/extra.dll": b"no installed counterpart\n",
+                   f"bin/core.dll.{VER}": b"named like a backup\n", "Kestrune.txt": b"the updater's own\n"}
+        files = {**INSTALLED, f"res/strings.txt.{VER}": b"an earlier backup\n"}
+        program = self.standard(files=files, package=package)
+        log = c.native("run.log")
+        # A command line not understood, then a quiet update.
+        self.assertEqual(c.run(program, args=[self.sw("bogus"), self.sw("log"), log]).status,
+                         EXIT_BAD_COMMAND_LINE)
+        self.assertRun(c.run(program, args=[self.sw("quiet"), self.sw("log"), log]), [], EXIT_DONE)
+        lines = self.runs_in_log("run.log")
+        pids = list(dict.fromkeys(pid for pid, _ in lines))
+        self.assertEqual(len(pids), 2, lines)
+        bad = [e for pid, e in lines if pid == pids[0]]
+        self.assertEqual(bad[1:], [f"command line not understood: Unknown switch: {self.sw('bogus')}",
+                                   "exit status 9"])
+        run = [e for pid, e in lines if pid == pids[1]]
+        for rel, reason in (("bin/extra.dll", "no installed counterpart"),
+                            (f"bin/core.dll.{VER}", "named like a backup"),
+                            ("Kestrune.txt", "the updater's own"),
+                            (program.split("/", 1)[1], "the updater's own")):
+            self.assertIn(f"passed over {c.native('pkg/' + rel)}: {reason}", run)
+        self.assertIn("message not shown (quiet): VORDA+ UPDATE: You have successfully updated VORDA+", run)
+        self.assertEqual(run[-2:], ["summary: replaced 4, passed over 5, backups made 3, "
+                                    "earlier backups kept 1, set-aside files removed 1", "exit status 0"])
+
+    def test_a_long_update_shows_its_progress_to_a_person_only(self):
+        package = {f"many/d{i % 30}/f{i}.txt": b"new %d\n" % i for i in range(3000)}
+        files = {**INSTALLED, **{rel: b"old\n" for rel in package}}
+        for quiet in (False, True):
+            with self.subTest(quiet=quiet):
+                c = self.fresh_case()
+                program = self.standard(files=files, package=package)
+                log = c.native("run.log")
+                args = [self.sw("log"), log] + ([self.sw("quiet")] if quiet else [])
+                result = c.run(program, args=args)
+                # POSIX: standard error is no terminal here, so it holds the box alone.
+                self.assertRun(result, [] if quiet else [DONE], EXIT_DONE)
+                self.assertFalse(result.progress_with_box, result.describe())
+                if self.target.kind == "wine":
+                    if quiet:
+                        self.assertEqual(result.progress, [], result.describe())
+                    else:
+                        self.assertEqual(len(result.progress), 1, result.describe())
+                        seen_ms, bar, title = result.progress[0]
+                        self.assertTrue(bar and title == "Kestrune", result.describe())
+                        self.assertLess(seen_ms, 2000, result.describe())
+                events = self.log_of("run.log")
+                self.assertEqual(events[-2:], ["summary: replaced 3000, passed over 2, backups made 3000, "
+                                               "earlier backups kept 0, set-aside files removed 0",
+                                               "exit status 0"])
 
     def test_help_and_mistakes_touch_nothing(self):
         variants = [("help", [self.sw("help")], 0), ("unknown switch", [self.sw("bogus")], EXIT_BAD_COMMAND_LINE),
@@ -1214,6 +1284,26 @@ class InterruptedTests(Scenario):
                         # Nothing planted remains.
                         self.assertTree(INST, updated(clean, PACKAGED, list(PACKAGED)))
 
+    def test_a_run_started_while_the_last_box_is_open_is_not_refused(self):
+        if self.target.kind != "wine":
+            self.skipTest("only a box on Windows waits for a click")
+        c = self.case
+        # The package brings the next version, so the next run stops at the check.
+        program = self.standard(package={**PACKAGED, "VoUInfo.bin": ansi("2015.2.0")})
+        log = c.native("shared.log")
+        result = c.run(program, args=["/log", log], at_first_box=["/log", log])
+        self.assertRun(result, [DONE], EXIT_DONE)
+        self.assertEqual((result.second_status, [(m.caption, m.text) for m in result.second_messages]),
+                         (EXIT_WRONG_VERSION, [WRONG_VERSION]), result.describe())
+        # The first run's outcome was written before its box came up, so it
+        # is wholly ahead of the second run's lines.
+        lines = UnattendedTests.runs_in_log(self, "shared.log")
+        first = lines[0][0]
+        ours = [i for i, (pid, _) in enumerate(lines) if pid == first]
+        self.assertEqual(ours, list(range(len(ours))), lines)
+        self.assertEqual(lines[ours[-1]][1], "exit status 0")
+        self.assertEqual(lines[-1][1], "exit status 5")
+
     def test_journal_that_cannot_be_read_or_a_running_product_stops_the_recovery(self):
         sep = "\\" if self.target.kind == "wine" else "/"
         up = f"{sep}..{sep}victim{sep}x"  # from the installation to Apps/victim
@@ -1313,11 +1403,12 @@ class PackageCheckTests(Scenario):
         changed = dict(PACKAGED, **{"bin/core.dll": b"new core librarY\n"})
         variants = [
             ("a listed file missing", {k: v for k, v in PACKAGED.items() if k != "bin/sub/deep.dat"},
-             listed, "bin/sub/deep.dat"),
-            ("one byte changed", changed, listed, "bin/core.dll"),
-            ("truncated", dict(PACKAGED, **{"VORDA.exe": PACKAGED["VORDA.exe"][:10]}), listed, "VORDA.exe"),
+             listed, "bin/sub/deep.dat (missing)"),
+            ("one byte changed", changed, listed, "bin/core.dll (changed)"),
+            ("truncated", dict(PACKAGED, **{"VORDA.exe": PACKAGED["VORDA.exe"][:10]}), listed,
+             "VORDA.exe (changed)"),
             ("a file not listed", dict(PACKAGED, **{"bin/extra.dll": b"not in the list\n"}), listed,
-             "bin/extra.dll"),
+             "bin/extra.dll (not listed)"),
             ("a malformed line", PACKAGED, listed + b"not a hash line\n", "line 6"),
         ]
         for label, package, listing, named in variants:
@@ -1354,6 +1445,12 @@ class PackageCheckTests(Scenario):
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
         (c.host("pkg") / "portable.sha256").unlink()
         self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        if self.target.kind == "wine":
+            # A file held open cannot be read: said so, not called damage.
+            result = c.run(program, args=[switch], hold=["pkg/bin/core.dll"])
+            self.assertEqual([m.caption for m in result.messages], ["Error"], result.describe())
+            self.assertRegex(result.messages[0].text, r"^Could not read bin\\core\.dll: \S")
+            self.assertEqual(result.status, EXIT_DAMAGED)
 
 
 GROUPS = {

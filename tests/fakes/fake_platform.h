@@ -4,6 +4,7 @@
 #define KESTRUNE_TESTS_FAKES_FAKE_PLATFORM_H_
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <memory>
@@ -48,6 +49,8 @@ class FakeEnvironment : public Environment {
     if (!log_opens) return nullptr;
     return std::make_unique<FakeLogFile>(&log);
   }
+  uint32_t ProcessId() override { return 4242; }
+  bool IsAccessDenied(uint32_t code) override { return code == 5; }
 
   std::wstring module_path = L"C:\\pkg\\Kestrune.exe";
   std::wstring current_folder;
@@ -185,6 +188,10 @@ class FakeProcesses : public ProcessList {
     auto it = comparable.find(image_path);
     return it == comparable.end() ? image_path : it->second;
   }
+  std::wstring DisplayPath(const std::wstring& path) override {
+    auto it = on_disk.find(path);
+    return it == on_disk.end() ? path : it->second;
+  }
   void Add(uint32_t id, const std::wstring& image_path) {
     processes.emplace_back(id, image_path);
   }
@@ -197,6 +204,8 @@ class FakeProcesses : public ProcessList {
   int drive_table_builds = 0;
   // Image paths whose comparable form differs (a short name, say).
   std::map<std::wstring, std::wstring> comparable;
+  // Paths spelt otherwise on disk (letter case, say).
+  std::map<std::wstring, std::wstring> on_disk;
 };
 
 class FakeMessages : public Messages {
@@ -209,14 +218,18 @@ class FakeMessages : public Messages {
   void Show(const std::wstring& text, const std::wstring& caption,
             Style style) override {
     boxes.push_back(Box{text, caption, style});
+    if (on_show) on_show();
   }
   void ShowUsage(const std::wstring& text, const std::wstring& caption,
                  bool mistake) override {
     usages.push_back(Box{text, caption, mistake ? Style::kFramework : Style::kPlain});
+    if (on_show) on_show();
   }
 
   std::vector<Box> boxes;
   std::vector<Box> usages;  // style kFramework marks a mistake
+  // Called while a box or usage is on the screen, to see the world then.
+  std::function<void()> on_show;
 };
 
 // A file tree in memory; folders list their entries in creation order, which
@@ -283,7 +296,7 @@ class FakeFileSystem : public FileSystem {
   }
   FileStatus Move(const std::wstring& from, const std::wstring& to) override {
     log.push_back(L"move " + from + L" -> " + to);
-    if (Busy(from, L"move")) return FileStatus(FileResult::kInUse, 32);
+    if (const FileStatus busy_now = Busy(from, L"move"); !busy_now.ok()) return busy_now;
     if (Fails(from, L"move")) return FileStatus(FileResult::kFailed, 5);
     if (!Has(from)) return FileResult::kMissing;
     if (Has(to)) return FileResult::kTargetExists;
@@ -313,7 +326,7 @@ class FakeFileSystem : public FileSystem {
   }
   FileStatus Remove(const std::wstring& path) override {
     log.push_back(L"remove " + path);
-    if (Busy(path, L"remove")) return FileStatus(FileResult::kInUse, 32);
+    if (const FileStatus busy_now = Busy(path, L"remove"); !busy_now.ok()) return busy_now;
     if (Fails(path, L"remove")) return FileResult::kFailed;
     if (!Has(path)) return FileResult::kMissing;
     if (nodes_.at(path).folder) return FileResult::kFailed;
@@ -332,7 +345,7 @@ class FakeFileSystem : public FileSystem {
   }
   FileStatus Replace(const std::wstring& from, const std::wstring& to) override {
     log.push_back(L"replace " + from + L" -> " + to);
-    if (Busy(to, L"replace")) return FileStatus(FileResult::kInUse, 32);
+    if (const FileStatus busy_now = Busy(to, L"replace"); !busy_now.ok()) return busy_now;
     if (Fails(from, L"replace")) return FileStatus(FileResult::kFailed, 5);
     if (!Has(from)) return FileResult::kMissing;
     Node node = nodes_.at(from);
@@ -382,6 +395,7 @@ class FakeFileSystem : public FileSystem {
   }
   FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override {
     const std::wstring real = Resolve(path);
+    if (Fails(path, L"hash")) return FileStatus(FileResult::kFailed, 32);
     if (!Has(real) || nodes_.at(real).folder) return FileResult::kMissing;
     Sha256 hash;
     hash.Update(nodes_.at(real).content.data(), nodes_.at(real).content.size());
@@ -409,15 +423,16 @@ class FakeFileSystem : public FileSystem {
   }
 
   // Makes `operation` ("probe", "clear", "move", "copy", "remove", "link", "replace",
-  // "write", "append", "flush") fail whenever its first path contains
+  // "write", "append", "flush", "hash") fail whenever its first path contains
   // `needle`.
   void FailWhen(const std::wstring& operation, const std::wstring& needle) {
     failures.emplace_back(operation, needle);
   }
-  // Makes `operation` ("move", "remove") answer "in use" for its first
-  // `times` calls whose first path contains `needle`.
-  void BusyWhen(const std::wstring& operation, const std::wstring& needle, int times) {
-    busy.push_back(Busy_{operation, needle, times});
+  // Makes `operation` ("move", "remove", "replace") answer "in use" (or
+  // `answer`) for its first `times` calls whose first path contains `needle`.
+  void BusyWhen(const std::wstring& operation, const std::wstring& needle, int times,
+                FileStatus answer = FileStatus(FileResult::kInUse, 32)) {
+    busy.push_back(Busy_{operation, needle, times, answer});
   }
   // A folder entry that leads to `target` (a folder link).
   void AddFolderLink(const std::wstring& link, const std::wstring& target) {
@@ -455,15 +470,17 @@ class FakeFileSystem : public FileSystem {
     std::wstring operation;
     std::wstring needle;
     int times;
+    FileStatus answer;
   };
-  bool Busy(const std::wstring& path, const wchar_t* operation) {
+  // The answer of a call made busy, or kOk.
+  FileStatus Busy(const std::wstring& path, const wchar_t* operation) {
     for (Busy_& b : busy) {
       if (b.operation == operation && b.times > 0 && path.find(b.needle) != std::wstring::npos) {
         --b.times;
-        return true;
+        return b.answer;
       }
     }
-    return false;
+    return FileStatus();
   }
   std::vector<Busy_> busy;
   bool Fails(const std::wstring& path, const wchar_t* operation) const {
@@ -508,6 +525,30 @@ class FakeFileSystem : public FileSystem {
   std::vector<std::pair<std::wstring, std::wstring>> links_;
 };
 
+// Records what a person would have seen, and whether it is on the screen.
+class FakeProgress : public Progress {
+ public:
+  void Start(const std::wstring& title) override { this->title = title; }
+  void Report(const std::wstring& text, size_t done, size_t total) override {
+    if (title.empty()) return;  // not started: nothing shows
+    if (texts.empty() || texts.back() != text.substr(0, text.find(L':'))) {
+      texts.push_back(text.substr(0, text.find(L':')));
+    }
+    last = text;
+    last_done = done;
+    last_total = total;
+    shown = true;
+  }
+  void Close() override { shown = false; }
+
+  std::wstring title;
+  std::vector<std::wstring> texts;  // each stage's text up to any ':', in order
+  std::wstring last;
+  size_t last_done = 0;
+  size_t last_total = 0;
+  bool shown = false;
+};
+
 // A whole platform of fakes, with Windows-style paths by default.
 struct FakePlatform {
   explicit FakePlatform(wchar_t separator = L'\\') : separator(separator), files(separator) {
@@ -515,7 +556,7 @@ struct FakePlatform {
   }
   Platform platform() {
     return Platform{separator, environment, profile, registry, library,
-                    processes, files,       messages};
+                    processes, files,       messages, progress};
   }
 
   wchar_t separator;
@@ -526,6 +567,7 @@ struct FakePlatform {
   FakeProcesses processes;
   FakeFileSystem files;
   FakeMessages messages;
+  FakeProgress progress;
 };
 
 }  // namespace kestrune::testing

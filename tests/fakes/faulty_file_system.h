@@ -43,7 +43,8 @@ class FaultyFileSystem : public FileSystem {
     if (Stopped(L"copy", to)) return kFailed;
     const FileStatus result = inner_.CopyNew(from, to, digest);
     const bool named = !fail_copies_to_.empty() && to.find(fail_copies_to_) != std::wstring::npos;
-    return Fails(L"copy", to) || named ? kFailed : result;
+    const bool fails = Fails(L"copy", to);
+    return fails || named ? kFailed : result;
   }
   FileStatus Remove(const std::wstring& path) override {
     return Fails(L"remove", path) ? kFailed : inner_.Remove(path);

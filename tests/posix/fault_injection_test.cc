@@ -209,7 +209,7 @@ ExitStatus WholeRun(TempTree& tree, FileSystem& files) {
                         L"InstallLocation", WideFromUtf8(tree.Path("inst")));
   FileVersionLibrary library;
   Platform platform{L'/',       fake.environment, fake.profile, fake.registry, library,
-                    fake.processes, files,        fake.messages};
+                    fake.processes, files,        fake.messages, fake.progress};
   CKestruneApp app(platform);
   app.InitInstance();
   return app.exit_status();

@@ -55,6 +55,19 @@ TEST(CommandLineTest, SwitchesOfEachStyle) {
   EXPECT_EQ(ParseCommandLine({L"now"}, posix).mistake, L"Unexpected argument: now");
 }
 
+TEST(CommandLineTest, UsageListsEveryExitStatusOnALineOfItsOwn) {
+  for (SwitchStyle style : {SwitchStyle::kWindows, SwitchStyle::kPosix}) {
+    const std::wstring text = UsageText(style, L"Kestrune");
+    // A line holding ": " would split the POSIX port's record in two.
+    EXPECT_EQ(text.find(L": "), std::wstring::npos);
+    for (int status = 0; status <= 11; ++status) {
+      EXPECT_NE(text.find(L"\n" + std::to_wstring(status) + L" - "), std::wstring::npos) << status;
+    }
+    // No padding into columns, which a proportional font would not keep.
+    EXPECT_EQ(text.find(L"  "), std::wstring::npos);
+  }
+}
+
 TEST(CommandLineTest, TimestampsAreIso8601WithTheOffset) {
   EXPECT_EQ(FormatTimestamp(LocalTime{2026, 1, 2, 3, 4, 5, 6, 60}), "2026-01-02T03:04:05.006+01:00");
   EXPECT_EQ(FormatTimestamp(LocalTime{2026, 12, 31, 23, 59, 59, 999, -570}),

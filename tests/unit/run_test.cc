@@ -2,6 +2,10 @@
 // what each outcome leaves behind.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
+#include <string>
+
 #include "app/kestrune_app.h"
 #include "tests/fakes/fake_platform.h"
 
@@ -30,9 +34,9 @@ class RunTest : public ::testing::Test {
     fake.files.AddFile(L"C:\\pkg\\Kestrune.ini", "settings");
     fake.files.AddFolder(L"C:\\pkg\\bin");
     fake.files.AddFile(L"C:\\pkg\\bin\\core.dll", "new core");
-    fake.files.AddFolder(L"C:\\Apps\\VORDA\\");
+    fake.files.AddFolder(L"C:\\Apps\\VORDA");
     fake.files.AddFile(L"C:\\Apps\\VORDA\\VoUInfo.dll", "lib");
-    fake.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\core.dll", "old core");
+    fake.files.AddFile(L"C:\\Apps\\VORDA\\bin\\core.dll", "old core");
   }
 
   static ExitStatus RunOn(FakePlatform& fake) {
@@ -63,9 +67,9 @@ TEST_F(RunTest, TypicalUpdateReplacesAndReportsCompletion) {
             std::vector<std::wstring>(3, L"C:\\pkg\\Kestrune.ini"));
   EXPECT_EQ(fake_.library.paths,
             std::vector<std::wstring>{L"C:\\Apps\\VORDA\\VoUInfo.dll"});
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "new core");
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll.2015.1.0"), "old core");
-  EXPECT_FALSE(fake_.files.Has(L"C:\\Apps\\VORDA\\\\Kestrune.exe"));
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "new core");
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0"), "old core");
+  EXPECT_FALSE(fake_.files.Has(L"C:\\Apps\\VORDA\\Kestrune.exe"));
 }
 
 TEST_F(RunTest, IncompleteSettingsNameTheFirstEmptyKeyAndTouchNothing) {
@@ -119,21 +123,28 @@ TEST_F(RunTest, EachStageThatSaysStopEndsTheRunWithItsStatus) {
   EXPECT_EQ(Run(), ExitStatus::kWrongVersion);
   EXPECT_EQ(Texts(), std::vector<std::wstring>{
                          L"ERROR: You need to install the correct Version before update"});
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "old core");
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "old core");
 }
 
 TEST_F(RunTest, RunningProductStopsBeforeAnyFileIsTouched) {
   fake_.processes.devices = {{L"\\Device\\HarddiskVolume1", L"C:"}};
   fake_.processes.Add(4, L"\\Device\\HarddiskVolume1\\windows\\explorer.exe");
   fake_.processes.Add(8, L"\\Device\\HarddiskVolume1\\APPS\\Vorda\\vorda.EXE");
+  fake_.processes.on_disk[L"C:\\APPS\\Vorda\\vorda.EXE"] = L"C:\\Apps\\VORDA\\VORDA.exe";
+  fake_.environment.arguments = {L"/log", L"run.log"};
   EXPECT_EQ(Run(), ExitStatus::kProductRunning);
+  // In drive-letter form, spelt as on disk, with the process that runs it.
+  EXPECT_NE(fake_.environment.log.find(
+                "running check: C:\\Apps\\VORDA\\VORDA.exe is running (process 8)\n"),
+            std::string::npos)
+      << fake_.environment.log;
   EXPECT_EQ(Texts(), std::vector<std::wstring>{
                          L"Error: The installer has detected that VORDA.exe is running.\n"
                          L"You have to close all these programs before continuing the update."});
   for (const std::wstring& entry : fake_.files.log) {
     EXPECT_EQ(entry.rfind(L"probe ", 0), 0u) << "touched: " << entry.c_str();
   }
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "old core");
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "old core");
 }
 
 TEST_F(RunTest, ProductPathJoinsFolderAndNameWithOneSeparator) {
@@ -145,13 +156,13 @@ TEST_F(RunTest, ProductPathJoinsFolderAndNameWithOneSeparator) {
 
 TEST_F(RunTest, FailedCopyIsUndoneAndNotReportedAsSuccess) {
   fake_.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
-  fake_.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\a.dll", "old a");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll", "old a");
   fake_.files.FailWhen(L"copy", L"a.dll");
   EXPECT_EQ(Run(), ExitStatus::kCopyFailedUndone);
   EXPECT_EQ(Texts(), std::vector<std::wstring>{L"Err: Failed to copy files"});
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "old core");
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\a.dll"), "old a");
-  EXPECT_FALSE(fake_.files.Has(L"C:\\Apps\\VORDA\\\\bin\\core.dll.2015.1.0"));
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "old core");
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\a.dll"), "old a");
+  EXPECT_FALSE(fake_.files.Has(L"C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0"));
 }
 
 TEST_F(RunTest, NothingToReplaceStillCompletes) {
@@ -165,7 +176,7 @@ TEST_F(RunTest, NothingToReplaceStillCompletes) {
 
 TEST_F(RunTest, QuietRunsShowNothingAndTheLogTellsEverything) {
   fake_.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
-  fake_.files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\a.dll", "old a");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll", "old a");
   fake_.files.FailWhen(L"copy", L"a.dll");
   fake_.environment.arguments = {L"/quiet", L"/log", L"run.log"};
   EXPECT_EQ(Run(), ExitStatus::kCopyFailedUndone);
@@ -174,11 +185,11 @@ TEST_F(RunTest, QuietRunsShowNothingAndTheLogTellsEverything) {
   EXPECT_EQ(fake_.environment.log_paths, std::vector<std::wstring>{L"run.log"});
   const std::string& log = fake_.environment.log;
   for (const char* event :
-       {"2026-12-07T11:08:37.005+01:00 Kestrune 1.0.0.1 started: Kestrune.exe\n",
+       {"2026-12-07T11:08:37.005+01:00 [4242] Kestrune 1.0.0.1 started: Kestrune.exe\n",
         "installation folder C:\\Apps\\VORDA\\ from HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\"
         "Windows\\CurrentVersion\\Uninstall\\{4D1E}, value InstallLocation\n",
         "reported \"2015.1.0\"\n", "failed: copy C:\\pkg\\bin\\a.dll to ",
-        ": error 5: text of 5\n", "undone \\bin\\core.dll\n", "message Err: Failed to copy files\n"}) {
+        ": error 5: text of 5\n", "undone \\bin\\core.dll\n", "message not shown (quiet): Err: Failed to copy files\n"}) {
     EXPECT_NE(log.find(event), std::string::npos) << event << " not in\n" << log;
   }
   EXPECT_EQ(log.substr(log.size() - 14), "exit status 7\n");
@@ -189,6 +200,174 @@ TEST_F(RunTest, QuietRunsShowNothingAndTheLogTellsEverything) {
   other.environment.log_opens = false;
   EXPECT_EQ(RunOn(other), ExitStatus::kSettingsIncomplete);
   EXPECT_EQ(TextsOf(other).size(), 1u);
+}
+
+TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
+  struct Row {
+    const char* label;
+    std::function<void(FakePlatform&)> arrange;
+    std::vector<std::wstring> arguments;
+    ExitStatus status;
+  };
+  const std::wstring lock = L"C:\\Apps\\VORDA\\Kestrune.lock";
+  const Row rows[] = {
+      {"completed", [](FakePlatform&) {}, {}, ExitStatus::kCompleted},
+      {"wrong version", [](FakePlatform& f) { f.library.Answer8("2014.9.9"); }, {},
+       ExitStatus::kWrongVersion},
+      {"copy failed", [](FakePlatform& f) { f.files.FailWhen(L"copy", L"core.dll"); }, {},
+       ExitStatus::kCopyFailedUndone},
+      {"another run", [&](FakePlatform& f) { f.files.locked.insert(lock); }, {},
+       ExitStatus::kAnotherUpdateRunning},
+      {"damaged package", [](FakePlatform& f) { f.files.AddFile(L"C:\\pkg\\Kestrune.sha256", "x\n"); },
+       {}, ExitStatus::kPackageDamaged},
+      {"interrupted, not undone",
+       [](FakePlatform& f) { f.files.AddFile(L"C:\\Apps\\VORDA\\Kestrune.journal", "junk"); }, {},
+       ExitStatus::kCopyFailedUndoIncomplete},
+      {"bad argument", [](FakePlatform&) {}, {L"/bogus"}, ExitStatus::kBadCommandLine},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    FakePlatform fake;
+    Standard(fake);
+    row.arrange(fake);
+    fake.environment.arguments = row.arguments;
+    fake.environment.arguments.insert(fake.environment.arguments.end(), {L"/log", L"run.log"});
+    const std::set<std::wstring> held_before = fake.files.locked;
+    int shown = 0;
+    fake.messages.on_show = [&] {
+      ++shown;
+      EXPECT_EQ(fake.files.locked, held_before);
+      const std::string& log = fake.environment.log;
+      const std::string last = "exit status " + std::to_string(static_cast<int>(row.status)) + "\n";
+      EXPECT_TRUE(log.size() > last.size() && log.compare(log.size() - last.size(), last.size(),
+                                                          last) == 0)
+          << log;
+      // Nothing changes files once the box is up.
+      fake.files.log.push_back(L"<box>");
+    };
+    EXPECT_EQ(RunOn(fake), row.status);
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(fake.files.log.back(), L"<box>");
+  }
+}
+
+TEST_F(RunTest, TheLogNamesEachFilePassedOverAndEndsWithASummary) {
+  fake_.files.AddFile(L"C:\\pkg\\bin\\extra.dll", "no counterpart");
+  fake_.files.AddFile(L"C:\\pkg\\bin\\old.dll.2015.1.0", "a backup");
+  fake_.files.AddFile(L"C:\\pkg\\data", "a file where a folder is installed");
+  fake_.files.AddFolder(L"C:\\Apps\\VORDA\\data");
+  fake_.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll", "old a");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll.2015.1.0", "an earlier backup");
+  fake_.environment.arguments = {L"/log", L"run.log"};
+  EXPECT_EQ(Run(), ExitStatus::kCompleted);
+  const std::string& log = fake_.environment.log;
+  for (const char* event :
+       {"running check: no process runs C:\\Apps\\VORDA\\VORDA.exe\n",
+        "replaced C:\\Apps\\VORDA\\bin\\core.dll; the old file is now "
+        "C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0\n",
+        "passed over C:\\pkg\\Kestrune.exe: the updater's own\n",
+        "passed over C:\\pkg\\Kestrune.ini: the updater's own\n",
+        "passed over C:\\pkg\\bin\\extra.dll: no installed counterpart\n",
+        "passed over C:\\pkg\\bin\\old.dll.2015.1.0: named like a backup\n",
+        "passed over C:\\pkg\\data: a folder is installed in its place\n",
+        "message shown: VORDA+ UPDATE: You have successfully updated VORDA+\n",
+        "summary: replaced 2, passed over 5, backups made 1, earlier backups kept 1, "
+        "set-aside files removed 1\n"
+        "2026-12-07T11:08:37.005+01:00 [4242] exit status 0\n"}) {
+    EXPECT_NE(log.find(event), std::string::npos) << event << " not in\n" << log;
+  }
+
+  // A run undone replaced nothing, whatever it had done before the failure.
+  FakePlatform failing;
+  Standard(failing);
+  failing.files.FailWhen(L"copy", L"core.dll");
+  failing.environment.arguments = {L"/quiet", L"/log", L"run.log"};
+  EXPECT_EQ(RunOn(failing), ExitStatus::kCopyFailedUndone);
+  EXPECT_NE(failing.environment.log.find("summary: replaced 0, passed over 2, backups made 0, "),
+            std::string::npos);
+}
+
+TEST_F(RunTest, PackageBuildersAreToldWhatIsWrongWithTheirPackage) {
+  const std::string core_hash =  // of "new core"
+      "0a9b9e9a7c3e89f6e1921aa38032faaab02299438f2ac0ba64f1c5a0f1f5165d";
+  const std::string other_hash(64, 'a');
+  struct Row {
+    const char* list;
+    const wchar_t* second_line;
+  };
+  const Row rows[] = {
+      {"{other}  bin\\core.dll\n", L"bin\\core.dll (changed)"},
+      {"{core}  bin\\core.dll\n{core}  bin\\gone.dll\n", L"bin\\gone.dll (missing)"},
+      {"", L"bin\\core.dll (not listed)"},
+  };
+  for (const Row& row : rows) {
+    FakePlatform fake;
+    Standard(fake);
+    std::string list = row.list;
+    for (size_t at; (at = list.find("{core}")) != std::string::npos;) list.replace(at, 6, core_hash);
+    for (size_t at; (at = list.find("{other}")) != std::string::npos;) list.replace(at, 7, other_hash);
+    fake.files.AddFile(L"C:\\pkg\\Kestrune.sha256", list);
+    EXPECT_EQ(RunOn(fake), ExitStatus::kPackageDamaged);
+    EXPECT_EQ(TextsOf(fake), std::vector<std::wstring>{
+                                 std::wstring(L"Error: The update package is incomplete or damaged:\n") +
+                                 row.second_line});
+  }
+
+  // Writing the list: a file that cannot be read is not a damaged package.
+  fake_.environment.arguments = {L"/write-hashes"};
+  fake_.files.FailWhen(L"hash", L"core.dll");
+  EXPECT_EQ(Run(), ExitStatus::kPackageDamaged);
+  EXPECT_EQ(Texts(), std::vector<std::wstring>{L"Error: Could not read bin\\core.dll: text of 32"});
+  EXPECT_FALSE(fake_.files.Has(L"C:\\pkg\\Kestrune.sha256"));
+}
+
+TEST_F(RunTest, APersonSeesEachStageAndNoProgressBesideABox) {
+  struct Row {
+    const char* label;
+    std::function<void(FakePlatform&)> arrange;
+    std::vector<std::wstring> arguments;
+    std::vector<std::wstring> stages;
+  };
+  const Row rows[] = {
+      {"checked and updated",
+       [](FakePlatform& f) {
+         f.files.AddFile(L"C:\\pkg\\Kestrune.sha256",
+                         "0a9b9e9a7c3e89f6e1921aa38032faaab02299438f2ac0ba64f1c5a0f1f5165d  "
+                         "bin\\core.dll\n");
+       },
+       {},
+       {L"Checking the update package", L"Updating VORDA+"}},
+      {"undone",
+       [](FakePlatform& f) {
+         f.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
+         f.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll", "old a");
+         f.files.FailWhen(L"copy", L"a.dll");
+       },
+       {},
+       {L"Checking the update package", L"Updating VORDA+", L"Undoing the update"}},
+      {"interrupted",
+       [](FakePlatform& f) { f.files.AddFile(L"C:\\Apps\\VORDA\\Kestrune.journal", "junk"); },
+       {},
+       {L"Restoring the interrupted update of VORDA+"}},
+      {"quiet", [](FakePlatform&) {}, {L"/quiet"}, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    FakePlatform fake;
+    Standard(fake);
+    row.arrange(fake);
+    fake.environment.arguments = row.arguments;
+    fake.messages.on_show = [&] { EXPECT_FALSE(fake.progress.shown); };
+    RunOn(fake);
+    EXPECT_EQ(fake.progress.texts, row.stages);
+    EXPECT_FALSE(fake.progress.shown);
+  }
+  EXPECT_EQ(fake_.progress.title, L"");
+  Run();
+  EXPECT_EQ(fake_.progress.title, L"Kestrune");
+  EXPECT_EQ(fake_.progress.last, L"Updating VORDA+: 1 of 1 files");
+  EXPECT_EQ(fake_.progress.last_total, 1u);
 }
 
 TEST_F(RunTest, HelpAndMistakesShowTheUsageAndTouchNothing) {
@@ -223,14 +402,14 @@ TEST_F(RunTest, FilesInUseAreWaitedForBrieflyThenTheUpdateIsUndone) {
   fake_.files.BusyWhen(L"replace", L"core.dll", 2);
   EXPECT_EQ(Run(), ExitStatus::kCompleted);
   EXPECT_EQ(fake_.environment.sleeps, (std::vector<unsigned>{100, 200}));
-  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "new core");
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "new core");
 
   FakePlatform held;
   Standard(held);
   held.files.BusyWhen(L"replace", L"core.dll", 100);
   EXPECT_EQ(RunOn(held), ExitStatus::kCopyFailedUndone);
   EXPECT_EQ(held.environment.sleeps, (std::vector<unsigned>{100, 200, 400, 800}));
-  EXPECT_EQ(held.files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "old core");
+  EXPECT_EQ(held.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "old core");
 
   // Any other failure is final at once.
   FakePlatform failing;

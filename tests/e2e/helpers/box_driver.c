@@ -11,6 +11,9 @@
  * milliseconds (then "killed" is recorded before its exit status).
  * Arguments are quoted for the program as CommandLineToArgvW reads them.
  *
+ * --at-first-box CMDLINE: while the program's first box is open, CMDLINE is
+ * started and watched to its end (its boxes answered), before that box is.
+ *
  * --attach: the program is started by someone else (Wine's loader, from the
  * host, can start a program whose path CreateProcessW refuses); the driver
  * writes "ready" and then watches the first new process whose image file is
@@ -20,6 +23,10 @@
  *   product <image path>           the side program started before the run
  *   box <0|1 icon> <caption> <text> one per message box, in order
  *   window <class> <title>         any other top-level window of the program
+ *   progress <ms> <0|1 bar> <title> the program's progress window, when first seen
+ *                                  (ms after the start; bar: a msctls_progress32 child)
+ *   progress-with-box              a progress window was still shown beside a box
+ *   second-box <0|1> <caption> <text>, second-exit <status>  of --at-first-box
  *   exit <status> <milliseconds>   or: timeout
  *   error <what> <code>            the driver itself could not do its part
  */
@@ -71,8 +78,14 @@ static void RecordError(const wchar_t *what) {
   Record("error", what, code, NULL);
 }
 
+/* The window class of the updater's progress window. */
+static const wchar_t kProgressClass[] = L"KestruneProgress";
+
 struct Watch {
   DWORD pid;
+  DWORD started;
+  const char *box_kind; /* "box", or "second-box" for the --at-first-box run */
+  int progress_shown;   /* a progress window of the program is visible now */
   HWND box;  /* first unanswered message box found by the scan */
   HWND seen[kMaxSeen];
   int seen_count;
@@ -101,8 +114,29 @@ static BOOL CALLBACK ScanWindow(HWND hwnd, LPARAM param) {
   }
   wchar_t title[512] = L"";
   GetWindowTextW(hwnd, title, 512);
+  if (wcscmp(cls, kProgressClass) == 0) {
+    wchar_t ms[16];
+    swprintf(ms, 16, L"%lu", (unsigned long)(GetTickCount() - w->started));
+    int bar = FindWindowExW(hwnd, NULL, L"msctls_progress32", NULL) != NULL;
+    Record("progress", ms, bar ? L"1" : L"0", title);
+    MarkSeen(w, hwnd);
+    return TRUE;
+  }
   Record("window", cls, title, NULL);
   MarkSeen(w, hwnd);
+  return TRUE;
+}
+
+static BOOL CALLBACK FindProgress(HWND hwnd, LPARAM param) {
+  struct Watch *w = (struct Watch *)param;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  wchar_t cls[64] = L"";
+  GetClassNameW(hwnd, cls, 64);
+  if (pid == w->pid && IsWindowVisible(hwnd) && wcscmp(cls, kProgressClass) == 0) {
+    w->progress_shown = 1;
+    return FALSE;
+  }
   return TRUE;
 }
 
@@ -114,15 +148,53 @@ static void AnswerBox(struct Watch *w, HWND box) {
   GetDlgItemTextW(box, 0xFFFF, text, 2048);
   /* Wine always creates the icon control (0x440); only STM_GETICON tells
    * whether the box was given an icon. */
+  w->progress_shown = 0;
+  EnumWindows(FindProgress, (LPARAM)w);
+  if (w->progress_shown) Record("progress-with-box", NULL, NULL, NULL);
   HWND icon = GetDlgItem(box, 0x440);
   int has_icon = icon && SendMessageW(icon, STM_GETICON, 0, 0) != 0;
-  Record("box", has_icon ? L"1" : L"0", caption, text);
+  Record(w->box_kind, has_icon ? L"1" : L"0", caption, text);
   MarkSeen(w, box);
   PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   for (int waited = 0; IsWindow(box) && waited < 5000; waited += kPollMs) {
     if (waited == 2000) PostMessageW(box, WM_CLOSE, 0, 0);
     Sleep(kPollMs);
   }
+}
+
+/* Runs CMDLINE to its end, answering its boxes; records its exit status. */
+static void RunSecond(wchar_t *cmdline, DWORD timeout_ms) {
+  STARTUPINFOW si;
+  ZeroMemory(&si, sizeof si);
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  if (!CreateProcessW(NULL, cmdline, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+    RecordError(L"second");
+    return;
+  }
+  struct Watch w;
+  ZeroMemory(&w, sizeof w);
+  w.pid = pi.dwProcessId;
+  w.started = GetTickCount();
+  w.box_kind = "second-box";
+  for (;;) {
+    int exited = WaitForSingleObject(pi.hProcess, kPollMs) == WAIT_OBJECT_0;
+    w.box = NULL;
+    EnumWindows(ScanWindow, (LPARAM)&w);
+    if (w.box) {
+      AnswerBox(&w, w.box);
+      continue;
+    }
+    if (exited || GetTickCount() - w.started > timeout_ms) break;
+  }
+  TerminateProcess(pi.hProcess, 255);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  wchar_t text[16];
+  swprintf(text, 16, L"%lu", (unsigned long)code);
+  Record("second-exit", text, NULL, NULL);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
 }
 
 static int StartProcess(const wchar_t *path, wchar_t **args, int arg_count,
@@ -222,6 +294,7 @@ int wmain(int argc, wchar_t **argv) {
   DWORD hold_ms[kMaxHolds];
   int hold_count = 0;
   const wchar_t *product = NULL, *cwd = NULL, *program = NULL;
+  wchar_t *at_first_box = NULL;
   wchar_t **args = NULL;
   int arg_count = 0;
   int attach = 0;
@@ -248,6 +321,8 @@ int wmain(int argc, wchar_t **argv) {
       kill_ms = (DWORD)wcstoul(argv[++i], NULL, 10);
     } else if (wcscmp(argv[i], L"--product") == 0) {
       product = argv[++i];
+    } else if (wcscmp(argv[i], L"--at-first-box") == 0) {
+      at_first_box = argv[++i];
     } else if (wcscmp(argv[i], L"--cwd") == 0) {
       cwd = argv[++i];
     } else {
@@ -295,7 +370,9 @@ int wmain(int argc, wchar_t **argv) {
     struct Watch w;
     ZeroMemory(&w, sizeof w);
     w.pid = pi.dwProcessId;
+    w.box_kind = "box";
     DWORD started = GetTickCount();
+    w.started = started;
     int timed_out = 0;
     for (;;) {
       for (int i = 0; i < hold_count; ++i) {
@@ -312,6 +389,10 @@ int wmain(int argc, wchar_t **argv) {
       w.box = NULL;
       EnumWindows(ScanWindow, (LPARAM)&w);
       if (w.box) {
+        if (at_first_box) {
+          RunSecond(at_first_box, timeout_ms);
+          at_first_box = NULL;
+        }
         AnswerBox(&w, w.box);
         continue;
       }

@@ -70,8 +70,6 @@ ExitStatus CKestruneApp::Run() {
   }
   state_.log.Line(L"Kestrune " KESTRUNE_VERSION_TEXT L" started: " + p.environment.CommandLine());
   LoggedMessages messages(p.messages, p.progress, state_.log, line.quiet);
-  // A person watching sees the run at work; a quiet run shows nothing.
-  if (!line.quiet) p.progress.Start(AppTitleOf(module_path, p.separator));
   ExitStatus status = ExitStatus::kCompleted;
   switch (line.action) {
     case CommandLine::Action::kHelp:
@@ -85,6 +83,8 @@ ExitStatus CKestruneApp::Run() {
       break;
     case CommandLine::Action::kUpdate:
     case CommandLine::Action::kWriteHashes:
+      // A person watching sees the run at work; a quiet run shows nothing.
+      if (!line.quiet) p.progress.Start(AppTitleOf(module_path, p.separator));
       // Every lock, journal and file of the run is settled when these return.
       if (line.action == CommandLine::Action::kWriteHashes) {
         status = WriteHashes(messages, module_path);

@@ -106,13 +106,19 @@ bool CKestruneApp::TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock)
   Platform& p = platform_;
   const std::wstring lock_path = JoinPath(state_.install_folder, kLockName, p.separator);
   const FileStatus locked = p.files.Lock(lock_path, lock);
-  if (locked.ok()) return true;
-  // Without the lock another run could work on the same files at once: the
-  // run goes on only when it holds it.
+  // A journal draft is what a stop left before the first change; a link or
+  // an empty folder there is someone else's, removed without being followed.
+  const std::wstring draft = JoinPath(state_.install_folder, kJournalDraftName, p.separator);
+  const FileStatus cleared = locked.ok() ? p.files.ClearName(draft) : FileStatus();
+  if (locked.ok() && (cleared.ok() || cleared == FileResult::kMissing)) return true;
+  // Without the lock, and a free name for the journal, another run could
+  // work on the same files at once: the run goes on only when it has both.
   if (locked == FileResult::kInUse) {
     state_.log.Line(L"another run holds " + lock_path);
-  } else {
+  } else if (!locked.ok()) {
     state_.log.Failure(L"lock", lock_path, locked);
+  } else {
+    state_.log.Failure(L"remove", draft, cleared);
   }
   messages.Show(msg::kAnotherRun, msg::kRunningCaption, Messages::Style::kPlain);
   return false;
@@ -162,16 +168,6 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   if (!TakeLock(messages, &lock)) return ExitStatus::kAnotherUpdateRunning;
 
   PatientFileSystem files(p.files, p.environment, state_.log);
-  // A journal draft is what a stop left before the first change; a link or
-  // an empty folder there is someone else's, removed without being followed.
-  const std::wstring draft = JoinPath(state_.install_folder, kJournalDraftName, p.separator);
-  const FileStatus cleared =
-      files.Probe(draft) == PathKind::kMissing ? FileStatus() : files.ClearName(draft);
-  if (!cleared.ok() && cleared != FileResult::kMissing) {
-    state_.log.Failure(L"remove", draft, cleared);
-    messages.Show(msg::kAnotherRun, msg::kRunningCaption, Messages::Style::kPlain);
-    return ExitStatus::kAnotherUpdateRunning;
-  }
   ExitStatus stopped = ExitStatus::kCompleted;
   if (!RecoverIfInterrupted(files, messages, &stopped)) return stopped;
 

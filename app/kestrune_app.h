@@ -31,8 +31,8 @@ class CKestruneApp {
   ExitStatus Update(Messages& messages, const std::wstring& module_path);
   // The package's list of hashes written, and nothing else.
   ExitStatus WriteHashes(Messages& messages, const std::wstring& module_path);
-  // Takes the installation's lock for the rest of Update; false, with its
-  // message given, when another run holds it.
+  // Takes the installation's lock for the rest of Update and clears the
+  // journal draft's name; false, with its message given, when either fails.
   bool TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock);
   // True, with its message shown, when the product runs.
   bool ProductRunning(Messages& messages);

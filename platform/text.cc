@@ -49,6 +49,12 @@ bool IsSeparator(wchar_t c, wchar_t separator) {
   return c == separator || (separator == L'\\' && c == L'/');
 }
 
+std::wstring_view WithoutLeadingSeparators(std::wstring_view path, wchar_t separator) {
+  size_t start = 0;
+  while (start < path.size() && IsSeparator(path[start], separator)) ++start;
+  return path.substr(start);
+}
+
 bool IsBelowFolder(std::wstring_view path, std::wstring_view folder, wchar_t separator) {
   return path.size() > folder.size() && path.substr(0, folder.size()) == folder &&
          (IsSeparator(path[folder.size()], separator) ||

@@ -29,6 +29,10 @@ std::wstring TrimSpace(std::wstring_view text);
 // Windows accepts both between path parts.
 bool IsSeparator(wchar_t c, wchar_t separator);
 
+// `path` without the separators it starts with: a relative path as a list
+// of hashes or a walk spells it.
+std::wstring_view WithoutLeadingSeparators(std::wstring_view path, wchar_t separator);
+
 // True when `path` names something below `folder`: it starts with it, and a
 // separator stands between them.
 bool IsBelowFolder(std::wstring_view path, std::wstring_view folder, wchar_t separator);

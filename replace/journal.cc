@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/text.h"
 #include "platform/utf.h"
 
 namespace kestrune {
@@ -102,14 +103,10 @@ bool NextField(std::string_view* rest, std::string_view* field) {
   return true;
 }
 
-bool IsSeparatorUnder(wchar_t c, const JournalRules& rules) {
-  return c == rules.separator || (rules.separator == L'\\' && c == L'/');
-}
-
 // Why a relative path may not be acted on, or null when it may: it must stay
 // below the installation folder whatever the system makes of it.
 const wchar_t* RelativeFault(const std::wstring& relative, const JournalRules& rules) {
-  if (relative.empty() || !IsSeparatorUnder(relative[0], rules)) {
+  if (relative.empty() || !IsSeparator(relative[0], rules.separator)) {
     return L"the path does not start with a separator";
   }
   if (relative.find(kUpdaterMarker) != std::wstring::npos) {
@@ -119,7 +116,7 @@ const wchar_t* RelativeFault(const std::wstring& relative, const JournalRules& r
   size_t start = 1;
   for (;;) {
     size_t end = start;
-    while (end < relative.size() && !IsSeparatorUnder(relative[end], rules)) ++end;
+    while (end < relative.size() && !IsSeparator(relative[end], rules.separator)) ++end;
     const std::wstring_view part = std::wstring_view(relative).substr(start, end - start);
     if (part.empty()) return L"the path has an empty part";
     if (part == L"." || part == L"..") return L"the path has a \".\" or \"..\" part";

@@ -202,19 +202,19 @@ bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t cou
   return complete;
 }
 
-void DropSetAside(FileSystem& files, const StepPaths& paths, const FileIdentity& installed,
+bool DropSetAside(FileSystem& files, const StepPaths& paths, const FileIdentity& installed,
                   RunLog& log) {
   FileIdentity identity;
   if (files.Identify(paths.aside, &identity) != PathKind::kFile || identity != installed) {
     log.Line(L"left " + paths.aside + L": it no longer holds the file this update set aside");
-    return;
+    return false;
   }
   if (files.Probe(paths.backup) != PathKind::kFile) {
     log.Line(L"kept " + paths.aside + L": " + paths.backup + L" holds no file");
-    return;
+    return false;
   }
   // One left behind after a finished update holds the previous version.
-  RemoveIfThere(files, paths.aside, log);
+  return RemoveIfThere(files, paths.aside, log);
 }
 
 bool RemoveIfThere(FileSystem& files, const std::wstring& path, RunLog& log) {

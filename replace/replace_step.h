@@ -66,8 +66,8 @@ bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t cou
 // Removes a set-aside file once the update no longer needs it: only while it
 // still holds the installed file the step recorded and the backup name holds
 // an older file, since otherwise (a folder there, say) the set-aside file is
-// the one copy of the old file.
-void DropSetAside(FileSystem& files, const StepPaths& paths, const FileIdentity& installed,
+// the one copy of the old file. True when it removed it.
+bool DropSetAside(FileSystem& files, const StepPaths& paths, const FileIdentity& installed,
                   RunLog& log);
 
 // Removes a file of this updater's own; one already gone counts as removed.

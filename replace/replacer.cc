@@ -68,11 +68,8 @@ class Replacement {
       }
       const std::wstring destination = inputs_.install_folder + relative;
       FileIdentity identity;
-      const PathKind installed = files_.Identify(destination, &identity);
-      if (installed == PathKind::kError) {
-        log_.Line(L"failed: cannot tell whether " + destination + L" exists");
-        return false;
-      }
+      PathKind installed = PathKind::kError;
+      if (!Look(destination, &installed, &identity)) return false;
       if (installed == PathKind::kMissing) {
         PassOver(index, L"no installed counterpart");
         continue;
@@ -133,11 +130,16 @@ class Replacement {
       const StepPaths paths = Paths(step);
       const Sha256Digest* expected = nullptr;
       if (inputs_.digests != nullptr) {
-        std::wstring key = Relative(step.listed_index);
-        while (!key.empty() && IsSeparator(key[0], inputs_.separator)) key.erase(0, 1);
-        const auto found = inputs_.digests->find(key);
-        // Every packaged file was listed, or the check would have failed.
-        if (found != inputs_.digests->end()) expected = &found->second;
+        const auto found = inputs_.digests->find(std::wstring(
+            WithoutLeadingSeparators(Relative(step.listed_index), inputs_.separator)));
+        // Every packaged file was listed, or the check would have failed;
+        // one without its hash is never copied unchecked all the same.
+        if (found == inputs_.digests->end()) {
+          log_.Line(L"failed: " + paths.source + L" has no hash in the list");
+          changed_ = Relative(step.listed_index);
+          return false;
+        }
+        expected = &found->second;
       }
       bool changed = false;
       if (!DoStep(files_, paths, expected, &changed, log_)) {
@@ -169,9 +171,7 @@ class Replacement {
   void DropSetAsides() {
     for (const Planned& step : plan_) {
       if (step.aside == kBackupAside) continue;
-      const StepPaths paths = Paths(step);
-      DropSetAside(files_, paths, step.installed, log_);
-      if (files_.Probe(paths.aside) == PathKind::kMissing) ++log_.tally().set_asides_removed;
+      if (DropSetAside(files_, Paths(step), step.installed, log_)) ++log_.tally().set_asides_removed;
     }
   }
 
@@ -204,9 +204,7 @@ class Replacement {
   // The packaged file, as the walk spells it, that differed from its hash
   // when copied; "" when none did.
   std::wstring changed() const {
-    std::wstring relative = changed_;
-    while (!relative.empty() && IsSeparator(relative[0], inputs_.separator)) relative.erase(0, 1);
-    return relative;
+    return std::wstring(WithoutLeadingSeparators(changed_, inputs_.separator));
   }
 
  private:
@@ -230,9 +228,10 @@ class Replacement {
     if (log_.enabled()) log_.Line(L"passed over " + listed_[index] + L": " + why);
   }
 
-  // What is at `name`; false, logged, when that cannot be told.
-  bool Look(const std::wstring& name, PathKind* kind) {
-    *kind = files_.Probe(name);
+  // What is at `name`, and with `identity` what identifies a file there;
+  // false, logged, when that cannot be told.
+  bool Look(const std::wstring& name, PathKind* kind, FileIdentity* identity = nullptr) {
+    *kind = identity != nullptr ? files_.Identify(name, identity) : files_.Probe(name);
     if (*kind != PathKind::kError) return true;
     log_.Line(L"failed: cannot tell whether " + name + L" exists");
     return false;

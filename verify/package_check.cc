@@ -18,11 +18,11 @@ std::vector<std::wstring> RelativeFiles(const PackageFiles& package) {
   std::vector<std::wstring> relative;
   relative.reserve(package.listed.size());
   for (const std::wstring& path : package.listed) {
-    size_t start = path.compare(0, package.folder.size(), package.folder) == 0
-                       ? package.folder.size()
-                       : 0;
-    while (start < path.size() && IsSeparator(path[start], package.separator)) ++start;
-    std::wstring name = path.substr(start);
+    const size_t start = path.compare(0, package.folder.size(), package.folder) == 0
+                             ? package.folder.size()
+                             : 0;
+    std::wstring name(
+        WithoutLeadingSeparators(std::wstring_view(path).substr(start), package.separator));
     if (name.find(kUpdaterMarker) == std::wstring::npos) relative.push_back(std::move(name));
   }
   return relative;

@@ -104,6 +104,17 @@ FileStatus LinkThenUnlink(const Place& from, const Place& to) {
   return FileStatus();
 }
 
+// Removes the entry at `place` itself: a link is never followed, and a
+// folder goes only while it is empty.
+FileStatus UnlinkEntry(const Place& place) {
+  struct stat st;
+  if (fstatat(place.folder, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      unlinkat(place.folder, place.name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
+    return StatusOf(errno);
+  }
+  return FileStatus();
+}
+
 // The real path of what `fd` is open on; "" when the kernel cannot spell it.
 std::string RealPathOf(int fd) {
   std::string real;
@@ -406,15 +417,7 @@ FileStatus PosixFileSystem::ClearName(const std::wstring& path) {
   Place place;
   const FileStatus located = places_.Locate(Utf8FromWide(path), true, &place);
   if (!located.ok()) return located;
-  struct stat st;
-  if (fstatat(place.folder, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return StatusOf(errno);
-  }
-  // unlinkat removes a link itself; a folder goes only while it is empty.
-  if (unlinkat(place.folder, place.name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
-    return StatusOf(errno);
-  }
-  return FileStatus();
+  return UnlinkEntry(place);
 }
 
 FileStatus PosixFileSystem::WriteDurably(const std::wstring& path, int flags,
@@ -537,12 +540,8 @@ FileStatus PosixFileSystem::Lock(const std::wstring& path, std::unique_ptr<FileL
       // It goes (an empty folder only), never followed, and the lock is
       // taken in its place.
       if (error != ELOOP && error != EISDIR) return StatusOf(error);
-      struct stat st;
-      if (fstatat(place.folder, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-          unlinkat(place.folder, place.name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) !=
-              0) {
-        return StatusOf(errno);
-      }
+      const FileStatus cleared = UnlinkEntry(place);
+      if (!cleared.ok()) return cleared;
       continue;
     }
     struct stat opened;

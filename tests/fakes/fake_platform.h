@@ -363,9 +363,9 @@ class FakeFileSystem : public FileSystem {
     return kind;
   }
   FileStatus ClearName(const std::wstring& path) override {
+    if (!Has(path)) return FileResult::kMissing;
     log.push_back(L"clear " + path);
     if (Fails(path, L"clear")) return FileStatus(FileResult::kFailed, 5);
-    if (!Has(path)) return FileResult::kMissing;
     const std::wstring prefix = path + separator_;
     for (const std::wstring& other : order_) {
       if (other.compare(0, prefix.size(), prefix) == 0) return FileStatus(FileResult::kFailed, 145);

@@ -39,6 +39,15 @@ class RunTest : public ::testing::Test {
     fake.files.AddFile(L"C:\\Apps\\VORDA\\bin\\core.dll", "old core");
   }
 
+  // The typical run, changed as a table's row says: its `arrange` and its
+  // command line.
+  template <typename Row>
+  static void Arrange(FakePlatform& fake, const Row& row) {
+    Standard(fake);
+    row.arrange(fake);
+    fake.environment.arguments = row.arguments;
+  }
+
   static ExitStatus RunOn(FakePlatform& fake) {
     Platform platform = fake.platform();
     CKestruneApp app(platform);
@@ -228,9 +237,7 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     FakePlatform fake;
-    Standard(fake);
-    row.arrange(fake);
-    fake.environment.arguments = row.arguments;
+    Arrange(fake, row);
     fake.environment.arguments.insert(fake.environment.arguments.end(), {L"/log", L"run.log"});
     const std::set<std::wstring> held_before = fake.files.locked;
     int shown = 0;
@@ -355,9 +362,7 @@ TEST_F(RunTest, APersonSeesEachStageAndNoProgressBesideABox) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     FakePlatform fake;
-    Standard(fake);
-    row.arrange(fake);
-    fake.environment.arguments = row.arguments;
+    Arrange(fake, row);
     fake.messages.on_show = [&] { EXPECT_FALSE(fake.progress.shown); };
     RunOn(fake);
     EXPECT_EQ(fake.progress.texts, row.stages);

@@ -2,13 +2,16 @@
 """Times a whole update by the POSIX port against other tools doing the same work.
 
 Lays out an installation and a package in memory (/dev/shm), every packaged
-file with an installed counterpart, and times `Kestrune` against
-`rsync -rI --existing -b --suffix=.<version> pkg/ inst/`, against the floor of
-a plain `cp -r` over the installation, and optionally against another build of
-the updater (--baseline), on identical fresh copies of the installation,
-turning the order around every round. Prints the median of the pairwise time
-ratios, the updater's peak memory, and how its time and memory grow with the
-number of files. Reports only; asserts nothing.
+file with an installed counterpart, and times `Kestrune` (as it is, and with
+--quiet --log) against two floors built here in C (the same crash-safe
+protocol and nothing more; a plain rename-and-copy loop), against
+`rsync -rI --existing -b --suffix=.<version> pkg/ inst/`, and optionally
+against another build of the updater (--baseline), on identical fresh copies
+of the installation, every contender once a round, turning the order around
+every round. Prints for each the median CPU time (of the child) and wall time
+with their range, the updater's ratios to each other contender round by
+round, its peak memory, and how its time and memory grow with the number of
+files. Reports only; asserts nothing.
 """
 
 import argparse
@@ -34,21 +37,287 @@ int32_t vouinfo_ordinal_18(void* buffer, int32_t size, int32_t flags) {
 
 
 # The peak memory of a child forked from this (large) Python process would
-# include Python's own pages, so a small C parent starts the updater and
-# reports its peak: "<kibibytes> <exit status>" on its standard output.
-PEAK_MEMORY_C = r"""
+# include Python's own pages, so a small C parent starts each contender and
+# reports on its standard output "<peak KiB> <exit status> <CPU s> <wall s>":
+# the child's own CPU time (user and system), and the wall time from fork to
+# reaping.
+MEASURE_C = r"""
 #include <stdio.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 int main(int argc, char** argv) {
   (void)argc;
+  struct timespec start, end;
+  clock_gettime(CLOCK_MONOTONIC, &start);
   pid_t child = fork();
   if (child == 0) { execvp(argv[1], argv + 1); _exit(127); }
   int status = 0;
   struct rusage usage;
   if (wait4(child, &status, 0, &usage) != child) return 1;
-  printf("%ld %d\n", usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128);
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  printf("%ld %d %.6f %.6f\n", usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128,
+         usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+             (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6,
+         (end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9);
+  return 0;
+}
+"""
+
+# The floors: the least any program can do for the same update, with the
+# same confinement as the updater (every folder opened from the one before
+# it with O_NOFOLLOW, every call relative to a folder descriptor).
+# "plain": walk, rename each installed file to its backup name, copy the
+# packaged file in with copy_file_range; nothing survives a stop.
+# "safe": the updater's own protocol, and nothing more: the plan with each
+# installed file's identity, a journal written whole, flushed and renamed
+# in, a copy under a temporary name, a hard link to the backup name, the
+# rename over the installed name, one syncfs, the commit line flushed.
+# With a list of hashes, both check the whole package first and hash each
+# copy as they write it, as the updater does.
+FLOOR_C = r"""
+/* floor <safe|plain> <package> <installation> <backup suffix> [hash list] */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef WITH_HASHES
+#include <openssl/evp.h>
+#endif
+
+struct item { int pkg, inst; char* name; char* rel; struct stat st; };
+static struct item* items;
+static size_t count, room;
+static const char* suffix;
+static int safe;
+
+static void die(const char* what, const char* name) {
+  fprintf(stderr, "floor: %s %s: %s\n", what, name, strerror(errno));
+  exit(1);
+}
+
+static int open_folder(int at, const char* name) {
+  return openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+/* The plan: every packaged file whose counterpart is an installed file,
+   with that file's identity, each folder opened once on either side. */
+static void walk(int pkg, int inst, const char* rel) {
+  /* A duplicate shares the offset of a listing read before. */
+  DIR* dir = fdopendir(dup(pkg));
+  if (!dir) die("list", rel);
+  rewinddir(dir);
+  struct dirent* e;
+  while ((e = readdir(dir))) {
+    if (e->d_name[0] == '.' && (!e->d_name[1] || (e->d_name[1] == '.' && !e->d_name[2]))) continue;
+    if (strstr(e->d_name, "Kestrune")) continue;
+    char* child_rel = malloc(strlen(rel) + strlen(e->d_name) + 2);
+    sprintf(child_rel, "%s%s%s", rel, *rel ? "/" : "", e->d_name);
+    if (e->d_type == DT_DIR) {
+      int p = open_folder(pkg, e->d_name), i = open_folder(inst, e->d_name);
+      if (p < 0) die("open", child_rel);
+      if (i >= 0) walk(p, i, child_rel);
+      else close(p);
+      free(child_rel);
+      continue;
+    }
+    struct stat st;
+    if (fstatat(inst, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+      free(child_rel);
+      continue;
+    }
+    if (count == room) items = realloc(items, (room = room ? room * 2 : 1024) * sizeof *items);
+    items[count++] = (struct item){pkg, inst, strdup(e->d_name), child_rel, st};
+  }
+  closedir(dir);
+}
+
+static void write_all(int fd, const char* p, size_t n, const char* what) {
+  while (n) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0) die("write", what);
+    p += w, n -= w;
+  }
+}
+
+#ifdef WITH_HASHES
+struct listed { char* rel; unsigned char digest[32]; };
+static struct listed* list;
+static size_t listed_count;
+
+static int by_rel(const void* a, const void* b) {
+  return strcmp(((const struct listed*)a)->rel, ((const struct listed*)b)->rel);
+}
+
+static void read_list(const char* path) {
+  FILE* f = fopen(path, "r");
+  if (!f) die("open", path);
+  char line[8192];
+  size_t room_l = 0;
+  while (fgets(line, sizeof line, f)) {
+    size_t n = strlen(line);
+    while (n && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
+    if (n < 66) continue;
+    if (listed_count == room_l) list = realloc(list, (room_l = room_l ? room_l * 2 : 1024) * sizeof *list);
+    struct listed* l = &list[listed_count++];
+    for (int i = 0; i < 32; ++i) sscanf(line + 2 * i, "%2hhx", &l->digest[i]);
+    const char* rel = line + 66;
+    if (*rel == '*') ++rel;
+    if (rel[0] == '.' && rel[1] == '/') rel += 2;
+    l->rel = strdup(rel);
+  }
+  fclose(f);
+  qsort(list, listed_count, sizeof *list, by_rel);
+}
+
+static const unsigned char* digest_of(const char* rel) {
+  struct listed key = {(char*)rel, {0}};
+  struct listed* l = bsearch(&key, list, listed_count, sizeof *list, by_rel);
+  if (!l) { errno = ENOENT; die("no hash for", rel); }
+  return l->digest;
+}
+
+/* Reads `in` whole, hashing it, and writes it to `out` when out >= 0. */
+static void hash_copy(int in, int out, unsigned char* digest, const char* what) {
+  static char block[1 << 20];
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (!ctx || EVP_DigestInit_ex(ctx, EVP_sha256(), NULL) != 1) die("hash", what);
+  for (;;) {
+    ssize_t n = read(in, block, sizeof block);
+    if (n < 0) die("read", what);
+    if (n == 0) break;
+    EVP_DigestUpdate(ctx, block, n);
+    if (out >= 0) write_all(out, block, n, what);
+  }
+  EVP_DigestFinal_ex(ctx, digest, NULL);
+  EVP_MD_CTX_free(ctx);
+}
+
+/* The whole package against its list before anything changes. */
+static void check_package(int pkg, const char* rel) {
+  /* A duplicate shares the offset of a listing read before. */
+  DIR* dir = fdopendir(dup(pkg));
+  if (!dir) die("list", rel);
+  rewinddir(dir);
+  struct dirent* e;
+  while ((e = readdir(dir))) {
+    if (e->d_name[0] == '.' && (!e->d_name[1] || (e->d_name[1] == '.' && !e->d_name[2]))) continue;
+    char child[4096];
+    snprintf(child, sizeof child, "%s%s%s", rel, *rel ? "/" : "", e->d_name);
+    if (e->d_type == DT_DIR) {
+      int p = open_folder(pkg, e->d_name);
+      if (p < 0) die("open", child);
+      check_package(p, child);
+      close(p);
+      continue;
+    }
+    if (strstr(child, "Kestrune")) continue;
+    int in = openat(pkg, e->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0) die("open", child);
+    unsigned char digest[32];
+    hash_copy(in, -1, digest, child);
+    close(in);
+    if (memcmp(digest, digest_of(child), 32)) { errno = EINVAL; die("changed", child); }
+  }
+  closedir(dir);
+}
+#endif
+
+static void copy_bytes(int in, int out, off_t size, const char* what) {
+  while (size > 0) {
+    ssize_t n = copy_file_range(in, NULL, out, NULL, size, 0);
+    if (n <= 0) die("copy", what);
+    size -= n;
+  }
+}
+
+int main(int argc, char** argv) {
+  if (argc < 5) return 2;
+  safe = strcmp(argv[1], "safe") == 0;
+  suffix = argv[4];
+  const char* hashes = argc > 5 ? argv[5] : NULL;
+  struct rlimit nofile;
+  if (getrlimit(RLIMIT_NOFILE, &nofile) == 0) {
+    nofile.rlim_cur = nofile.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &nofile);
+  }
+  int pkg = open(argv[2], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int inst = open(argv[3], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (pkg < 0 || inst < 0) die("open", "folders");
+#ifdef WITH_HASHES
+  if (hashes) {
+    read_list(hashes);
+    check_package(pkg, "");
+  }
+#else
+  if (hashes) { errno = ENOSYS; die("built without hashes:", hashes); }
+#endif
+  walk(pkg, inst, "");
+  char name[4096], other[4096];
+  if (safe) {
+    size_t size = 64;
+    for (size_t i = 0; i < count; ++i) size += strlen(items[i].rel) + 96;
+    char* text = malloc(size);
+    size_t used = sprintf(text, "floor journal\n%s\n", suffix);
+    for (size_t i = 0; i < count; ++i) {
+      used += sprintf(text + used, "%s\t%lu %lu %ld %ld\n", items[i].rel,
+                      (unsigned long)items[i].st.st_dev, (unsigned long)items[i].st.st_ino,
+                      (long)items[i].st.st_size, (long)items[i].st.st_mtim.tv_sec);
+    }
+    int j = openat(inst, "floor.journal.new", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (j < 0) die("create", "journal");
+    write_all(j, text, used, "journal");
+    if (fsync(j) || close(j)) die("flush", "journal");
+    if (renameat(inst, "floor.journal.new", inst, "floor.journal") || fsync(inst)) die("rename", "journal");
+    free(text);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    const struct item* it = &items[i];
+    int in = openat(it->pkg, it->name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0) die("open", it->rel);
+    struct stat st;
+    if (fstat(in, &st) || !S_ISREG(st.st_mode)) die("stat", it->rel);
+    snprintf(other, sizeof other, "%s%s", it->name, suffix);
+    const char* target = it->name;
+    if (safe) {
+      snprintf(name, sizeof name, "%s.~floor-new", it->name);
+      target = name;
+    } else if (renameat(it->inst, it->name, it->inst, other)) {
+      die("rename", it->rel);
+    }
+    int out = openat(it->inst, target, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                     st.st_mode & 07777);
+    if (out < 0) die("create", it->rel);
+#ifdef WITH_HASHES
+    if (hashes) {
+      unsigned char digest[32];
+      hash_copy(in, out, digest, it->rel);
+      if (memcmp(digest, digest_of(it->rel), 32)) { errno = EINVAL; die("changed", it->rel); }
+    } else
+#endif
+      copy_bytes(in, out, st.st_size, it->rel);
+    if (close(out)) die("close", it->rel);
+    close(in);
+    if (safe && (linkat(it->inst, it->name, it->inst, other, 0) ||
+                 renameat(it->inst, name, it->inst, it->name))) {
+      die("replace", it->rel);
+    }
+  }
+  if (safe) {
+    if (syncfs(inst)) die("sync", "installation");
+    int j = openat(inst, "floor.journal", O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (j < 0) die("open", "journal");
+    write_all(j, "commit\n", 7, "journal");
+    if (fsync(j) || close(j)) die("flush", "journal");
+    if (unlinkat(inst, "floor.journal", 0) || fsync(inst)) die("remove", "journal");
+  }
   return 0;
 }
 """
@@ -90,9 +359,12 @@ def lay_out(work, program, small_files, big_files):
     return master, pkg
 
 
-def fresh_copy(master, target):
+def fresh_copy(master, target, linked=False):
+    """A new installation from the master; `linked` shares the master's files
+    by hard links (the runs only rename over them), which a million files
+    in memory need."""
     shutil.rmtree(target, ignore_errors=True)
-    subprocess.run(["cp", "-a", master, target], check=True)
+    subprocess.run(["cp", "-al" if linked else "-a", master, target], check=True)
     os.sync()
 
 
@@ -106,14 +378,15 @@ def write_registry(work, inst):
 
 
 def build_helpers(work):
-    """Compiles the test version library and the peak-memory parent."""
+    """Compiles the test version library, the measuring parent and the floors."""
     built = {}
     for name, source, flags in (("vouinfo.so", VERSION_LIBRARY_C, ["-shared", "-fPIC"]),
-                                ("peak", PEAK_MEMORY_C, [])):
+                                ("measure", MEASURE_C, []),
+                                ("floor", FLOOR_C, ["-DWITH_HASHES", "-lcrypto"])):
         path = os.path.join(work, name)
         with open(path + ".c", "w") as f:
             f.write(source)
-        subprocess.run(["cc", "-O2"] + flags + ["-o", path, path + ".c"], check=True)
+        subprocess.run(["cc", "-O2", "-o", path, path + ".c"] + flags, check=True)
         built[name] = path
     return built
 
@@ -121,26 +394,35 @@ def build_helpers(work):
 HELPERS = {}
 
 
+class Run:
+    """What one run of one contender cost."""
+
+    def __init__(self, cpu, wall, peak):
+        self.cpu, self.wall, self.peak = cpu, wall, peak
+
+
 def timed(command, env=None):
-    """Wall time and peak resident memory (KiB) of one command."""
-    start = time.perf_counter()
-    result = subprocess.run([HELPERS["peak"]] + command, env=env, stdout=subprocess.PIPE,
+    """CPU time and wall time (s) and peak resident memory (KiB) of one
+    command, as the measuring parent saw them."""
+    result = subprocess.run([HELPERS["measure"]] + command, env=env, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
-    elapsed = time.perf_counter() - start
-    peak, status = result.stdout.split()
+    peak, status, cpu, wall = result.stdout.split()
     if int(status) != 0:
         sys.exit("%s failed: %s" % (command[0], result.stderr.decode("utf-8", "replace")))
-    return elapsed, int(peak)
+    return Run(float(cpu), float(wall), int(peak))
 
 
-def run_kestrune(work, master, pkg, program=None, extra=()):
+def run_kestrune(work, master, pkg, program, extra=(), linked=False):
     """The updater (or another build of it, `program`) on a fresh copy."""
     inst = os.path.join(work, "inst-kestrune")
-    fresh_copy(master, inst)
+    fresh_copy(master, inst, linked)
     env = dict(os.environ, KESTRUNE_REGISTRY=write_registry(work, inst))
-    if program:
-        shutil.copy2(program, os.path.join(pkg, "Kestrune"))
-    return timed([os.path.join(pkg, "Kestrune"), *extra], env)
+    shutil.copy2(program, os.path.join(pkg, "Kestrune"))
+    log = os.path.join(work, "kestrune.log")
+    if os.path.exists(log):
+        os.remove(log)
+    return timed([os.path.join(pkg, "Kestrune")] + [log if a == "{log}" else a for a in extra],
+                 env)
 
 
 def run_rsync(work, master, pkg):
@@ -162,51 +444,73 @@ def run_verified_rsync(work, master, pkg):
     return timed(["sh", check])
 
 
-def run_copy(work, master, pkg):
-    """The floor: every packaged file copied over its counterpart in place,
-    with no backup, no journal and nothing to undo."""
-    inst = os.path.join(work, "inst-copy")
-    fresh_copy(master, inst)
-    return timed(["cp", "-r", "--no-preserve=all", pkg + "/.", inst + "/"])
+def run_floor(kind, with_list):
+    def run(work, master, pkg):
+        inst = os.path.join(work, "inst-" + kind)
+        fresh_copy(master, inst)
+        command = [HELPERS["floor"], kind, pkg, inst, "." + VERSION]
+        if with_list:
+            command.append(os.path.join(pkg, "Kestrune.sha256"))
+        return timed(command)
+    return run
 
 
-def compare(work, program, small_files, big_files, pairs, contenders, with_list=False):
-    """Median pairwise ratios of the updater against each other contender,
-    each pair run in an order that turns around every round."""
+def spread(values, unit=""):
+    """Median and range, as "m (min-max)"."""
+    return "%.3f%s (%.3f-%.3f)" % (statistics.median(values), unit, min(values), max(values))
+
+
+def compare(work, program, small_files, big_files, rounds, contenders, with_list=False):
+    """Every contender once a round, in an order that turns around every
+    round; returns each one's runs."""
     master, pkg = lay_out(work, program, small_files, big_files)
     if with_list:
         subprocess.run([os.path.join(pkg, "Kestrune"), "--write-hashes", "--quiet"], check=True)
-    times = {name: [] for name in contenders}
-    memory = []
-    for i in range(pairs):
+    runs = {name: [] for name in contenders}
+    for i in range(rounds):
         order = list(contenders.items())
         if i % 2:
             order.reverse()
         for name, run in order:
-            elapsed, rss = run(work, master, pkg)
-            times[name].append(elapsed)
-            if name == "kestrune":
-                memory.append(rss)
+            runs[name].append(run(work, master, pkg))
         # The updater's own copy in the package is the build under test again.
         shutil.copy2(program, os.path.join(pkg, "Kestrune"))
-    ratios = {name: [k / t for k, t in zip(times["kestrune"], times[name])]
-              for name in contenders if name != "kestrune"}
-    return times, ratios, memory
+    return runs
+
+
+def report(runs, updaters):
+    """Medians with their range, and each updater's ratios to every other
+    contender, taken round by round."""
+    for name, values in runs.items():
+        print("  %-24s CPU %s s  wall %s s  peak %d KiB"
+              % (name, spread([r.cpu for r in values]), spread([r.wall for r in values]),
+                 max(r.peak for r in values)))
+    for updater in updaters:
+        for name, values in runs.items():
+            if name in updaters:
+                continue
+            cpu = [u.cpu / o.cpu for u, o in zip(runs[updater], values)]
+            wall = [u.wall / o.wall for u, o in zip(runs[updater], values)]
+            print("  %s / %s: CPU %s  wall %s" % (updater, name, spread(cpu), spread(wall)))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", default="build/posix/Kestrune")
     parser.add_argument("--baseline", help="another build of the updater to compare with")
-    parser.add_argument("--args", default="", help="arguments for the updater under test, "
-                        "e.g. '--log /dev/shm/kestrune-bench.log'")
+    parser.add_argument("--args", default="", help="more arguments for the updater under test; "
+                        "{log} stands for a log in the work folder")
     parser.add_argument("--work", default="/dev/shm/kestrune-bench")
-    parser.add_argument("--pairs", type=int, default=7)
+    parser.add_argument("--rounds", "--pairs", type=int, default=7)
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
     parser.add_argument("--no-growth", action="store_true", help="skip the growth figures")
+    parser.add_argument("--growth", default="1000,10000,100000",
+                        help="numbers of files for the growth figures, e.g. "
+                             "1000,10000,100000,1000000 (a million needs about 12 GB in memory)")
     parser.add_argument("--with-list", action="store_true",
-                        help="give the package a list of hashes (written by the updater) and "
-                             "add sha256sum -c followed by rsync as a contender")
+                        help="give the package a list of hashes (written by the updater), which "
+                             "the floors check too, and add sha256sum -c followed by rsync and "
+                             "the updater without the list as contenders")
     args = parser.parse_args()
     for tool in ("rsync", "cc", "cp"):
         if shutil.which(tool) is None:
@@ -215,11 +519,20 @@ def main():
     extra = args.args.split()
     os.makedirs(args.work, exist_ok=True)
     HELPERS.update(build_helpers(args.work))
-    contenders = {"kestrune": lambda w, m, p: run_kestrune(w, m, p, program, extra),
-                  "rsync": run_rsync, "copy": run_copy}
+    quiet_log = ["--quiet", "--log", "{log}"]
+    contenders = {
+        "kestrune": lambda w, m, p: run_kestrune(w, m, p, program, extra),
+        "kestrune --quiet --log": lambda w, m, p: run_kestrune(w, m, p, program,
+                                                                 extra + quiet_log),
+        "safe floor": run_floor("safe", args.with_list),
+        "plain floor": run_floor("plain", args.with_list),
+        "rsync": run_rsync,
+    }
+    updaters = ["kestrune", "kestrune --quiet --log"]
     if args.baseline:
         baseline = os.path.abspath(args.baseline)
         contenders["baseline"] = lambda w, m, p: run_kestrune(w, m, p, baseline)
+        updaters.append("baseline")
     try:
         small, big = (2000, 1) if args.quick else (20000, 10)
         if args.with_list:
@@ -233,34 +546,30 @@ def main():
                 finally:
                     os.rename(listing + ".aside", listing)
 
-            contenders["no list"] = without_list
-        times, ratios, memory = compare(args.work, program, small, big, args.pairs, contenders,
-                                        args.with_list)
-        print("update of %d files of 4 KiB in %d folders + %d files of 32 MiB, %d rounds:"
-              % (small, small // 50, big, args.pairs))
-        print("  medians: " + ", ".join("%s %.3f s" % (name, statistics.median(t))
-                                        for name, t in times.items()))
-        for name, values in ratios.items():
-            print("  median ratio Kestrune/%s: %.3f  (pairs: %s)" %
-                  (name, statistics.median(values), " ".join("%.2f" % r for r in values)))
-        if args.baseline:
-            for name in ("rsync", "copy"):
-                values = [b / t for b, t in zip(times["baseline"], times[name])]
-                print("  median ratio baseline/%s: %.3f  (pairs: %s)" %
-                      (name, statistics.median(values), " ".join("%.2f" % r for r in values)))
-        print("  Kestrune peak memory: %d KiB" % max(memory))
+            contenders["kestrune, no list"] = without_list
+            updaters.append("kestrune, no list")
+        runs = compare(args.work, program, small, big, args.rounds, contenders, args.with_list)
+        print("update of %d files of 4 KiB in %d folders + %d files of 32 MiB%s, %d rounds; "
+              "median (min-max):" % (small, small // 50, big,
+                                     ", with a list of hashes" if args.with_list else "",
+                                     args.rounds))
+        report(runs, updaters)
         if args.no_growth:
             return
 
-        print("growth (4 KiB files only):")
-        sizes = (200, 2000, 20000) if args.quick else (2000, 20000, 100000)
+        print("growth (4 KiB files only, installation files shared with a master copy):")
+        sizes = [200, 2000, 20000] if args.quick else [int(n) for n in args.growth.split(",")]
         for count in sizes:
             master, pkg = lay_out(args.work, program, count, 0)
-            runs = [run_kestrune(args.work, master, pkg, program, extra) for _ in range(3)]
-            seconds = statistics.median(t for t, _ in runs)
-            rss = max(m for _, m in runs)
-            print("  %7d files: %.3f s (%.1f us per file), peak memory %d KiB"
-                  % (count, seconds, seconds / count * 1e6, rss))
+            runs = [run_kestrune(args.work, master, pkg, program, extra, linked=True)
+                    for _ in range(3 if count < 1000000 else 1)]
+            cpu = statistics.median(r.cpu for r in runs)
+            wall = statistics.median(r.wall for r in runs)
+            print("  %7d files: CPU %.3f s (%.1f us a file), wall %.3f s (%.1f us a file), "
+                  "peak memory %d KiB" % (count, cpu, cpu / count * 1e6, wall,
+                                          wall / count * 1e6, max(r.peak for r in runs)))
+            for folder in (master, pkg, os.path.join(args.work, "inst-kestrune")):
+                shutil.rmtree(folder, ignore_errors=True)
     finally:
         shutil.rmtree(args.work, ignore_errors=True)
 

@@ -232,6 +232,16 @@ class FileSystem {
   // be copied and folders are listed. False when it cannot be searched.
   virtual bool ListFolder(const std::wstring& folder,
                           FolderListing* listing) = 0;
+  // Every name in `folder`, whatever stands at it (file, folder, link or any
+  // other entry), "." and ".." left out: which names are taken, for a caller
+  // that would otherwise look at each. A name made after the call is not
+  // there. Only where names match exactly as spelt; kUnsupported where the
+  // back-end cannot list them so, and the caller looks at each name instead.
+  virtual FileStatus ListNames(const std::wstring& folder, std::vector<std::wstring>* names) {
+    (void)folder;
+    (void)names;
+    return FileStatus(FileResult::kUnsupported);
+  }
   // Renames within one volume; refuses when `to` exists.
   virtual FileStatus Move(const std::wstring& from, const std::wstring& to) = 0;
   // Copies contents and attributes, refusing when `to` exists; on Windows

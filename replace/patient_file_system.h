@@ -31,6 +31,9 @@ class PatientFileSystem : public FileSystem {
   bool ListFolder(const std::wstring& folder, FolderListing* listing) override {
     return inner_.ListFolder(folder, listing);
   }
+  FileStatus ListNames(const std::wstring& folder, std::vector<std::wstring>* names) override {
+    return inner_.ListNames(folder, names);
+  }
   FileStatus Move(const std::wstring& from, const std::wstring& to) override;
   FileStatus CopyNew(const std::wstring& from, const std::wstring& to,
                      Sha256Digest* digest) override;

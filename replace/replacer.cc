@@ -1,5 +1,8 @@
 #include "replace/replacer.h"
 
+#include <algorithm>
+#include <deque>
+
 #include "platform/text.h"
 #include "replace/journal.h"
 #include "replace/recovery.h"
@@ -11,6 +14,17 @@ namespace kestrune {
 namespace {
 
 constexpr int kNameTries = 100;
+constexpr size_t kListingsKept = 8;
+
+// The names in one installation folder, sorted.
+struct NameSet {
+  std::wstring folder;
+  bool complete = false;
+  std::vector<std::wstring> names;
+  bool Has(const std::wstring& name) const {
+    return std::binary_search(names.begin(), names.end(), name);
+  }
+};
 
 // A planned replacement: which listed file, and the numbers of its names.
 // Names are rebuilt when needed, so that a long update holds little more
@@ -67,6 +81,15 @@ class Replacement {
         continue;
       }
       const std::wstring destination = inputs_.install_folder + relative;
+      size_t cut = destination.size();
+      while (cut > 0 && !IsSeparator(destination[cut - 1], inputs_.separator)) --cut;
+      const NameSet* taken = cut > 1 ? TakenIn(destination.substr(0, cut - 1)) : nullptr;
+      const std::wstring name = destination.substr(cut);
+      if (taken != nullptr && !taken->Has(name)) {
+        PassOver(index, L"no installed counterpart");
+        continue;
+      }
+      // The one look a file needs: its identity goes into the journal.
       FileIdentity identity;
       PathKind installed = PathKind::kError;
       if (!Look(destination, &installed, &identity)) return false;
@@ -90,7 +113,7 @@ class Replacement {
       }
       // The copy's name needs no look: its suffix is this run's.
       Planned step{index, kBackupAside, identity};
-      if (!PickAside(destination, &step.aside)) return false;
+      if (!PickAside(destination, taken, name, &step.aside)) return false;
       plan_.push_back(step);
     }
     return true;
@@ -237,19 +260,55 @@ class Replacement {
     return false;
   }
 
+  // The names taken in the installation folder `folder`, listed once for
+  // every file the package puts there; null where they cannot be listed,
+  // and each name is looked at instead. A name taken after the listing
+  // makes the exclusive copy or the link fail, and the update is undone.
+  const NameSet* TakenIn(const std::wstring& folder) {
+    for (NameSet& recent : listed_folders_) {
+      if (recent.folder == folder) return recent.complete ? &recent : nullptr;
+    }
+    // A folder's files may stand apart, its subfolders' files between them
+    // in the walk's order: the last few listings are kept.
+    if (listed_folders_.size() == kListingsKept) listed_folders_.pop_front();
+    listed_folders_.emplace_back();
+    NameSet& set = listed_folders_.back();
+    set.folder = folder;
+    const FileStatus listed = files_.ListNames(folder, &set.names);
+    // A folder that is missing holds no name; any other failure leaves
+    // the looks (which tell a link on the way) to each name.
+    set.complete = listed.ok() || listed == FileResult::kMissing;
+    if (!listed.ok()) set.names.clear();
+    if (!set.complete) return nullptr;
+    std::sort(set.names.begin(), set.names.end());
+    return &set;
+  }
+
   // The backup name while it is free. A backup from an earlier run holds the
   // only copy of an older file: it is kept, and the installed file only set
   // aside, under the first free set-aside name, until the update succeeds.
-  bool PickAside(const std::wstring& destination, int* aside) {
-    PathKind kind = PathKind::kError;
-    if (!Look(destination + backup_suffix_, &kind)) return false;
-    if (kind == PathKind::kMissing) {
+  // `taken` (when listed) answers for the names beside `name`.
+  bool PickAside(const std::wstring& destination, const NameSet* taken,
+                 const std::wstring& name, int* aside) {
+    const auto free = [&](const std::wstring& suffix, bool* is_free) {
+      if (taken != nullptr) {
+        *is_free = !taken->Has(name + suffix);
+        return true;
+      }
+      PathKind kind = PathKind::kError;
+      if (!Look(destination + suffix, &kind)) return false;
+      *is_free = kind == PathKind::kMissing;
+      return true;
+    };
+    bool is_free = false;
+    if (!free(backup_suffix_, &is_free)) return false;
+    if (is_free) {
       *aside = kBackupAside;
       return true;
     }
     for (int n = 0; n < kNameTries; ++n) {
-      if (!Look(SetAsideName(destination, n), &kind)) return false;
-      if (kind == PathKind::kMissing) {
+      if (!free(SetAsideName(L"", n), &is_free)) return false;
+      if (is_free) {
         *aside = n;
         return true;
       }
@@ -265,6 +324,7 @@ class Replacement {
   const std::wstring backup_suffix_;  // "." and the ProductVERNUM
   const std::wstring journal_;
   std::vector<Planned> plan_;
+  std::deque<NameSet> listed_folders_;
   std::wstring changed_;
 };
 

@@ -323,6 +323,36 @@ bool PosixFileSystem::ListFolder(const std::wstring& folder, FolderListing* list
   return complete;
 }
 
+FileStatus PosixFileSystem::ListNames(const std::wstring& folder,
+                                      std::vector<std::wstring>* names) {
+  Place place;
+  const FileStatus located = places_.Locate(Utf8FromWide(folder), false, &place);
+  if (!located.ok()) return located;
+  // Below the installation a link at the folder's own name is not listed
+  // through: the caller then looks at each name and meets the link.
+  const int fd = openat(place.folder, place.name.c_str(),
+                        O_RDONLY | O_DIRECTORY | O_CLOEXEC | (place.below_root ? O_NOFOLLOW : 0));
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+  if (dir == nullptr) {
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    return StatusOf(error);
+  }
+  names->clear();
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    names->push_back(WideFromUtf8(name));
+  }
+  // A listing cut short could call a taken name free.
+  const int error = errno;
+  closedir(dir);
+  return error == 0 ? FileStatus() : StatusOf(error);
+}
+
 FileStatus PosixFileSystem::Move(const std::wstring& from, const std::wstring& to) {
   Place source;
   Place target;

@@ -87,6 +87,7 @@ class PosixFileSystem : public FileSystem {
   std::wstring ComparablePath(const std::wstring& path) override;
   PathKind Probe(const std::wstring& path) override;
   bool ListFolder(const std::wstring& folder, FolderListing* listing) override;
+  FileStatus ListNames(const std::wstring& folder, std::vector<std::wstring>* names) override;
   FileStatus Move(const std::wstring& from, const std::wstring& to) override;
   FileStatus CopyNew(const std::wstring& from, const std::wstring& to,
                      Sha256Digest* digest) override;

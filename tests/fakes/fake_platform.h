@@ -294,6 +294,27 @@ class FakeFileSystem : public FileSystem {
     }
     return true;
   }
+  // Names as they are spelt; a folder that holds nothing is not told from
+  // one that is missing, and a folder with a link on its way is not listed.
+  FileStatus ListNames(const std::wstring& folder, std::vector<std::wstring>* names) override {
+    listed_names.push_back(folder);
+    if (!names_listed) return FileResult::kUnsupported;
+    for (const std::wstring& path : linked) {
+      if (folder == path || IsBelowFolder(folder, path, separator_)) {
+        return FileStatus(FileResult::kFailed, 1921);
+      }
+    }
+    names->clear();
+    const std::wstring prefix = folder + separator_;
+    for (const std::wstring& path : order_) {
+      if (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0 &&
+          path.find(separator_, prefix.size()) == std::wstring::npos &&
+          unlisted.count(path) == 0) {
+        names->push_back(path.substr(prefix.size()));
+      }
+    }
+    return names->empty() ? FileStatus(FileResult::kMissing, 3) : FileStatus();
+  }
   FileStatus Move(const std::wstring& from, const std::wstring& to) override {
     log.push_back(L"move " + from + L" -> " + to);
     if (const FileStatus busy_now = Busy(from, L"move"); !busy_now.ok()) return busy_now;
@@ -448,6 +469,9 @@ class FakeFileSystem : public FileSystem {
   std::set<std::wstring> linked;  // paths that pass a link where none may be
   std::set<std::wstring> outside;  // folder entries that lead out of the package
   std::set<std::wstring> locked;  // lock files held, by this run or another
+  bool names_listed = true;  // false: ListNames is unsupported, as on Windows
+  std::set<std::wstring> unlisted;  // paths made after any listing, left out of it
+  std::vector<std::wstring> listed_names;  // the folders ListNames was asked for
 
  private:
   struct Node {

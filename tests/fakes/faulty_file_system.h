@@ -33,6 +33,9 @@ class FaultyFileSystem : public FileSystem {
   bool ListFolder(const std::wstring& folder, FolderListing* listing) override {
     return inner_.ListFolder(folder, listing);
   }
+  FileStatus ListNames(const std::wstring& folder, std::vector<std::wstring>* names) override {
+    return Fails(L"list", folder) ? kFailed : inner_.ListNames(folder, names);
+  }
   FileStatus Move(const std::wstring& from, const std::wstring& to) override {
     return Fails(L"move", from) ? kFailed : inner_.Move(from, to);
   }

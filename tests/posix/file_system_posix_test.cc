@@ -148,6 +148,45 @@ TEST(PosixFileSystemTest, CollectorEndsOnLinkLoopsAndListsEachFileOnce) {
                                                W(tree.Path("pkg/top.dll"))}));
 }
 
+// The plan reads which names are taken from one listing a folder: a backup
+// name held by what a file listing leaves out (a dangling link, a FIFO) is
+// still taken, and the installed file is only set aside.
+TEST(PosixFileSystemTest, BackupNamesHeldByAnyEntryAreTakenWithoutALookAtEach) {
+  TempTree tree;
+  tree.Write("pkg/a.dll", "new a");
+  tree.Write("pkg/bin/b.dll", "new b");
+  tree.Write("inst/a.dll", "old a");
+  tree.Write("inst/bin/b.dll", "old b");
+  ASSERT_EQ(symlink("nowhere", tree.Path("inst/a.dll.1.0").c_str()), 0);
+  ASSERT_EQ(mkfifo(tree.Path("inst/bin/b.dll.1.0").c_str(), 0644), 0);
+  tree.MakeFolder("elsewhere");
+  ASSERT_EQ(symlink("../elsewhere", tree.Path("inst/linked").c_str()), 0);
+  PosixFileSystem files;
+  ASSERT_TRUE(files.Confine(W(tree.Path("pkg")), W(tree.Path("inst"))).ok());
+  std::vector<std::wstring> names;
+  ASSERT_TRUE(files.ListNames(W(tree.Path("inst")), &names).ok());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"a.dll", L"a.dll.1.0", L"bin", L"linked"}));
+  // Never listed through a link below the installation.
+  EXPECT_FALSE(files.ListNames(W(tree.Path("inst/linked")), &names).ok());
+  EXPECT_EQ(files.ListNames(W(tree.Path("inst/none")), &names), FileResult::kMissing);
+
+  FakeMessages messages;
+  RunLog log;
+  const std::vector<std::wstring> listed{W(tree.Path("pkg/a.dll")), W(tree.Path("pkg/bin/b.dll"))};
+  EXPECT_EQ(ReplaceFiles(files, messages,
+                         ReplaceInputs{W(tree.Path("pkg")), W(tree.Path("inst")), L"1.0", L'/'},
+                         listed, log),
+            ReplaceResult::kDone);
+  EXPECT_EQ(tree.Read("inst/a.dll"), "new a");
+  EXPECT_EQ(tree.Read("inst/a.dll.~kestrune"), "old a");
+  // Done at all: a link to the FIFO's name would have failed the update.
+  EXPECT_EQ(tree.Read("inst/bin/b.dll"), "new b");
+  struct stat st;
+  EXPECT_TRUE(lstat(tree.Path("inst/a.dll.1.0").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_TRUE(lstat(tree.Path("inst/bin/b.dll.1.0").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+}
+
 // The replacement against real permissions: a destination folder that cannot
 // be written, and a packaged file that cannot be read, both late in the list.
 bool ReplacementUndoneAfter(const std::string& root) {

@@ -143,6 +143,74 @@ TEST_F(ReplacerTest, ExistingBackupIsKeptAndTheFileSetAsideThenDropped) {
   EXPECT_EQ(At(L"\\gone.dll.2015.1.0"), "old gone");
 }
 
+// Each installation folder is listed once, and only installed files are
+// looked at (for their identity); where names cannot be listed, each name
+// is looked at instead, with the same outcome.
+TEST_F(ReplacerTest, PlanListsEachFolderOnceAndDecidesAsLooksWould) {
+  const auto lay_out = [](FakeFileSystem& files) {
+    for (const wchar_t* name : {L"\\a.dll", L"\\bin\\b.dll", L"\\bin\\sub\\c.dll",
+                                L"\\bin\\d.dll", L"\\none.dll", L"\\new\\e.dll"}) {
+      files.AddFile(kPkg + std::wstring(name), "new");
+    }
+    for (const wchar_t* name : {L"\\a.dll", L"\\a.dll.2015.1.0", L"\\a.dll.~kestrune",
+                                L"\\bin\\b.dll", L"\\bin\\sub\\c.dll", L"\\bin\\d.dll",
+                                L"\\bin\\d.dll.2015.1.0"}) {
+      files.AddFile(kInst + std::wstring(name), "old");
+    }
+  };
+  const std::vector<std::wstring> listed{
+      std::wstring(kPkg) + L"\\a.dll",         std::wstring(kPkg) + L"\\bin\\b.dll",
+      std::wstring(kPkg) + L"\\bin\\sub\\c.dll", std::wstring(kPkg) + L"\\bin\\d.dll",
+      std::wstring(kPkg) + L"\\none.dll",      std::wstring(kPkg) + L"\\new\\e.dll"};
+  std::vector<std::pair<std::wstring, std::string>> outcomes[2];
+  for (const bool names_listed : {true, false}) {
+    FakeFileSystem files;
+    files.names_listed = names_listed;
+    lay_out(files);
+    FakeMessages messages;
+    EXPECT_EQ(ReplaceFiles(files, messages, ReplaceInputs{kPkg, kInst, L"2015.1.0"}, listed, log_),
+              ReplaceResult::kDone);
+    for (const std::wstring& path : files.Paths()) {
+      outcomes[names_listed].emplace_back(path, files.Content(path));
+    }
+    std::sort(outcomes[names_listed].begin(), outcomes[names_listed].end());
+    if (!names_listed) continue;
+    std::vector<std::wstring> folders = files.listed_names;
+    std::sort(folders.begin(), folders.end());
+    EXPECT_EQ(folders, (std::vector<std::wstring>{kInst, std::wstring(kInst) + L"\\bin",
+                                                  std::wstring(kInst) + L"\\bin\\sub",
+                                                  std::wstring(kInst) + L"\\new"}));
+    std::vector<std::wstring> looked;
+    for (const std::wstring& entry : files.log) {
+      if (entry.rfind(L"probe ", 0) == 0 && entry.find(L"journal") == std::wstring::npos) {
+        looked.push_back(entry.substr(6 + wcslen(kInst)));
+      }
+    }
+    // The plan's looks, then the drop of the one set-aside file.
+    EXPECT_EQ(looked, (std::vector<std::wstring>{L"\\a.dll", L"\\bin\\b.dll", L"\\bin\\sub\\c.dll",
+                                                 L"\\bin\\d.dll", L"\\a.dll.~kestrune1",
+                                                 L"\\a.dll.2015.1.0",
+                                                 L"\\bin\\d.dll.~kestrune",
+                                                 L"\\bin\\d.dll.2015.1.0"}));
+  }
+  EXPECT_EQ(outcomes[true], outcomes[false]);
+}
+
+// A name taken after the folder was listed: the link refuses it, and the
+// update is undone with the file at that name untouched.
+TEST_F(ReplacerTest, BackupNameTakenAfterTheListingFailsTheUpdateAndIsKept) {
+  Package(L"\\a.dll", "new a");
+  Package(L"\\b.dll", "new b");
+  Installed(L"\\a.dll", "old a");
+  Installed(L"\\b.dll", "old b");
+  Installed(L"\\b.dll.2015.1.0", "someone else's");
+  files_.unlisted.insert(std::wstring(kInst) + L"\\b.dll.2015.1.0");
+  const auto before = Snapshot();
+  EXPECT_EQ(Replace(), ReplaceResult::kFailedUndone);
+  ExpectFailureMessageOnly();
+  EXPECT_EQ(Snapshot(), before);
+}
+
 TEST_F(ReplacerTest, LeftoverSetAsideFileDoesNotTurnSuccessIntoFailure) {
   Package(L"\\core.dll", "v3");
   Installed(L"\\core.dll", "v2");

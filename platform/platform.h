@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/sha256.h"
@@ -207,6 +208,24 @@ struct FolderListing {
   std::vector<FolderEntry> entries;  // files and folders in platform order
 };
 
+// A folder held for calls on the names in it, so that a back-end that can
+// (POSIX, through an open descriptor) reaches each file without walking its
+// path again. This base holds the path alone, and calls by name join it.
+class Folder {
+ public:
+  // `prefix`: the folder's path and one separator after it.
+  explicit Folder(std::wstring prefix) : prefix_(std::move(prefix)) {}
+  virtual ~Folder() = default;
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  // The whole path of `name` in this folder, for the log and calls by path.
+  std::wstring PathOf(const std::wstring& name) const { return prefix_ + name; }
+  const std::wstring& prefix() const { return prefix_; }
+
+ private:
+  const std::wstring prefix_;
+};
+
 // A lock file held by this process; see FileSystem::Lock.
 class FileLock {
  public:
@@ -265,6 +284,35 @@ class FileSystem {
   // file, a link (itself, never what it leads to) or an empty folder.
   // kMissing when nothing is there; fails on anything else.
   virtual FileStatus ClearName(const std::wstring& path) = 0;
+
+  // The folder at `prefix` (its path and a final separator) held for the
+  // calls by name below, which act as the calls by path on the joined path
+  // would. A folder that cannot be held otherwise is held by its path, and
+  // the calls then fail as those by path do.
+  virtual std::unique_ptr<Folder> HoldFolder(const std::wstring& prefix) {
+    return std::make_unique<Folder>(prefix);
+  }
+  virtual FileStatus CopyNewIn(const Folder& from_folder, const std::wstring& from,
+                               const Folder& to_folder, const std::wstring& to,
+                               Sha256Digest* digest) {
+    return CopyNew(from_folder.PathOf(from), to_folder.PathOf(to), digest);
+  }
+  virtual FileStatus LinkIn(const Folder& folder, const std::wstring& existing,
+                            const std::wstring& name) {
+    return Link(folder.PathOf(existing), folder.PathOf(name));
+  }
+  virtual FileStatus ReplaceIn(const Folder& folder, const std::wstring& from,
+                               const std::wstring& to) {
+    return Replace(folder.PathOf(from), folder.PathOf(to));
+  }
+  virtual FileStatus MoveIn(const Folder& folder, const std::wstring& from,
+                            const std::wstring& to) {
+    return Move(folder.PathOf(from), folder.PathOf(to));
+  }
+  virtual PathKind IdentifyIn(const Folder& folder, const std::wstring& name,
+                              FileIdentity* identity) {
+    return Identify(folder.PathOf(name), identity);
+  }
 
   // Writes a new file, refusing when one exists, and makes it durable before
   // it returns.

@@ -44,6 +44,22 @@ class PatientFileSystem : public FileSystem {
     return inner_.Identify(path, identity);
   }
   FileStatus ClearName(const std::wstring& path) override { return inner_.ClearName(path); }
+  std::unique_ptr<Folder> HoldFolder(const std::wstring& prefix) override {
+    return inner_.HoldFolder(prefix);
+  }
+  FileStatus CopyNewIn(const Folder& from_folder, const std::wstring& from,
+                       const Folder& to_folder, const std::wstring& to,
+                       Sha256Digest* digest) override;
+  FileStatus LinkIn(const Folder& folder, const std::wstring& existing,
+                    const std::wstring& name) override;
+  FileStatus ReplaceIn(const Folder& folder, const std::wstring& from,
+                       const std::wstring& to) override;
+  FileStatus MoveIn(const Folder& folder, const std::wstring& from,
+                    const std::wstring& to) override;
+  PathKind IdentifyIn(const Folder& folder, const std::wstring& name,
+                      FileIdentity* identity) override {
+    return inner_.IdentifyIn(folder, name, identity);
+  }
   FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override {
     return inner_.WriteNew(path, bytes);
   }
@@ -72,8 +88,9 @@ class PatientFileSystem : public FileSystem {
   }
 
  private:
-  template <typename Call>
-  FileStatus Patiently(const std::wstring& what, Call call);
+  // `what` names the file waited for, in the log; spelt only when it is.
+  template <typename What, typename Call>
+  FileStatus Patiently(What what, Call call);
 
   FileSystem& inner_;
   Environment& environment_;

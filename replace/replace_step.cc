@@ -23,33 +23,45 @@ StepPaths StepNames(const std::wstring& destination, int aside,
   return paths;
 }
 
-bool DoStep(FileSystem& files, const StepPaths& paths, const Sha256Digest* expected,
-            bool* changed, RunLog& log) {
-  Sha256Digest copied{};
-  if (!log.Checked(files.CopyNew(paths.source, paths.temporary,
-                                 expected != nullptr ? &copied : nullptr),
-                   L"copy", paths.source + L" to " + paths.temporary)) {
+bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected, bool* changed,
+            RunLog& log) {
+  const Folder& here = step.installation;
+  // Whole paths only for the log, and only when a call failed.
+  const auto failed = [&](const FileStatus& status, const wchar_t* operation,
+                          const std::wstring& what) {
+    log.Checked(status, operation, what);
     return false;
+  };
+  Sha256Digest copied{};
+  const FileStatus copy = files.CopyNewIn(step.package, step.name, here, step.temporary,
+                                          expected != nullptr ? &copied : nullptr);
+  if (!copy.ok()) {
+    return failed(copy, L"copy",
+                  step.package.PathOf(step.name) + L" to " + here.PathOf(step.temporary));
   }
   // Hashed as it was copied: a file changed since the check is caught with
   // no second read, and never renamed in.
   if (expected != nullptr && copied != *expected) {
-    log.Line(L"failed: " + paths.source + L" changed after the package check");
+    log.Line(L"failed: " + step.package.PathOf(step.name) + L" changed after the package check");
     *changed = true;
     return false;
   }
-  const FileStatus linked = files.Link(paths.destination, paths.aside);
+  const FileStatus linked = files.LinkIn(here, step.name, step.aside);
   if (linked.ok()) {
-    return log.Checked(files.Replace(paths.temporary, paths.destination), L"rename",
-                       paths.temporary + L" over " + paths.destination);
+    const FileStatus replaced = files.ReplaceIn(here, step.temporary, step.name);
+    return replaced.ok() || failed(replaced, L"rename",
+                                   here.PathOf(step.temporary) + L" over " + here.PathOf(step.name));
   }
   if (linked != FileResult::kUnsupported) {
-    return log.Checked(linked, L"link", paths.destination + L" as " + paths.aside);
+    return failed(linked, L"link", here.PathOf(step.name) + L" as " + here.PathOf(step.aside));
   }
-  return log.Checked(files.Move(paths.destination, paths.aside), L"rename",
-                     paths.destination + L" to " + paths.aside) &&
-         log.Checked(files.Move(paths.temporary, paths.destination), L"rename",
-                     paths.temporary + L" to " + paths.destination);
+  const FileStatus aside = files.MoveIn(here, step.name, step.aside);
+  if (!aside.ok()) {
+    return failed(aside, L"rename", here.PathOf(step.name) + L" to " + here.PathOf(step.aside));
+  }
+  const FileStatus in = files.MoveIn(here, step.temporary, step.name);
+  return in.ok() ||
+         failed(in, L"rename", here.PathOf(step.temporary) + L" to " + here.PathOf(step.name));
 }
 
 namespace {

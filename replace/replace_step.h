@@ -31,6 +31,16 @@ std::wstring SetAsideName(const std::wstring& destination, int number);
 StepPaths StepNames(const std::wstring& destination, int aside, const std::wstring& backup_suffix,
                     const std::wstring& temporary_suffix);
 
+// One step's names in the two folders it works in, held for it: the
+// packaged file and the installed file share `name`.
+struct StepIn {
+  const Folder& package;
+  const Folder& installation;
+  const std::wstring& name;
+  std::wstring aside;
+  std::wstring temporary;
+};
+
 // Copies the packaged file beside the destination first, so that the call
 // most likely to fail runs before the installed file is touched; then keeps
 // the installed file under its aside name, as a second name where the file
@@ -39,8 +49,8 @@ StepPaths StepNames(const std::wstring& destination, int aside, const std::wstri
 // renames in one folder. With `expected`, the bytes copied must have that
 // hash, or the step fails before the installed file is touched and
 // `changed` is set. False on failure, which is logged.
-bool DoStep(FileSystem& files, const StepPaths& paths, const Sha256Digest* expected,
-            bool* changed, RunLog& log);
+bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected, bool* changed,
+            RunLog& log);
 
 // One step to take back: its names, what identified the installed file
 // before it, and its relative path for the log.

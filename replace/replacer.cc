@@ -1,7 +1,9 @@
 #include "replace/replacer.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <deque>
+#include <memory>
 
 #include "platform/text.h"
 #include "replace/journal.h"
@@ -32,7 +34,16 @@ struct NameSet {
 struct Planned {
   size_t listed_index;
   int aside;
+  uint32_t folder;         // of folders_: where it lies in either tree
   FileIdentity installed;  // what the undo may move back, and nothing else
+};
+
+// Both trees' folder for one relative folder, held while its files are
+// planned or replaced; each opened when first asked for.
+struct HeldFolders {
+  uint32_t folder = 0;
+  std::unique_ptr<Folder> package;
+  std::unique_ptr<Folder> installation;
 };
 
 class Replacement {
@@ -81,18 +92,24 @@ class Replacement {
         continue;
       }
       const std::wstring destination = inputs_.install_folder + relative;
-      size_t cut = destination.size();
-      while (cut > 0 && !IsSeparator(destination[cut - 1], inputs_.separator)) --cut;
-      const NameSet* taken = cut > 1 ? TakenIn(destination.substr(0, cut - 1)) : nullptr;
-      const std::wstring name = destination.substr(cut);
+      const size_t cut = NameStart(relative);
+      const NameSet* taken =
+          inputs_.install_folder.size() + cut > 1
+              ? TakenIn(destination.substr(0, inputs_.install_folder.size() + cut - 1))
+              : nullptr;
+      const std::wstring name = relative.substr(cut);
       if (taken != nullptr && !taken->Has(name)) {
         PassOver(index, L"no installed counterpart");
         continue;
       }
+      const uint32_t folder = FolderOf(relative.substr(0, cut));
       // The one look a file needs: its identity goes into the journal.
       FileIdentity identity;
-      PathKind installed = PathKind::kError;
-      if (!Look(destination, &installed, &identity)) return false;
+      const PathKind installed = files_.IdentifyIn(Installation(folder), name, &identity);
+      if (installed == PathKind::kError) {
+        log_.Line(L"failed: cannot tell whether " + destination + L" exists");
+        return false;
+      }
       if (installed == PathKind::kMissing) {
         PassOver(index, L"no installed counterpart");
         continue;
@@ -112,7 +129,7 @@ class Replacement {
         return false;
       }
       // The copy's name needs no look: its suffix is this run's.
-      Planned step{index, kBackupAside, identity};
+      Planned step{index, kBackupAside, folder, identity};
       if (!PickAside(destination, taken, name, &step.aside)) return false;
       plan_.push_back(step);
     }
@@ -150,7 +167,12 @@ class Replacement {
                  std::to_wstring(plan_.size()) + L" files",
              *done, plan_.size());
       const Planned& step = plan_[(*done)++];
-      const StepPaths paths = Paths(step);
+      const std::wstring& listed = listed_[step.listed_index];
+      const std::wstring name = listed.substr(NameStart(listed));
+      const StepIn names{Package(step.folder), Installation(step.folder), name,
+                         step.aside == kBackupAside ? name + backup_suffix_
+                                                    : SetAsideName(name, step.aside),
+                         name + inputs_.temporary_suffix};
       const Sha256Digest* expected = nullptr;
       if (inputs_.digests != nullptr) {
         const auto found = inputs_.digests->find(std::wstring(
@@ -158,19 +180,20 @@ class Replacement {
         // Every packaged file was listed, or the check would have failed;
         // one without its hash is never copied unchecked all the same.
         if (found == inputs_.digests->end()) {
-          log_.Line(L"failed: " + paths.source + L" has no hash in the list");
+          log_.Line(L"failed: " + names.package.PathOf(name) + L" has no hash in the list");
           changed_ = Relative(step.listed_index);
           return false;
         }
         expected = &found->second;
       }
       bool changed = false;
-      if (!DoStep(files_, paths, expected, &changed, log_)) {
+      if (!DoStep(files_, names, expected, &changed, log_)) {
         if (changed) changed_ = Relative(step.listed_index);
         return false;
       }
       if (log_.enabled()) {
-        log_.Line(L"replaced " + paths.destination + L"; the old file is now " + paths.aside);
+        log_.Line(L"replaced " + names.installation.PathOf(name) + L"; the old file is now " +
+                  names.installation.PathOf(names.aside));
       }
     }
     return true;
@@ -260,6 +283,46 @@ class Replacement {
     return false;
   }
 
+  // Where the name starts in `path`: after its last separator.
+  size_t NameStart(const std::wstring& path) const {
+    size_t cut = path.size();
+    while (cut > 0 && !IsSeparator(path[cut - 1], inputs_.separator)) --cut;
+    return cut;
+  }
+
+  // The number of the relative folder `prefix` (ending in a separator, or
+  // empty), the same for a folder's files while they come together.
+  uint32_t FolderOf(const std::wstring& prefix) {
+    const size_t recent = std::min(folders_.size(), kListingsKept);
+    for (size_t i = folders_.size(); i-- > folders_.size() - recent;) {
+      if (folders_[i] == prefix) return static_cast<uint32_t>(i);
+    }
+    folders_.push_back(prefix);
+    return static_cast<uint32_t>(folders_.size() - 1);
+  }
+
+  HeldFolders& Held(uint32_t folder) {
+    for (HeldFolders& held : held_) {
+      if (held.folder == folder) return held;
+    }
+    if (held_.size() == kListingsKept) held_.pop_front();
+    held_.emplace_back();
+    held_.back().folder = folder;
+    return held_.back();
+  }
+  const Folder& Package(uint32_t folder) {
+    HeldFolders& held = Held(folder);
+    if (!held.package) held.package = files_.HoldFolder(inputs_.package_folder + folders_[folder]);
+    return *held.package;
+  }
+  const Folder& Installation(uint32_t folder) {
+    HeldFolders& held = Held(folder);
+    if (!held.installation) {
+      held.installation = files_.HoldFolder(inputs_.install_folder + folders_[folder]);
+    }
+    return *held.installation;
+  }
+
   // The names taken in the installation folder `folder`, listed once for
   // every file the package puts there; null where they cannot be listed,
   // and each name is looked at instead. A name taken after the listing
@@ -325,6 +388,8 @@ class Replacement {
   const std::wstring journal_;
   std::vector<Planned> plan_;
   std::deque<NameSet> listed_folders_;
+  std::vector<std::wstring> folders_;  // relative, each ending in a separator
+  std::deque<HeldFolders> held_;
   std::wstring changed_;
 };
 

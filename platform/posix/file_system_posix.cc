@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -119,6 +120,52 @@ FileStatus UnlinkEntry(const Place& place) {
 std::string RealPathOf(int fd) {
   std::string real;
   return ReadLink("/proc/self/fd/" + std::to_string(fd), &real) ? real : std::string();
+}
+
+// A folder held by its own descriptor, reached as Locate reaches folders.
+class PosixFolder : public Folder {
+ public:
+  PosixFolder(std::wstring prefix, int fd, bool below_root)
+      : Folder(std::move(prefix)), fd_(fd), below_root_(below_root) {}
+  ~PosixFolder() override { close(fd_); }
+  int fd() const { return fd_; }
+  // Below the installation, where writes go; otherwise in the package,
+  // reached from it with no link on the way.
+  bool below_root() const { return below_root_; }
+
+ private:
+  const int fd_;
+  const bool below_root_;
+};
+
+FileStatus RenamePlaces(const Place& from, const Place& to, bool replace) {
+  if (replace) {
+    return renameat(from.folder, from.name.c_str(), to.folder, to.name.c_str()) == 0
+               ? FileStatus()
+               : StatusOf(errno);
+  }
+  if (renameat2(from.folder, from.name.c_str(), to.folder, to.name.c_str(), RENAME_NOREPLACE) ==
+      0) {
+    return FileStatus();
+  }
+  if (errno == EINVAL || errno == ENOSYS) return LinkThenUnlink(from, to);
+  return StatusOf(errno);
+}
+
+FileStatus LinkPlaces(const Place& source, const Place& target) {
+  // Without AT_SYMLINK_FOLLOW the entry itself gets the second name, never
+  // what a symbolic link there points to.
+  if (linkat(source.folder, source.name.c_str(), target.folder, target.name.c_str(), 0) == 0) {
+    return FileStatus();
+  }
+  const int error = errno;
+  // File systems without hard links (FAT, some network ones) say so in
+  // several ways; the step then renames instead.
+  if (error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK ||
+      error == EXDEV) {
+    return FileStatus(FileResult::kUnsupported, static_cast<uint32_t>(error));
+  }
+  return StatusOf(error);
 }
 
 class PosixFileLock : public FileLock {
@@ -245,6 +292,10 @@ PathKind PosixFileSystem::Identify(const std::wstring& path, FileIdentity* ident
     return located.code == ENOENT || located.code == ENOTDIR ? PathKind::kMissing
                                                              : PathKind::kError;
   }
+  return IdentifyPlace(place, identity);
+}
+
+PathKind PosixFileSystem::IdentifyPlace(const Place& place, FileIdentity* identity) {
   struct stat st;
   // Below the installation a link is named as such, not followed.
   if (fstatat(place.folder, place.name.c_str(), &st,
@@ -358,12 +409,7 @@ FileStatus PosixFileSystem::Move(const std::wstring& from, const std::wstring& t
   Place target;
   const FileStatus status = LocateBoth(from, true, &source, to, true, &target);
   if (!status.ok()) return status;
-  if (renameat2(source.folder, source.name.c_str(), target.folder, target.name.c_str(),
-                RENAME_NOREPLACE) == 0) {
-    return FileStatus();
-  }
-  if (errno == EINVAL || errno == ENOSYS) return LinkThenUnlink(source, target);
-  return StatusOf(errno);
+  return RenamePlaces(source, target, false);
 }
 
 FileStatus PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring& to,
@@ -372,6 +418,11 @@ FileStatus PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring
   Place target;
   const FileStatus status = LocateBoth(from, false, &source, to, true, &target);
   if (!status.ok()) return status;
+  return CopyPlaces(source, target, digest);
+}
+
+FileStatus PosixFileSystem::CopyPlaces(const Place& source, const Place& target,
+                                       Sha256Digest* digest) {
   bool in_package = false;
   Descriptor in(OpenPackaged(source, &in_package));
   if (in.get() < 0) return StatusOf(errno);
@@ -387,20 +438,26 @@ FileStatus PosixFileSystem::CopyNew(const std::wstring& from, const std::wstring
   // did, sets the source's bits exactly.
   // Bytes that are hashed pass through this process; the kernel copies the
   // others.
-  Sha256 hash;
-  std::vector<char> block(digest != nullptr ? (1 << 20) : 0);
+  // A hash is set up only for a copy that is hashed: each costs the crypto
+  // library a context.
+  std::optional<Sha256> hash;
+  std::vector<char> block;
+  if (digest != nullptr) {
+    hash.emplace();
+    block.resize(1 << 20);
+  }
   const bool copied =
       digest != nullptr
           ? ReadEach(in.get(), &block,
                      [&hash, &out](const char* data, size_t size) {
-                       hash.Update(data, size);
+                       hash->Update(data, size);
                        return WriteAll(out.get(), std::string_view(data, size));
                      })
           : CopyBytes(in.get(), out.get(), st.st_size);
   if (!copied || ((mode & umask_) != 0 && fchmod(out.get(), mode) != 0) || !out.Close()) {
     return StatusOf(errno);
   }
-  if (digest != nullptr && !hash.Finish(digest)) return FileStatus(FileResult::kFailed, EIO);
+  if (digest != nullptr && !hash->Finish(digest)) return FileStatus(FileResult::kFailed, EIO);
   return FileStatus();
 }
 
@@ -417,19 +474,7 @@ FileStatus PosixFileSystem::Link(const std::wstring& existing, const std::wstrin
   Place target;
   const FileStatus status = LocateBoth(existing, true, &source, name, true, &target);
   if (!status.ok()) return status;
-  // Without AT_SYMLINK_FOLLOW the entry itself gets the second name, never
-  // what a symbolic link there points to.
-  if (linkat(source.folder, source.name.c_str(), target.folder, target.name.c_str(), 0) == 0) {
-    return FileStatus();
-  }
-  const int error = errno;
-  // File systems without hard links (FAT, some network ones) say so in
-  // several ways; the step then renames instead.
-  if (error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK ||
-      error == EXDEV) {
-    return FileStatus(FileResult::kUnsupported, static_cast<uint32_t>(error));
-  }
-  return StatusOf(error);
+  return LinkPlaces(source, target);
 }
 
 FileStatus PosixFileSystem::Replace(const std::wstring& from, const std::wstring& to) {
@@ -437,10 +482,7 @@ FileStatus PosixFileSystem::Replace(const std::wstring& from, const std::wstring
   Place target;
   const FileStatus status = LocateBoth(from, true, &source, to, true, &target);
   if (!status.ok()) return status;
-  if (renameat(source.folder, source.name.c_str(), target.folder, target.name.c_str()) == 0) {
-    return FileStatus();
-  }
-  return StatusOf(errno);
+  return RenamePlaces(source, target, true);
 }
 
 FileStatus PosixFileSystem::ClearName(const std::wstring& path) {
@@ -598,6 +640,79 @@ FileStatus PosixFileSystem::Lock(const std::wstring& path, std::unique_ptr<FileL
     close(fd);
   }
   return FileStatus(FileResult::kInUse, EWOULDBLOCK);
+}
+
+std::unique_ptr<Folder> PosixFileSystem::HoldFolder(const std::wstring& prefix) {
+  if (prefix.empty() || prefix.back() != L'/') return FileSystem::HoldFolder(prefix);
+  std::string path = Utf8FromWide(prefix);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  bool below_root = false;
+  const int fd = places_.HoldFolder(path, &below_root);
+  if (fd < 0) return FileSystem::HoldFolder(prefix);
+  return std::make_unique<PosixFolder>(prefix, fd, below_root);
+}
+
+bool PosixFileSystem::PlaceIn(const Folder& folder, const std::wstring& name, bool writing,
+                              Place* place) {
+  const auto* held = dynamic_cast<const PosixFolder*>(&folder);
+  // A separator in a name would walk on from the folder unchecked.
+  if (held == nullptr || (writing && !held->below_root()) ||
+      name.find(L'/') != std::wstring::npos || name.empty()) {
+    return false;
+  }
+  place->folder = held->fd();
+  place->name = Utf8FromWide(name);
+  place->below_root = held->below_root();
+  place->link_free = !held->below_root();
+  return true;
+}
+
+FileStatus PosixFileSystem::CopyNewIn(const Folder& from_folder, const std::wstring& from,
+                                      const Folder& to_folder, const std::wstring& to,
+                                      Sha256Digest* digest) {
+  Place source;
+  Place target;
+  if (!PlaceIn(from_folder, from, false, &source) || !PlaceIn(to_folder, to, true, &target)) {
+    return FileSystem::CopyNewIn(from_folder, from, to_folder, to, digest);
+  }
+  return CopyPlaces(source, target, digest);
+}
+
+FileStatus PosixFileSystem::LinkIn(const Folder& folder, const std::wstring& existing,
+                                   const std::wstring& name) {
+  Place source;
+  Place target;
+  if (!PlaceIn(folder, existing, true, &source) || !PlaceIn(folder, name, true, &target)) {
+    return FileSystem::LinkIn(folder, existing, name);
+  }
+  return LinkPlaces(source, target);
+}
+
+FileStatus PosixFileSystem::ReplaceIn(const Folder& folder, const std::wstring& from,
+                                      const std::wstring& to) {
+  Place source;
+  Place target;
+  if (!PlaceIn(folder, from, true, &source) || !PlaceIn(folder, to, true, &target)) {
+    return FileSystem::ReplaceIn(folder, from, to);
+  }
+  return RenamePlaces(source, target, true);
+}
+
+FileStatus PosixFileSystem::MoveIn(const Folder& folder, const std::wstring& from,
+                                   const std::wstring& to) {
+  Place source;
+  Place target;
+  if (!PlaceIn(folder, from, true, &source) || !PlaceIn(folder, to, true, &target)) {
+    return FileSystem::MoveIn(folder, from, to);
+  }
+  return RenamePlaces(source, target, false);
+}
+
+PathKind PosixFileSystem::IdentifyIn(const Folder& folder, const std::wstring& name,
+                                     FileIdentity* identity) {
+  Place place;
+  if (!PlaceIn(folder, name, false, &place)) return FileSystem::IdentifyIn(folder, name, identity);
+  return IdentifyPlace(place, identity);
 }
 
 }  // namespace kestrune::posix

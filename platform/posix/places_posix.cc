@@ -161,6 +161,19 @@ bool Places::PlaceBelow(Tree& tree, const std::string& path, Place* place) {
   return true;
 }
 
+int Places::HoldFolder(const std::string& path, bool* below_root) {
+  *below_root = installation_.Holds(path);
+  Tree* tree = *below_root ? &installation_ : package_.Holds(path) ? &package_ : nullptr;
+  if (tree == nullptr) return -1;
+  std::string relative;
+  for (const std::string& part : Components(path.substr(tree->path.size()))) {
+    if (part == "." || part == "..") return -1;
+    relative += (relative.empty() ? "" : "/") + part;
+  }
+  const int fd = WalkBelow(*tree, relative);
+  return fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
 FileStatus Places::Locate(const std::string& path, bool writing, Place* place) {
   place->below_root = installation_.Holds(path);
   place->link_free = false;

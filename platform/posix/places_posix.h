@@ -51,6 +51,12 @@ class Places {
   // path outside it is refused for `writing` once confined (EACCES).
   FileStatus Locate(const std::string& path, bool writing, Place* place);
 
+  // A descriptor of its own of the folder at `path` below the installation
+  // or the package folder, walked as Locate walks it (no link on the way);
+  // -1 when it cannot be reached so, and the caller goes by path.
+  // `below_root`: below the installation; otherwise in the package.
+  int HoldFolder(const std::string& path, bool* below_root);
+
   // A descriptor of the folder at `path`, however long; -1 with errno set.
   int OpenFolder(const std::string& path);
 

@@ -104,8 +104,27 @@ class PosixFileSystem : public FileSystem {
   FileStatus FlushVolume(const std::wstring& folder) override;
   FileStatus FlushFile(const std::wstring& path) override;
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override;
+  std::unique_ptr<Folder> HoldFolder(const std::wstring& prefix) override;
+  FileStatus CopyNewIn(const Folder& from_folder, const std::wstring& from,
+                       const Folder& to_folder, const std::wstring& to,
+                       Sha256Digest* digest) override;
+  FileStatus LinkIn(const Folder& folder, const std::wstring& existing,
+                    const std::wstring& name) override;
+  FileStatus ReplaceIn(const Folder& folder, const std::wstring& from,
+                       const std::wstring& to) override;
+  FileStatus MoveIn(const Folder& folder, const std::wstring& from,
+                    const std::wstring& to) override;
+  PathKind IdentifyIn(const Folder& folder, const std::wstring& name,
+                      FileIdentity* identity) override;
 
  private:
+  // What Identify, CopyNew, Link, Replace and Move do, once their places
+  // are found.
+  PathKind IdentifyPlace(const Place& place, FileIdentity* identity);
+  FileStatus CopyPlaces(const Place& source, const Place& target, Sha256Digest* digest);
+  // The place of `name` in a folder this back-end holds, for writing when
+  // `writing`; false when the call must go by path instead.
+  static bool PlaceIn(const Folder& folder, const std::wstring& name, bool writing, Place* place);
   static mode_t CurrentUmask();
   // The places of two paths, the second only when the first was found.
   FileStatus LocateBoth(const std::wstring& a, bool writing_a, Place* place_a,

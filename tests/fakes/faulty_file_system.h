@@ -61,6 +61,39 @@ class FaultyFileSystem : public FileSystem {
   PathKind Identify(const std::wstring& path, FileIdentity* identity) override {
     return Fails(L"identify", path) ? PathKind::kError : inner_.Identify(path, identity);
   }
+  // Folders are held by the file system inside, so that calls by name run
+  // its own code, each counted and made to fail as the call by path is.
+  std::unique_ptr<Folder> HoldFolder(const std::wstring& prefix) override {
+    return inner_.HoldFolder(prefix);
+  }
+  FileStatus CopyNewIn(const Folder& from_folder, const std::wstring& from,
+                       const Folder& to_folder, const std::wstring& to,
+                       Sha256Digest* digest) override {
+    const std::wstring target = to_folder.PathOf(to);
+    if (Stopped(L"copy", target)) return kFailed;
+    const FileStatus result = inner_.CopyNewIn(from_folder, from, to_folder, to, digest);
+    const bool named =
+        !fail_copies_to_.empty() && target.find(fail_copies_to_) != std::wstring::npos;
+    const bool fails = Fails(L"copy", target);
+    return fails || named ? kFailed : result;
+  }
+  FileStatus LinkIn(const Folder& folder, const std::wstring& existing,
+                    const std::wstring& name) override {
+    return Fails(L"link", folder.PathOf(existing)) ? kFailed : inner_.LinkIn(folder, existing, name);
+  }
+  FileStatus ReplaceIn(const Folder& folder, const std::wstring& from,
+                       const std::wstring& to) override {
+    return Fails(L"replace", folder.PathOf(to)) ? kFailed : inner_.ReplaceIn(folder, from, to);
+  }
+  FileStatus MoveIn(const Folder& folder, const std::wstring& from,
+                    const std::wstring& to) override {
+    return Fails(L"move", folder.PathOf(from)) ? kFailed : inner_.MoveIn(folder, from, to);
+  }
+  PathKind IdentifyIn(const Folder& folder, const std::wstring& name,
+                      FileIdentity* identity) override {
+    return Fails(L"identify", folder.PathOf(name)) ? PathKind::kError
+                                                   : inner_.IdentifyIn(folder, name, identity);
+  }
   FileStatus ClearName(const std::wstring& path) override {
     return Fails(L"clear", path) ? kFailed : inner_.ClearName(path);
   }

@@ -187,6 +187,50 @@ TEST(PosixFileSystemTest, BackupNamesHeldByAnyEntryAreTakenWithoutALookAtEach) {
   EXPECT_TRUE(lstat(tree.Path("inst/bin/b.dll.1.0").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
 }
 
+// Calls by name in a held folder keep every rule of the calls by path: no
+// target replaced that must not be, no write into the package, and no name
+// that walks on (through a link) out of the folder.
+TEST(PosixFileSystemTest, CallsByNameInAHeldFolderKeepTheRulesOfPaths) {
+  TempTree tree;
+  tree.Write("pkg/bin/a.dll", "new a");
+  tree.Write("inst/bin/a.dll", "old a");
+  tree.Write("inst/bin/b.dll", "old b");
+  tree.MakeFolder("outside");
+  ASSERT_EQ(symlink("../../outside", tree.Path("inst/bin/out").c_str()), 0);
+  PosixFileSystem files;
+  ASSERT_TRUE(files.Confine(W(tree.Path("pkg")), W(tree.Path("inst"))).ok());
+  const auto package = files.HoldFolder(W(tree.Path("pkg/bin/")));
+  const auto installation = files.HoldFolder(W(tree.Path("inst/bin/")));
+  const auto through_link = files.HoldFolder(W(tree.Path("inst/bin/out/")));
+  EXPECT_EQ(installation->PathOf(L"a.dll"), W(tree.Path("inst/bin/a.dll")));
+
+  EXPECT_EQ(files.CopyNewIn(*package, L"a.dll", *installation, L"b.dll", nullptr),
+            FileResult::kTargetExists);
+  EXPECT_EQ(files.MoveIn(*installation, L"a.dll", L"b.dll"), FileResult::kTargetExists);
+  EXPECT_EQ(files.LinkIn(*installation, L"a.dll", L"b.dll"), FileResult::kTargetExists);
+  EXPECT_FALSE(files.CopyNewIn(*installation, L"a.dll", *package, L"c.dll", nullptr).ok());
+  EXPECT_FALSE(files.LinkIn(*installation, L"a.dll", L"out/a.dll").ok());
+  EXPECT_FALSE(files.CopyNewIn(*package, L"a.dll", *through_link, L"a.dll", nullptr).ok());
+  FileIdentity unused;
+  EXPECT_EQ(files.IdentifyIn(*installation, L"out", &unused), PathKind::kLink);
+  EXPECT_EQ(tree.Snapshot("outside"), (std::map<std::string, std::string>{}));
+  EXPECT_FALSE(tree.Exists("pkg/bin/c.dll"));
+
+  FileIdentity old_a;
+  FileIdentity moved;
+  ASSERT_EQ(files.IdentifyIn(*installation, L"a.dll", &old_a), PathKind::kFile);
+  EXPECT_EQ(files.CopyNewIn(*package, L"a.dll", *installation, L"a.new", nullptr), FileResult::kOk);
+  EXPECT_EQ(files.LinkIn(*installation, L"a.dll", L"a.dll.1.0"), FileResult::kOk);
+  EXPECT_EQ(files.ReplaceIn(*installation, L"a.new", L"a.dll"), FileResult::kOk);
+  EXPECT_EQ(files.MoveIn(*installation, L"b.dll", L"b.dll.1.0"), FileResult::kOk);
+  ASSERT_EQ(files.IdentifyIn(*installation, L"a.dll.1.0", &moved), PathKind::kFile);
+  EXPECT_TRUE(moved == old_a);
+  auto after = tree.Snapshot("inst/bin");
+  after.erase("out");
+  EXPECT_EQ(after, (std::map<std::string, std::string>{
+                       {"a.dll", "new a"}, {"a.dll.1.0", "old a"}, {"b.dll.1.0", "old b"}}));
+}
+
 // The replacement against real permissions: a destination folder that cannot
 // be written, and a packaged file that cannot be read, both late in the list.
 bool ReplacementUndoneAfter(const std::string& root) {

@@ -80,9 +80,15 @@ std::wstring WideFromUtf8(std::string_view bytes) {
 }
 
 std::string Utf8FromWide(std::wstring_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
+  // Names and paths are mostly ASCII, and every file call converts one:
+  // those are copied byte for byte.
+  size_t ascii = 0;
+  while (ascii < text.size() && static_cast<uint32_t>(text[ascii]) < 0x80) ++ascii;
+  std::string out(ascii, '\0');
+  for (size_t i = 0; i < ascii; ++i) out[i] = static_cast<char>(text[i]);
+  if (ascii == text.size()) return out;
+  out.reserve(text.size() + text.size() / 2);
+  for (size_t i = ascii; i < text.size(); ++i) {
     uint32_t unit = static_cast<uint32_t>(text[i]);
     if (kWideIsUtf16) unit &= 0xFFFF;
     if (unit < 0x80) {

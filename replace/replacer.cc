@@ -18,6 +18,16 @@ namespace {
 constexpr int kNameTries = 100;
 constexpr size_t kListingsKept = 8;
 
+void AppendDecimal(size_t value, std::wstring* text) {
+  wchar_t digits[24];
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) text->push_back(digits[--n]);
+}
+
 // The names in one installation folder, sorted.
 struct NameSet {
   std::wstring folder;
@@ -162,10 +172,17 @@ class Replacement {
   // Runs the plan; on failure, `done` is how many steps may have changed
   // anything.
   bool Apply(size_t* done) {
+    std::wstring of_total = L" of ";
+    AppendDecimal(plan_.size(), &of_total);
+    of_total += L" files";
     for (*done = 0; *done < plan_.size();) {
-      Report(msg::kUpdatingProgress + std::to_wstring(*done + 1) + L" of " +
-                 std::to_wstring(plan_.size()) + L" files",
-             *done, plan_.size());
+      if (inputs_.progress != nullptr) {
+        // Spelt for every file: without the wide printf of std::to_wstring.
+        std::wstring text = msg::kUpdatingProgress;
+        AppendDecimal(*done + 1, &text);
+        text += of_total;
+        inputs_.progress->Report(text, *done, plan_.size());
+      }
       const Planned& step = plan_[(*done)++];
       const std::wstring& listed = listed_[step.listed_index];
       const std::wstring name = listed.substr(NameStart(listed));

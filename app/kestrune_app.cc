@@ -184,7 +184,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
 
   if (ProductRunning(messages)) return ExitStatus::kProductRunning;
 
-  std::vector<std::wstring> listed;
+  FileList listed;
   p.progress.Report(msg::kCheckingProgress, 0, 0);
   if (!CollectFiles(p.files, p.separator, package_folder, &listed, state_.log)) {
     messages.Show(msg::kCopyFailed, msg::kCopyFailedCaption, Messages::Style::kPlain);
@@ -275,7 +275,7 @@ ExitStatus CKestruneApp::WriteHashes(Messages& messages, const std::wstring& mod
   // Links that lead out of the package are not listed, as the update would
   // not copy them.
   p.files.Confine(package_folder, L"");
-  std::vector<std::wstring> listed;
+  FileList listed;
   std::wstring failed;
   FileStatus cause;
   size_t count = 0;

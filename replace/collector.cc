@@ -11,7 +11,7 @@ constexpr size_t kDeepestFolder = 512;
 
 class Walker {
  public:
-  Walker(FileSystem& file_system, wchar_t separator, std::vector<std::wstring>* files,
+  Walker(FileSystem& file_system, wchar_t separator, FileList* files,
          RunLog& log, std::wstring* unsearchable)
       : file_system_(file_system), separator_(separator), files_(files), log_(log),
         unsearchable_(unsearchable) {}
@@ -34,7 +34,16 @@ class Walker {
     }
     open_.push_back(listing.id);
     bool complete = true;
+    // The folder is numbered when its first file comes.
+    uint32_t number = 0;
+    bool numbered = false;
     for (FolderEntry& entry : listing.entries) {
+      if (!entry.leads_outside && !entry.is_folder) {
+        if (!numbered) number = files_->AddFolder(folder + separator_);
+        numbered = true;
+        files_->Add(number, entry.name);
+        continue;
+      }
       std::wstring path;
       path.reserve(folder.size() + 1 + entry.name.size());
       path += folder;
@@ -43,8 +52,6 @@ class Walker {
       if (entry.leads_outside) {
         ++log_.tally().passed_over;
         log_.Line(L"passed over " + path + L": a link that leads out of the package");
-      } else if (!entry.is_folder) {
-        files_->push_back(std::move(path));
       } else if (!Walk(path)) {
         complete = false;
         break;
@@ -57,7 +64,7 @@ class Walker {
  private:
   FileSystem& file_system_;
   const wchar_t separator_;
-  std::vector<std::wstring>* const files_;
+  FileList* const files_;
   RunLog& log_;
   std::wstring* const unsearchable_;
   std::vector<FolderId> open_;  // the folders on the current path
@@ -66,8 +73,16 @@ class Walker {
 }  // namespace
 
 bool CollectFiles(FileSystem& file_system, wchar_t separator, const std::wstring& folder,
-                  std::vector<std::wstring>* files, RunLog& log, std::wstring* unsearchable) {
+                  FileList* files, RunLog& log, std::wstring* unsearchable) {
   return Walker(file_system, separator, files, log, unsearchable).Walk(folder);
+}
+
+bool CollectFiles(FileSystem& file_system, wchar_t separator, const std::wstring& folder,
+                  std::vector<std::wstring>* files, RunLog& log, std::wstring* unsearchable) {
+  FileList list;
+  const bool complete = CollectFiles(file_system, separator, folder, &list, log, unsearchable);
+  for (size_t i = 0; i < list.size(); ++i) files->push_back(list.Path(i));
+  return complete;
 }
 
 }  // namespace kestrune

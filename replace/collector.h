@@ -6,16 +6,20 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "run/file_list.h"
 #include "run/log.h"
 
 namespace kestrune {
 
-// Appends the full path of every file below `folder` to `files`, depth first
+// Appends every file below `folder` to `files`, depth first
 // in the platform's order: a subfolder's files stand where the subfolder was
 // met. A link that leads back into a folder on its own path is not followed,
 // but a folder reached by two paths that do not loop is walked under each; a
 // link that leads out of the package is passed over, and the log says so.
 // False, with the folder logged, when a folder cannot be searched.
+bool CollectFiles(FileSystem& file_system, wchar_t separator, const std::wstring& folder,
+                  FileList* files, RunLog& log, std::wstring* unsearchable = nullptr);
+// The same, as whole paths.
 bool CollectFiles(FileSystem& file_system, wchar_t separator, const std::wstring& folder,
                   std::vector<std::wstring>* files, RunLog& log,
                   std::wstring* unsearchable = nullptr);

@@ -37,8 +37,8 @@ inline constexpr size_t kJournalLimit = size_t{64} << 20;
 // The highest set-aside number a run gives.
 inline constexpr int kLastAside = 99;
 
-// The whole plan is written at once, before the first change; only the
-// commit line is appended later.
+// The whole plan is written before the first change (a long one in parts,
+// under the draft name); only the commit line is appended later.
 std::string JournalHead(const std::wstring& backup_suffix, const std::wstring& temporary_suffix);
 void AppendJournalStep(const JournalStep& step, std::string* journal);
 void AppendJournalEnd(size_t steps, std::string* journal);

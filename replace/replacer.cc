@@ -17,6 +17,10 @@ namespace {
 
 constexpr int kNameTries = 100;
 constexpr size_t kListingsKept = 8;
+// A long journal is written a part this size at a time, each part then
+// flushed; with room for a line past it.
+constexpr size_t kJournalPart = size_t{1} << 20;
+constexpr size_t kJournalLine = size_t{16} << 10;
 
 void AppendDecimal(size_t value, std::wstring* text) {
   wchar_t digits[24];
@@ -42,9 +46,8 @@ struct NameSet {
 // Names are rebuilt when needed, so that a long update holds little more
 // than its file list in memory.
 struct Planned {
-  size_t listed_index;
-  int aside;
-  uint32_t folder;         // of folders_: where it lies in either tree
+  uint32_t listed_index;
+  int32_t aside;
   FileIdentity installed;  // what the undo may move back, and nothing else
 };
 
@@ -59,13 +62,13 @@ struct HeldFolders {
 class Replacement {
  public:
   Replacement(FileSystem& files, const ReplaceInputs& inputs,
-              const std::vector<std::wstring>& listed, RunLog& log)
+              const FileList& listed, RunLog& log)
       : files_(files), inputs_(inputs), listed_(listed), log_(log),
         backup_suffix_(L"." + inputs.product_vernum),
         journal_(JoinPath(inputs.install_folder, kJournalName, inputs.separator)) {}
 
   std::wstring Relative(size_t index) const {
-    return RelativePathOf(listed_[index], inputs_.package_folder);
+    return RelativePathOf(listed_.Path(index), inputs_.package_folder);
   }
   StepPaths Paths(const Planned& step) const {
     const std::wstring relative = Relative(step.listed_index);
@@ -79,6 +82,7 @@ class Replacement {
   // name cannot be told to be free, or a destination is not the
   // installation's own to write.
   bool Plan() {
+    plan_.reserve(listed_.size());
     const std::wstring package = files_.ComparablePath(inputs_.package_folder);
     const std::wstring installation = files_.ComparablePath(inputs_.install_folder);
     if (package == installation) {
@@ -102,17 +106,17 @@ class Replacement {
         continue;
       }
       const std::wstring destination = inputs_.install_folder + relative;
-      const size_t cut = NameStart(relative);
+      const uint32_t folder = listed_.Folder(index);
+      const std::wstring& prefix = InstallationPrefix(folder);
       const NameSet* taken =
-          inputs_.install_folder.size() + cut > 1
-              ? TakenIn(destination.substr(0, inputs_.install_folder.size() + cut - 1))
+          prefix.size() > 1 && IsSeparator(prefix.back(), inputs_.separator)
+              ? TakenIn(prefix.substr(0, prefix.size() - 1))
               : nullptr;
-      const std::wstring name = relative.substr(cut);
+      const std::wstring name(listed_.Name(index));
       if (taken != nullptr && !taken->Has(name)) {
         PassOver(index, L"no installed counterpart");
         continue;
       }
-      const uint32_t folder = FolderOf(relative.substr(0, cut));
       // The one look a file needs: its identity goes into the journal.
       FileIdentity identity;
       const PathKind installed = files_.IdentifyIn(Installation(folder), name, &identity);
@@ -139,7 +143,7 @@ class Replacement {
         return false;
       }
       // The copy's name needs no look: its suffix is this run's.
-      Planned step{index, kBackupAside, folder, identity};
+      Planned step{static_cast<uint32_t>(index), kBackupAside, identity};
       if (!PickAside(destination, taken, name, &step.aside)) return false;
       plan_.push_back(step);
     }
@@ -147,17 +151,35 @@ class Replacement {
   }
 
   bool WriteJournal() {
-    std::string text = JournalHead(backup_suffix_, inputs_.temporary_suffix);
-    for (const Planned& step : plan_) {
-      AppendJournalStep(JournalStep{Relative(step.listed_index), step.aside, step.installed}, &text);
-    }
-    AppendJournalEnd(plan_.size(), &text);
     // Written whole under another name and renamed in, so that a stop never
-    // leaves half a journal under its own name.
+    // leaves half a journal under its own name; written in parts, so that a
+    // long plan's journal is never all in memory at once.
     // A draft that a stop left behind was removed at the start of the run.
     const std::wstring draft = JoinPath(inputs_.install_folder, kJournalDraftName,
                                         inputs_.separator);
-    if (log_.Checked(files_.WriteNew(draft, text), L"write", draft) &&
+    bool created = false;
+    std::string part;
+    part.reserve(kJournalPart + kJournalLine);
+    part += JournalHead(backup_suffix_, inputs_.temporary_suffix);
+    const auto write_part = [&] {
+      const FileStatus written =
+          created ? files_.AppendDurably(draft, part) : files_.WriteNew(draft, part);
+      created = true;
+      part.clear();
+      return log_.Checked(written, L"write", draft);
+    };
+    bool written = true;
+    for (size_t i = 0; written && i < plan_.size(); ++i) {
+      const Planned& step = plan_[i];
+      AppendJournalStep(JournalStep{Relative(step.listed_index), step.aside, step.installed},
+                        &part);
+      if (part.size() >= kJournalPart) written = write_part();
+    }
+    if (written) {
+      AppendJournalEnd(plan_.size(), &part);
+      written = write_part();
+    }
+    if (written &&
         log_.Checked(files_.Replace(draft, journal_), L"rename", draft + L" over " + journal_) &&
         log_.Checked(files_.FlushFolder(inputs_.install_folder), L"flush",
                      inputs_.install_folder)) {
@@ -184,9 +206,9 @@ class Replacement {
         inputs_.progress->Report(text, *done, plan_.size());
       }
       const Planned& step = plan_[(*done)++];
-      const std::wstring& listed = listed_[step.listed_index];
-      const std::wstring name = listed.substr(NameStart(listed));
-      const StepIn names{Package(step.folder), Installation(step.folder), name,
+      const std::wstring name(listed_.Name(step.listed_index));
+      const uint32_t folder = listed_.Folder(step.listed_index);
+      const StepIn names{Package(folder), Installation(folder), name,
                          step.aside == kBackupAside ? name + backup_suffix_
                                                     : SetAsideName(name, step.aside),
                          name + inputs_.temporary_suffix};
@@ -288,7 +310,7 @@ class Replacement {
 
   void PassOver(size_t index, const wchar_t* why) {
     ++log_.tally().passed_over;
-    if (log_.enabled()) log_.Line(L"passed over " + listed_[index] + L": " + why);
+    if (log_.enabled()) log_.Line(L"passed over " + listed_.Path(index) + L": " + why);
   }
 
   // What is at `name`, and with `identity` what identifies a file there;
@@ -300,22 +322,16 @@ class Replacement {
     return false;
   }
 
-  // Where the name starts in `path`: after its last separator.
-  size_t NameStart(const std::wstring& path) const {
-    size_t cut = path.size();
-    while (cut > 0 && !IsSeparator(path[cut - 1], inputs_.separator)) --cut;
-    return cut;
-  }
-
-  // The number of the relative folder `prefix` (ending in a separator, or
-  // empty), the same for a folder's files while they come together.
-  uint32_t FolderOf(const std::wstring& prefix) {
-    const size_t recent = std::min(folders_.size(), kListingsKept);
-    for (size_t i = folders_.size(); i-- > folders_.size() - recent;) {
-      if (folders_[i] == prefix) return static_cast<uint32_t>(i);
+  // The installation's counterpart of the listed folder `folder`, as its
+  // path and a separator.
+  const std::wstring& InstallationPrefix(uint32_t folder) {
+    if (installation_prefixes_.size() <= folder) installation_prefixes_.resize(folder + 1);
+    std::wstring& prefix = installation_prefixes_[folder];
+    if (prefix.empty()) {
+      prefix = inputs_.install_folder +
+               RelativePathOf(listed_.FolderPrefix(folder), inputs_.package_folder);
     }
-    folders_.push_back(prefix);
-    return static_cast<uint32_t>(folders_.size() - 1);
+    return prefix;
   }
 
   HeldFolders& Held(uint32_t folder) {
@@ -329,13 +345,13 @@ class Replacement {
   }
   const Folder& Package(uint32_t folder) {
     HeldFolders& held = Held(folder);
-    if (!held.package) held.package = files_.HoldFolder(inputs_.package_folder + folders_[folder]);
+    if (!held.package) held.package = files_.HoldFolder(listed_.FolderPrefix(folder));
     return *held.package;
   }
   const Folder& Installation(uint32_t folder) {
     HeldFolders& held = Held(folder);
     if (!held.installation) {
-      held.installation = files_.HoldFolder(inputs_.install_folder + folders_[folder]);
+      held.installation = files_.HoldFolder(InstallationPrefix(folder));
     }
     return *held.installation;
   }
@@ -399,13 +415,13 @@ class Replacement {
 
   FileSystem& files_;
   const ReplaceInputs& inputs_;
-  const std::vector<std::wstring>& listed_;
+  const FileList& listed_;
   RunLog& log_;
   const std::wstring backup_suffix_;  // "." and the ProductVERNUM
   const std::wstring journal_;
   std::vector<Planned> plan_;
   std::deque<NameSet> listed_folders_;
-  std::vector<std::wstring> folders_;  // relative, each ending in a separator
+  std::vector<std::wstring> installation_prefixes_;  // by listed folder, when asked for
   std::deque<HeldFolders> held_;
   std::wstring changed_;
 };
@@ -434,7 +450,7 @@ bool IsBackupName(const std::wstring& relative, const std::wstring& product_vern
 
 ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
                            const ReplaceInputs& inputs,
-                           const std::vector<std::wstring>& listed, RunLog& log) {
+                           const FileList& listed, RunLog& log) {
   Replacement replacement(files, inputs, listed, log);
   size_t done = 0;
   bool undo_complete = true;
@@ -466,6 +482,11 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
                               : std::wstring(msg::kCopyFailed) + L"\n" + msg::kUndoIncomplete,
                 msg::kCopyFailedCaption, Messages::Style::kPlain);
   return undo_complete ? ReplaceResult::kFailedUndone : ReplaceResult::kFailedUndoIncomplete;
+}
+
+ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages, const ReplaceInputs& inputs,
+                           const std::vector<std::wstring>& listed, RunLog& log) {
+  return ReplaceFiles(files, messages, inputs, FileList::FromPaths(listed, inputs.separator), log);
 }
 
 }  // namespace kestrune

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "run/file_list.h"
 #include "run/log.h"
 
 namespace kestrune {
@@ -40,6 +41,9 @@ enum class ReplaceResult {
 // in its place. The whole plan is journalled before the first change; at the
 // first failure every replacement of this run is taken back, newest first,
 // and the failure shown.
+ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
+                           const ReplaceInputs& inputs, const FileList& listed, RunLog& log);
+// The same for a list of whole paths.
 ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
                            const ReplaceInputs& inputs,
                            const std::vector<std::wstring>& listed, RunLog& log);

@@ -17,7 +17,8 @@ namespace {
 std::vector<std::wstring> RelativeFiles(const PackageFiles& package) {
   std::vector<std::wstring> relative;
   relative.reserve(package.listed.size());
-  for (const std::wstring& path : package.listed) {
+  for (size_t i = 0; i < package.listed.size(); ++i) {
+    const std::wstring path = package.listed.Path(i);
     const size_t start = path.compare(0, package.folder.size(), package.folder) == 0
                              ? package.folder.size()
                              : 0;

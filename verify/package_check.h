@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "run/file_list.h"
 #include "run/log.h"
 
 namespace kestrune {
 
 struct PackageFiles {
   const std::wstring& folder;               // the package folder
-  const std::vector<std::wstring>& listed;  // every file the walk found, full paths
+  const FileList& listed;  // every file the walk found
   wchar_t separator;
 };
 

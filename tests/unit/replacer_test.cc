@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "replace/journal.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace kestrune {
@@ -309,6 +310,37 @@ TEST_F(ReplacerTest, UndoThatCannotFinishKeepsEveryOldFileUnderSomeName) {
   EXPECT_EQ(At(L"\\b.dll"), "new b");
   EXPECT_EQ(At(L"\\b.dll.2015.1.0"), "old b");
   EXPECT_EQ(At(L"\\c.dll"), "old c");
+}
+
+// A journal longer than one part is written part by part under its draft
+// name: what the next start reads is the whole plan, in order.
+TEST_F(ReplacerTest, LongJournalIsWrittenInPartsAndReadsBackWhole) {
+  const std::wstring long_name(240, L'n');
+  constexpr int kFiles = 5000;
+  for (int i = 0; i < kFiles; ++i) {
+    Package(L"\\" + long_name + std::to_wstring(i), "new");
+    Installed(L"\\" + long_name + std::to_wstring(i), "old");
+  }
+  // The last copy fails, and the undo of the first cannot finish: the
+  // journal stays for the next start.
+  files_.FailWhen(L"copy", long_name + std::to_wstring(kFiles - 1));
+  files_.FailWhen(L"replace", long_name + L"0.2015.1.0");
+  ReplaceInputs inputs{kPkg, kInst, L"2015.1.0"};
+  inputs.temporary_suffix = L".~kestrune-20261207172500123";
+  EXPECT_EQ(ReplaceFiles(files_, messages_, inputs, listed_, log_),
+            ReplaceResult::kFailedUndoIncomplete);
+  EXPECT_EQ(std::count(files_.log.begin(), files_.log.end(),
+                       L"append C:\\Apps\\VORDA\\Kestrune.journal.new"),
+            1);
+  Journal journal;
+  JournalFault fault;
+  ASSERT_TRUE(ParseJournal(files_.Content(std::wstring(kInst) + L"\\Kestrune.journal"),
+                           JournalRules{L".2015.1.0", L'\\'}, &journal, &fault))
+      << fault.line;
+  ASSERT_EQ(journal.steps.size(), static_cast<size_t>(kFiles));
+  for (int i = 0; i < kFiles; ++i) {
+    ASSERT_EQ(journal.steps[i].relative, L"\\" + long_name + std::to_wstring(i));
+  }
 }
 
 TEST_F(ReplacerTest, EmptyListReplacesNothingQuietly) {

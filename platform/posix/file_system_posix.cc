@@ -441,14 +441,10 @@ FileStatus PosixFileSystem::CopyPlaces(const Place& source, const Place& target,
   // A hash is set up only for a copy that is hashed: each costs the crypto
   // library a context.
   std::optional<Sha256> hash;
-  std::vector<char> block;
-  if (digest != nullptr) {
-    hash.emplace();
-    block.resize(1 << 20);
-  }
+  if (digest != nullptr) hash.emplace();
   const bool copied =
       digest != nullptr
-          ? ReadEach(in.get(), &block,
+          ? ReadEach(in.get(), Block(),
                      [&hash, &out](const char* data, size_t size) {
                        hash->Update(data, size);
                        return WriteAll(out.get(), std::string_view(data, size));
@@ -555,12 +551,16 @@ FileStatus PosixFileSystem::HashFile(const std::wstring& path, Sha256Digest* dig
   if (!regular.ok()) return regular;
   posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   Sha256 hash;
-  std::vector<char> block(1 << 20);
-  if (!ReadEach(fd.get(), &block,
+  if (!ReadEach(fd.get(), Block(),
                 [&hash](const char* data, size_t size) { hash.Update(data, size); })) {
     return StatusOf(errno);
   }
   return hash.Finish(digest) ? FileStatus() : FileStatus(FileResult::kFailed, EIO);
+}
+
+std::vector<char>* PosixFileSystem::Block() {
+  if (block_.empty()) block_.resize(1 << 20);
+  return &block_;
 }
 
 int PosixFileSystem::OpenFolderForFlush(const std::wstring& folder) {

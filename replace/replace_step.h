@@ -59,9 +59,10 @@ struct UndoItem {
 // serves a run that failed and the next start after one that was killed, and
 // may be repeated. What it moved back is made durable before it returns.
 // False when it cannot finish; every old file then still has its own or its
-// aside name.
+// aside name. With `progress`, `stage` advances by one a step.
 bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t count,
-               const std::function<UndoItem(size_t)>& item, RunLog& log);
+               const std::function<UndoItem(size_t)>& item, RunLog& log,
+               Progress* progress = nullptr, const std::wstring& stage = std::wstring());
 
 // Removes a set-aside file once the update no longer needs it: only while it
 // still holds the installed file the step recorded and the backup name holds

@@ -422,6 +422,15 @@ TEST_F(RunTest, FilesInUseAreWaitedForBrieflyThenTheUpdateIsUndone) {
   failing.files.FailWhen(L"replace", L"core.dll");
   EXPECT_EQ(RunOn(failing), ExitStatus::kCopyFailedUndone);
   EXPECT_TRUE(failing.environment.sleeps.empty());
+
+  // An undo waits for "access denied" too: the old file must go back.
+  FakePlatform denied;
+  Standard(denied);
+  denied.files.FailWhen(L"replace", L"core.dll");
+  denied.files.BusyWhen(L"remove", L"core.dll.2015.1.0", 2, FileStatus(FileResult::kFailed, 5));
+  EXPECT_EQ(RunOn(denied), ExitStatus::kCopyFailedUndone);
+  EXPECT_EQ(denied.environment.sleeps, (std::vector<unsigned>{100, 200}));
+  EXPECT_FALSE(denied.files.Has(L"C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0"));
 }
 
 }  // namespace

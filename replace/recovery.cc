@@ -43,7 +43,7 @@ RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const RecoveryInputs&
     const JournalStep& step = journal.steps[i];
     return UndoItem{StepNames(inputs.install_folder + step.relative, step.aside,
                               journal.backup_suffix, journal.temporary_suffix),
-                    step.installed, step.relative};
+                    step.installed};
   };
   bool complete = true;
   if (journal.committed) {

@@ -184,11 +184,11 @@ bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t cou
     if (decision.undo == Undo::kUndecidable) {
       log.Line(L"failed: " + decision.why);
     } else if (Apply(files, step.paths, decision, log, &changed, &moved_back)) {
-      if (changed) log.Line(L"undone " + step.relative);
+      if (changed) log.Line(L"undone " + step.paths.destination);
       if (moved_back) moved.push_back(step.paths.destination);
       continue;
     }
-    log.Line(L"could not undo " + step.relative);
+    log.Line(L"could not undo " + step.paths.destination);
     complete = false;
   }
   if (progress != nullptr) progress->Report(stage, count, count);

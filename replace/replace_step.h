@@ -42,12 +42,11 @@ StepPaths StepNames(const std::wstring& destination, int aside, const std::wstri
 bool DoStep(FileSystem& files, const StepPaths& paths, const Sha256Digest* expected,
             bool* changed, RunLog& log);
 
-// One step to take back: its names, what identified the installed file
-// before it, and its relative path for the log.
+// One step to take back: its names, and what identified the installed file
+// before it.
 struct UndoItem {
   StepPaths paths;
   FileIdentity installed;
-  std::wstring relative;
 };
 
 // Takes steps back, newest first, from what is on disk, whatever instant

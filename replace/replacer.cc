@@ -190,7 +190,7 @@ class Replacement {
     const bool complete = UndoSteps(
         files_, inputs_.install_folder, done,
         [this](size_t i) {
-          return UndoItem{Paths(plan_[i]), plan_[i].installed, Relative(plan_[i].listed_index)};
+          return UndoItem{Paths(plan_[i]), plan_[i].installed};
         },
         log_, inputs_.progress, msg::kUndoingProgress);
     files_.WaitForAccessDenied(false);

@@ -198,7 +198,8 @@ TEST_F(RunTest, QuietRunsShowNothingAndTheLogTellsEverything) {
         "installation folder C:\\Apps\\VORDA\\ from HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\"
         "Windows\\CurrentVersion\\Uninstall\\{4D1E}, value InstallLocation\n",
         "reported \"2015.1.0\"\n", "failed: copy C:\\pkg\\bin\\a.dll to ",
-        ": error 5: text of 5\n", "undone \\bin\\core.dll\n", "message not shown (quiet): Err: Failed to copy files\n"}) {
+        ": error 5: text of 5\n", "undone C:\\Apps\\VORDA\\bin\\core.dll\n",
+        "message not shown (quiet): Err: Failed to copy files\n"}) {
     EXPECT_NE(log.find(event), std::string::npos) << event << " not in\n" << log;
   }
   EXPECT_EQ(log.substr(log.size() - 14), "exit status 7\n");

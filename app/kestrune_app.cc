@@ -257,7 +257,8 @@ bool CKestruneApp::RecoverIfInterrupted(PatientFileSystem& files, Messages& mess
   }
   p.progress.Report(msg::kRestoringProgress, 0, 0);
   files.WaitForAccessDenied(true);
-  const RecoveryInputs inputs{state_.install_folder, state_.product_vernum, p.separator};
+  const RecoveryInputs inputs{state_.install_folder, state_.product_vernum, p.separator,
+                              &p.progress};
   const RecoveryResult recovered = RecoverInterruptedUpdate(files, inputs, state_.log);
   files.WaitForAccessDenied(false);
   if (recovered == RecoveryResult::kFailed) {

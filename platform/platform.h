@@ -338,6 +338,11 @@ class FileSystem {
   // `lock` is destroyed, and the system drops it when the process dies,
   // however it dies.
   virtual FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) = 0;
+  // While on, a layer that waits for files held by other processes also
+  // waits for "access denied": an undo must put old files back, and Windows
+  // gives that answer for a file another process is closing or deleting.
+  // Back-ends answer at once, as ever.
+  virtual void WaitForAccessDenied(bool /*on*/) {}
 };
 
 // Message boxes: a modal box with an OK button and no owner window.

@@ -78,11 +78,9 @@ class PatientFileSystem : public FileSystem {
   }
   FileStatus FlushFile(const std::wstring& path) override;
 
-  // Windows answers "access denied" for a file that another process is
-  // closing or deleting. An undo or a recovery, which must put old files
-  // back, waits for that as for a file in use; an update fails at once,
-  // since there the same answer more often means a file it may not write.
-  void WaitForAccessDenied(bool on) { wait_for_denied_ = on; }
+  // An update fails at once on "access denied", since there it more often
+  // means a file it may not write; an undo or a recovery waits.
+  void WaitForAccessDenied(bool on) override { wait_for_denied_ = on; }
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
     return inner_.Lock(path, lock);
   }

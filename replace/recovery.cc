@@ -5,6 +5,7 @@
 #include "platform/text.h"
 #include "replace/journal.h"
 #include "replace/replace_step.h"
+#include "run/messages.h"
 #include "run/names.h"
 
 namespace kestrune {
@@ -42,7 +43,7 @@ RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const RecoveryInputs&
     const JournalStep& step = journal.steps[i];
     return UndoItem{StepNames(inputs.install_folder + step.relative, step.aside,
                               journal.backup_suffix, journal.temporary_suffix),
-                    step.installed, step.relative};
+                    step.installed};
   };
   bool complete = true;
   if (journal.committed) {
@@ -53,7 +54,8 @@ RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const RecoveryInputs&
       }
     }
   } else {
-    complete = UndoSteps(files, inputs.install_folder, journal.steps.size(), item, log);
+    complete = UndoSteps(files, inputs.install_folder, journal.steps.size(), item, log,
+                         inputs.progress, msg::kRestoringProgress);
   }
   if (!complete || !RemoveIfThere(files, path, log)) return RecoveryResult::kFailed;
   files.FlushFolder(inputs.install_folder);

@@ -23,6 +23,7 @@ struct RecoveryInputs {
   std::wstring install_folder;
   std::wstring product_vernum;  // a journal with another backup suffix is refused
   wchar_t separator = L'\\';
+  Progress* progress = nullptr;  // where a person sees the undo advance, if anywhere
 };
 
 // Takes back, newest first, every step of an update that had not reached its

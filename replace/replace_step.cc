@@ -172,7 +172,8 @@ bool Apply(FileSystem& files, const StepPaths& paths, const Decision& decision, 
 }  // namespace
 
 bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t count,
-               const std::function<UndoItem(size_t)>& item, RunLog& log) {
+               const std::function<UndoItem(size_t)>& item, RunLog& log, Progress* progress,
+               const std::wstring& stage) {
   // Every step is decided before any is undone, so that one that cannot be
   // leaves the whole installation as it was found.
   for (size_t i = count; i-- > 0;) {
@@ -186,6 +187,7 @@ bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t cou
   bool complete = true;
   std::vector<std::wstring> moved;
   for (size_t i = count; i-- > 0;) {
+    if (progress != nullptr) progress->Report(stage, count - 1 - i, count);
     const UndoItem step = item(i);
     // Decided again at the moment it is acted on.
     const Decision decision = Decide(files, step);
@@ -194,13 +196,14 @@ bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t cou
     if (decision.undo == Undo::kUndecidable) {
       log.Line(L"failed: " + decision.why);
     } else if (Apply(files, step.paths, decision, log, &changed, &moved_back)) {
-      if (changed) log.Line(L"undone " + step.relative);
+      if (changed) log.Line(L"undone " + step.paths.destination);
       if (moved_back) moved.push_back(step.paths.destination);
       continue;
     }
-    log.Line(L"could not undo " + step.relative);
+    log.Line(L"could not undo " + step.paths.destination);
     complete = false;
   }
+  if (progress != nullptr) progress->Report(stage, count, count);
   // Durable before the journal that could redo it goes.
   if (moved.empty()) return complete;
   const FileStatus flushed = files.FlushVolume(install_folder);

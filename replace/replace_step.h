@@ -52,12 +52,11 @@ struct StepIn {
 bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected, bool* changed,
             RunLog& log);
 
-// One step to take back: its names, what identified the installed file
-// before it, and its relative path for the log.
+// One step to take back: its names, and what identified the installed file
+// before it.
 struct UndoItem {
   StepPaths paths;
   FileIdentity installed;
-  std::wstring relative;
 };
 
 // Takes steps back, newest first, from what is on disk, whatever instant
@@ -69,9 +68,10 @@ struct UndoItem {
 // serves a run that failed and the next start after one that was killed, and
 // may be repeated. What it moved back is made durable before it returns.
 // False when it cannot finish; every old file then still has its own or its
-// aside name.
+// aside name. With `progress`, `stage` advances by one a step.
 bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t count,
-               const std::function<UndoItem(size_t)>& item, RunLog& log);
+               const std::function<UndoItem(size_t)>& item, RunLog& log,
+               Progress* progress = nullptr, const std::wstring& stage = std::wstring());
 
 // Removes a set-aside file once the update no longer needs it: only while it
 // still holds the installed file the step recorded and the backup name holds

@@ -271,12 +271,15 @@ class Replacement {
 
   bool UndoNewestFirst(size_t done) {
     Report(msg::kUndoingProgress, 0, done);
-    return UndoSteps(
+    files_.WaitForAccessDenied(true);
+    const bool complete = UndoSteps(
         files_, inputs_.install_folder, done,
         [this](size_t i) {
-          return UndoItem{Paths(plan_[i]), plan_[i].installed, Relative(plan_[i].listed_index)};
+          return UndoItem{Paths(plan_[i]), plan_[i].installed};
         },
-        log_);
+        log_, inputs_.progress, msg::kUndoingProgress);
+    files_.WaitForAccessDenied(false);
+    return complete;
   }
 
   bool RemoveJournal() {

@@ -786,6 +786,8 @@ class WineTarget(Target):
             return RunResult([], None, timed_out=True, log="the box driver itself hung")
         if not out.exists():
             return RunResult([], None, log="the box driver wrote nothing")
+        if case.kill_after_ms is not None:
+            self._wait_for_the_end_of(case, program_rel)
         result = parse_driver_output(out.read_text(encoding="utf-8"))
         with open(self.wine_log, "rb") as log:
             log.seek(seen)
@@ -794,6 +796,24 @@ class WineTarget(Target):
         if said:
             result.log += "Wine said:\n" + said
         return result
+
+    @staticmethod
+    def _wait_for_the_end_of(case: Case, program_rel: str) -> None:
+        """Wine reports a process ended by TerminateProcess as gone before
+        its Unix process has stopped making calls: what a kill left is
+        looked at only once no process of the program is left."""
+        names = (case.native(program_rel).lower(), str(case.host(program_rel)).lower())
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            alive = False
+            for proc in Path("/proc").iterdir():
+                if proc.name.isdigit():
+                    with contextlib.suppress(OSError):
+                        line = (proc / "cmdline").read_bytes().decode("utf-8", "replace").lower()
+                        alive = alive or any(name in line for name in names)
+            if not alive:
+                return
+            time.sleep(0.02)
 
     def _run_from_host(self, case: Case, program_rel: str, args: list[str], out: Path) -> RunResult:
         """Starts the program by its bare name from its folder on the host

@@ -3,6 +3,7 @@
 #ifndef KESTRUNE_TESTS_FAKES_FAKE_PLATFORM_H_
 #define KESTRUNE_TESTS_FAKES_FAKE_PLATFORM_H_
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -559,6 +560,8 @@ class FakeProgress : public Progress {
       texts.push_back(text.substr(0, text.find(L':')));
     }
     last = text;
+    size_t& most = furthest[texts.back()];
+    most = std::max(most, done);
     last_done = done;
     last_total = total;
     shown = true;
@@ -568,6 +571,7 @@ class FakeProgress : public Progress {
   std::wstring title;
   std::vector<std::wstring> texts;  // each stage's text up to any ':', in order
   std::wstring last;
+  std::map<std::wstring, size_t> furthest;  // the most done in each stage
   size_t last_done = 0;
   size_t last_total = 0;
   bool shown = false;

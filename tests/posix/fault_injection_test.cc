@@ -27,6 +27,7 @@ namespace {
 using Files = std::map<std::string, std::string>;
 using testing::FakeMessages;
 using testing::FakePlatform;
+using testing::FakeProgress;
 using testing::FaultyFileSystem;
 using testing::TempTree;
 
@@ -198,8 +199,9 @@ class FileVersionLibrary : public VersionLibrary {
   }
 };
 
-// A whole run over real files, its file calls going through `files`.
-ExitStatus WholeRun(TempTree& tree, FileSystem& files) {
+// A whole run over real files, its file calls going through `files`; with
+// `seen`, what a person would have seen of its progress.
+ExitStatus WholeRun(TempTree& tree, FileSystem& files, FakeProgress* seen = nullptr) {
   FakePlatform fake(L'/');
   fake.environment.module_path = WideFromUtf8(tree.Path("pkg/Kestrune"));
   fake.profile.Set(L"ProductName", L"VORDA");
@@ -212,6 +214,7 @@ ExitStatus WholeRun(TempTree& tree, FileSystem& files) {
                     fake.processes, files,        fake.messages, fake.progress};
   CKestruneApp app(platform);
   app.InitInstance();
+  if (seen != nullptr) *seen = fake.progress;
   return app.exit_status();
 }
 
@@ -288,7 +291,10 @@ TEST(FaultInjectionTest, ARecoveryThatCannotUndoKeepsItsJournalForTheNextRun) {
   // and the journal stays for the next run.
   FaultyFileSystem failing(real, {});
   failing.FailEvery(L"replace");
-  EXPECT_EQ(WholeRun(tree, failing), ExitStatus::kCopyFailedUndoIncomplete);
+  FakeProgress seen;
+  EXPECT_EQ(WholeRun(tree, failing, &seen), ExitStatus::kCopyFailedUndoIncomplete);
+  // A person watched each of its four steps go by, though none succeeded.
+  EXPECT_EQ(seen.furthest[L"Restoring the interrupted update of VORDA+"], 4u);
   EXPECT_TRUE(tree.Snapshot("inst").count("Kestrune.journal"));
   for (const auto& [path, content] : before) {
     bool kept = false;

@@ -198,7 +198,8 @@ TEST_F(RunTest, QuietRunsShowNothingAndTheLogTellsEverything) {
         "installation folder C:\\Apps\\VORDA\\ from HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\"
         "Windows\\CurrentVersion\\Uninstall\\{4D1E}, value InstallLocation\n",
         "reported \"2015.1.0\"\n", "failed: copy C:\\pkg\\bin\\a.dll to ",
-        ": error 5: text of 5\n", "undone \\bin\\core.dll\n", "message not shown (quiet): Err: Failed to copy files\n"}) {
+        ": error 5: text of 5\n", "undone C:\\Apps\\VORDA\\bin\\core.dll\n",
+        "message not shown (quiet): Err: Failed to copy files\n"}) {
     EXPECT_NE(log.find(event), std::string::npos) << event << " not in\n" << log;
   }
   EXPECT_EQ(log.substr(log.size() - 14), "exit status 7\n");
@@ -422,6 +423,15 @@ TEST_F(RunTest, FilesInUseAreWaitedForBrieflyThenTheUpdateIsUndone) {
   failing.files.FailWhen(L"replace", L"core.dll");
   EXPECT_EQ(RunOn(failing), ExitStatus::kCopyFailedUndone);
   EXPECT_TRUE(failing.environment.sleeps.empty());
+
+  // An undo waits for "access denied" too: the old file must go back.
+  FakePlatform denied;
+  Standard(denied);
+  denied.files.FailWhen(L"replace", L"core.dll");
+  denied.files.BusyWhen(L"remove", L"core.dll.2015.1.0", 2, FileStatus(FileResult::kFailed, 5));
+  EXPECT_EQ(RunOn(denied), ExitStatus::kCopyFailedUndone);
+  EXPECT_EQ(denied.environment.sleeps, (std::vector<unsigned>{100, 200}));
+  EXPECT_FALSE(denied.files.Has(L"C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0"));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ constexpr size_t kCallBufferSize = 512;
 bool Exists(FileSystem& files, const std::wstring& path) {
   const PathKind kind = files.Probe(path);
   // A library reached through a link is only read, never written.
-  return kind == PathKind::kFile || kind == PathKind::kFolder || kind == PathKind::kLink;
+  return kind != PathKind::kMissing && kind != PathKind::kError;
 }
 
 }  // namespace

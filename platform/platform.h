@@ -167,7 +167,8 @@ struct FileStatus {
 // What is at a path, telling "nothing there" apart from "cannot tell".
 // kLink: below the installation folder, the path is or passes through a
 // link (a junction, symbolic link or mount point), where none may be.
-enum class PathKind { kMissing, kFile, kFolder, kLink, kError };
+// kOther: a pipe, a device or a socket, which no step may take for a file.
+enum class PathKind { kMissing, kFile, kFolder, kLink, kOther, kError };
 
 // Identity of a real folder (volume and file index, or device and inode), so
 // that a walk can tell a link that loops back into a folder being walked.

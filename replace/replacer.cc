@@ -132,6 +132,10 @@ class Replacement {
         PassOver(index, L"a folder is installed in its place");
         continue;
       }
+      if (installed == PathKind::kOther) {
+        PassOver(index, L"no plain file is installed in its place");
+        continue;
+      }
       if (installed == PathKind::kLink) {
         log_.Line(L"failed: " + destination + L" is reached through the link " +
                   LinkOn(relative) + L", where the installation may have none");

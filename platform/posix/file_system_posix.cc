@@ -306,6 +306,7 @@ PathKind PosixFileSystem::IdentifyPlace(const Place& place, FileIdentity* identi
   }
   if (S_ISLNK(st.st_mode)) return PathKind::kLink;
   if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+  if (!S_ISREG(st.st_mode)) return PathKind::kOther;
   *identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
                            static_cast<uint64_t>(st.st_size),
                            static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 +

@@ -182,6 +182,9 @@ TEST(PosixFileSystemTest, BackupNamesHeldByAnyEntryAreTakenWithoutALookAtEach) {
   EXPECT_EQ(tree.Read("inst/a.dll.~kestrune"), "old a");
   // Done at all: a link to the FIFO's name would have failed the update.
   EXPECT_EQ(tree.Read("inst/bin/b.dll"), "new b");
+  // A FIFO at the backup name is no backup: the set-aside file stays, the
+  // one copy of the old file.
+  EXPECT_EQ(tree.Read("inst/bin/b.dll.~kestrune"), "old b");
   struct stat st;
   EXPECT_TRUE(lstat(tree.Path("inst/a.dll.1.0").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
   EXPECT_TRUE(lstat(tree.Path("inst/bin/b.dll.1.0").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));

@@ -31,9 +31,10 @@ struct Journal {
   bool committed = false;  // every new file was durable: keep them
 };
 
-// Far more than any plan needs (a million files of long names), and little
-// enough to read whole.
-inline constexpr size_t kJournalLimit = size_t{64} << 20;
+// The most a journal may hold: a few million files (a million take about
+// 70 MB), and still little enough to read whole. A run whose journal would
+// be larger is refused before any change, as the next run could not read it.
+inline constexpr size_t kJournalLimit = size_t{256} << 20;
 // The highest set-aside number a run gives.
 inline constexpr int kLastAside = 99;
 

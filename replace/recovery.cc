@@ -1,5 +1,6 @@
 #include "replace/recovery.h"
 
+#include <new>
 #include <string>
 
 #include "platform/text.h"
@@ -19,7 +20,14 @@ RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const RecoveryInputs&
                                         RunLog& log) {
   const std::wstring path = JoinPath(inputs.install_folder, kJournalName, inputs.separator);
   std::string bytes;
-  const FileStatus read = files.ReadWhole(path, kJournalLimit, &bytes);
+  FileStatus read;
+  try {
+    read = files.ReadWhole(path, kJournalLimit, &bytes);
+  } catch (const std::bad_alloc&) {
+    // A 32-bit process may find no room for a journal within the limit.
+    log.Line(L"failed: no memory to read the journal " + path + L"; nothing was changed");
+    return RecoveryResult::kFailed;
+  }
   if (read == FileResult::kMissing) return RecoveryResult::kNone;
   Journal journal;
   if (!read.ok()) {

@@ -162,10 +162,17 @@ class Replacement {
     const std::wstring draft = JoinPath(inputs_.install_folder, kJournalDraftName,
                                         inputs_.separator);
     bool created = false;
+    size_t total = 0;
     std::string part;
     part.reserve(kJournalPart + kJournalLine);
     part += JournalHead(backup_suffix_, inputs_.temporary_suffix);
     const auto write_part = [&] {
+      total += part.size();
+      if (total > kJournalLimit) {
+        log_.Line(L"failed: the journal of " + std::to_wstring(plan_.size()) +
+                  L" files would be larger than a run can read back");
+        return false;
+      }
       const FileStatus written =
           created ? files_.AppendDurably(draft, part) : files_.WriteNew(draft, part);
       created = true;

@@ -69,6 +69,20 @@ bool SameName(HANDLE handle, const std::wstring& system) {
 
 // The handle holds the very file or folder named, no link and nothing a
 // link led to.
+// The folder held on `held` is still the one at `path`: the same volume
+// and file index. Wine keeps giving a moved folder's old path as its final
+// path, so only the identity of what stands at the path now tells.
+bool StillAt(HANDLE held, const std::wstring& path) {
+  ScopedHandle now(CreateFileW(ExtendedPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION a, b;
+  return now.valid() && GetFileInformationByHandle(held, &a) &&
+         GetFileInformationByHandle(now.get(), &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 // What a held folder may be opened for: listing and passing through, and
 // its attributes, never DELETE; and what others may do meanwhile: anything
 // but rename or remove it.
@@ -214,6 +228,15 @@ DWORD Win32FileSystem::OpenRaw(const Place& place, DWORD access, DWORD share, DW
 
 FileStatus Win32FileSystem::OpenAt(const Place& place, DWORD access, DWORD share,
                                    DWORD disposition, DWORD flags, ScopedHandle* file) {
+  // Wine lets the host move a held folder and then names the files in it by
+  // their old path (to remove or rename them), which may lead through a
+  // link put there since; so nothing is made in a folder no longer where it
+  // was. Windows keeps a folder held without FILE_SHARE_DELETE where it is.
+  if (disposition == CREATE_NEW && place.folder != nullptr &&
+      !StillAt(place.folder,
+               place.expected.substr(0, place.expected.size() - place.name.size() - 1))) {
+    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  }
   const DWORD error = OpenRaw(place, access, share, disposition, flags, file);
   if (error != ERROR_SUCCESS) return StatusOf(error);
   if (place.below_root && !WhereNamed(file->get(), place.expected)) {

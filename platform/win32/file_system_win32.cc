@@ -228,21 +228,20 @@ DWORD Win32FileSystem::OpenRaw(const Place& place, DWORD access, DWORD share, DW
 
 FileStatus Win32FileSystem::OpenAt(const Place& place, DWORD access, DWORD share,
                                    DWORD disposition, DWORD flags, ScopedHandle* file) {
-  // Wine lets the host move a held folder and then names the files in it by
-  // their old path (to remove or rename them), which may lead through a
-  // link put there since; so nothing is made in a folder no longer where it
-  // was. Windows keeps a folder held without FILE_SHARE_DELETE where it is.
-  if (disposition == CREATE_NEW && place.folder != nullptr &&
-      !StillAt(place.folder,
-               place.expected.substr(0, place.expected.size() - place.name.size() - 1))) {
-    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
-  }
   const DWORD error = OpenRaw(place, access, share, disposition, flags, file);
   if (error != ERROR_SUCCESS) return StatusOf(error);
   if (place.below_root && !WhereNamed(file->get(), place.expected)) {
     // A file this call made where a link led is this run's own to remove
     // (the caller asks for DELETE access); one that was there is left alone.
-    if (disposition == CREATE_NEW) DeleteOnClose(file->get());
+    // But Wine lets the host move a held folder, and then removes a file in
+    // it by its old path, through whatever link was put there since: a file
+    // made in a folder no longer at its path stays where it is.
+    if (disposition == CREATE_NEW &&
+        (place.folder == nullptr ||
+         StillAt(place.folder,
+                 place.expected.substr(0, place.expected.size() - place.name.size() - 1)))) {
+      DeleteOnClose(file->get());
+    }
     file->reset(nullptr);
     return FileStatus(FileResult::kFailed, kLinkOnTheWay);
   }
@@ -484,9 +483,8 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
 }
 
 PathKind Win32FileSystem::Identify(const std::wstring& given, FileIdentity* identity) {
-  const PathKind kind = Probe(given);
-  if (kind != PathKind::kFile) return kind;
-  // The link itself, were one there: its target is not the file named.
+  // One open tells both what is there and, for a file, which one: the link
+  // itself, were one there, as its target is not the file named.
   ScopedHandle file(nullptr);
   const FileStatus opened = Open(given, false, FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -498,6 +496,8 @@ PathKind Win32FileSystem::Identify(const std::wstring& given, FileIdentity* iden
     return MeansAbsent(opened.ok() ? GetLastError() : opened.code) ? PathKind::kMissing
                                                                     : PathKind::kError;
   }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kFolder;
   *identity = FileIdentity{
       info.dwVolumeSerialNumber,
       (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,

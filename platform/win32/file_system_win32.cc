@@ -102,9 +102,7 @@ bool IsLink(HANDLE handle) {
 }
 
 bool WhereNamed(HANDLE handle, const std::wstring& system) {
-  BY_HANDLE_FILE_INFORMATION info;
-  return GetFileInformationByHandle(handle, &info) &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && SameName(handle, system);
+  return !IsLink(handle) && SameName(handle, system);
 }
 
 }  // namespace
@@ -127,6 +125,7 @@ FileStatus Win32FileSystem::Confine(const std::wstring& package,
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(root->get(), &info)) return StatusOf(GetLastError());
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return StatusOf(ERROR_DIRECTORY);
+  root_volume_ = info.dwVolumeSerialNumber;
   const std::wstring real = FinalPathOf(root->get());
   root_real_ = real.empty() ? FullPath(installation) : real;
   while (root_real_.size() > 3 && root_real_.back() == L'\\') root_real_.pop_back();
@@ -447,12 +446,13 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
   FileStatus status = Open(from, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                            FILE_FLAG_SEQUENTIAL_SCAN, &in);
   if (!status.ok()) return status;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(in.get(), &info)) return StatusOf(GetLastError());
+  HandleFacts info;
+  const DWORD asked = FactsOf(in.get(), &info);
+  if (asked != ERROR_SUCCESS) return StatusOf(asked);
   // Not CopyFileW: it carries the read-only attribute over, and a read-only
   // copy could not be renamed over by the undo nor removed after a failure.
   // An installed file is never read-only, whatever the package held.
-  DWORD attributes = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+  DWORD attributes = info.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                               FILE_ATTRIBUTE_ARCHIVE |
                                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
   if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
@@ -473,7 +473,10 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
   // The packaged file's time, as a copy by the system would have it; then
   // the copy is made durable on its own handle before it is renamed in, as
   // the volume may not be flushable. A flush that fails fails the copy.
-  if (status.ok() && (!SetFileTime(out.get(), nullptr, nullptr, &info.ftLastWriteTime) ||
+  FILETIME last_write;
+  last_write.dwLowDateTime = static_cast<DWORD>(info.last_write);
+  last_write.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(info.last_write) >> 32);
+  if (status.ok() && (!SetFileTime(out.get(), nullptr, nullptr, &last_write) ||
                       !FlushFileBuffers(out.get()))) {
     status = StatusOf(GetLastError());
   }
@@ -491,19 +494,21 @@ PathKind Win32FileSystem::Identify(const std::wstring& given, FileIdentity* iden
                                  OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &file);
   if (opened.code == kLinkOnTheWay) return PathKind::kLink;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!opened.ok() || !GetFileInformationByHandle(file.get(), &info)) {
-    return MeansAbsent(opened.ok() ? GetLastError() : opened.code) ? PathKind::kMissing
-                                                                    : PathKind::kError;
+  if (!opened.ok()) return MeansAbsent(opened.code) ? PathKind::kMissing : PathKind::kError;
+  HandleFacts facts;
+  const DWORD error = FactsOf(file.get(), &facts);
+  if (error != ERROR_SUCCESS) return MeansAbsent(error) ? PathKind::kMissing : PathKind::kError;
+  if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
+  if ((facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kFolder;
+  // Below the installation every file is on its volume (a mount point on
+  // the way is refused as a link), whose serial number was asked once.
+  uint32_t volume = root_volume_;
+  if (root_given_.empty() || !(given == root_given_ || IsBelowFolder(given, root_given_, L'\\'))) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.get(), &info)) return PathKind::kError;
+    volume = info.dwVolumeSerialNumber;
   }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kFolder;
-  *identity = FileIdentity{
-      info.dwVolumeSerialNumber,
-      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
-      (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
-      static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                           info.ftLastWriteTime.dwLowDateTime)};
+  *identity = FileIdentity{volume, facts.index, facts.size, facts.last_write};
   return PathKind::kFile;
 }
 

@@ -48,10 +48,24 @@ constexpr ULONG kOpenReparsePoint = 0x200000;
 
 // FILE_INFORMATION_CLASS values.
 constexpr int kFileBasicInformation = 4;
+constexpr int kFileStandardInformation = 5;
+constexpr int kFileInternalInformation = 6;
 constexpr int kFileRenameInformation = 10;
 constexpr int kFileLinkInformation = 11;
 constexpr int kFileDispositionInformation = 13;
 constexpr int kFileAttributeTagInformation = 35;
+
+struct FileInternalInformation {
+  LARGE_INTEGER index_number;
+};
+
+struct FileStandardInformation {
+  LARGE_INTEGER allocation_size;
+  LARGE_INTEGER end_of_file;
+  ULONG number_of_links;
+  BOOLEAN delete_pending;
+  BOOLEAN directory;
+};
 
 struct FileDispositionInformation {
   BOOLEAN delete_file;
@@ -190,6 +204,33 @@ DWORD AttributesOf(HANDLE handle, DWORD* attributes, DWORD* reparse_tag) {
   if (status < 0) return ErrorOf(status);
   *attributes = information.file_attributes;
   *reparse_tag = information.reparse_tag;
+  return ERROR_SUCCESS;
+}
+
+DWORD FactsOf(HANDLE handle, HandleFacts* facts) {
+  const Ntdll& calls = Calls();
+  if (calls.query_information_file == nullptr) return ERROR_PROC_NOT_FOUND;
+  // Not FileNetworkOpenInformation, which Wine answers from the file's path
+  // rather than from the open file.
+  FileInternalInformation internal{};
+  FileStandardInformation standard{};
+  FileBasicInformation basic{};
+  IoStatusBlock io{};
+  NtStatus status = calls.query_information_file(handle, &io, &internal, sizeof internal,
+                                                 kFileInternalInformation);
+  if (status >= 0) {
+    status = calls.query_information_file(handle, &io, &standard, sizeof standard,
+                                          kFileStandardInformation);
+  }
+  if (status >= 0) {
+    status = calls.query_information_file(handle, &io, &basic, sizeof basic,
+                                          kFileBasicInformation);
+  }
+  if (status < 0) return ErrorOf(status);
+  facts->index = static_cast<uint64_t>(internal.index_number.QuadPart);
+  facts->size = static_cast<uint64_t>(standard.end_of_file.QuadPart);
+  facts->last_write = basic.last_write_time.QuadPart;
+  facts->attributes = basic.file_attributes;
   return ERROR_SUCCESS;
 }
 

@@ -5,6 +5,7 @@
 #ifndef KESTRUNE_PLATFORM_WIN32_NTDLL_WIN32_H_
 #define KESTRUNE_PLATFORM_WIN32_NTDLL_WIN32_H_
 
+#include <cstdint>
 #include <string>
 
 #include "platform/win32/windows_h.h"
@@ -41,6 +42,18 @@ DWORD RenameInto(HANDLE handle, HANDLE folder, const std::wstring& name, bool re
 // The attributes of the file open on `handle` and, for a reparse point, its
 // tag; the handle needs FILE_READ_ATTRIBUTES.
 DWORD AttributesOf(HANDLE handle, DWORD* attributes, DWORD* reparse_tag);
+
+// Which file is open on `handle` (FILE_READ_ATTRIBUTES): its file index,
+// size, last write time and attributes, asked of the file alone: unlike
+// GetFileInformationByHandle, no question to the volume (under Wine a round
+// trip to its mount manager for the serial number).
+struct HandleFacts {
+  uint64_t index = 0;
+  uint64_t size = 0;
+  int64_t last_write = 0;
+  DWORD attributes = 0;
+};
+DWORD FactsOf(HANDLE handle, HandleFacts* facts);
 
 // Sets the attributes of the file open on `handle` (with
 // FILE_WRITE_ATTRIBUTES), its times untouched.

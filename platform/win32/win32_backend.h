@@ -129,6 +129,7 @@ class Win32FileSystem : public FileSystem {
   bool refuse_writes_ = false;  // outside the installation, once confined
   std::wstring root_given_;    // the installation folder as the run names it
   std::wstring root_real_;     // its real folder
+  uint32_t root_volume_ = 0;   // its volume's serial number
   std::wstring package_real_;  // the package folder's real path, case folded
   // Folders below the installation, by their relative path case folded:
   // held without FILE_SHARE_DELETE, so that none can be renamed or replaced

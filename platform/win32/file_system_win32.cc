@@ -9,8 +9,10 @@
 
 // Every path reaches the system in its "\\?\" form, so that folders deeper
 // than MAX_PATH are searched and replaced like any other. Once confined,
-// paths below the installation go through its real folder, resolved once,
-// and each folder on the way is checked to be no link.
+// nothing below the installation is reached by its path: each folder is
+// opened relative to its parent's handle, checked to be no link and held
+// so that it cannot be renamed or replaced, and each file is opened,
+// renamed and removed by its single name in its folder's handle.
 
 namespace kestrune::win32 {
 namespace {
@@ -67,10 +69,40 @@ bool SameName(HANDLE handle, const std::wstring& system) {
 
 // The handle holds the very file or folder named, no link and nothing a
 // link led to.
+// The folder held on `held` is still the one at `path`: the same volume
+// and file index. Wine keeps giving a moved folder's old path as its final
+// path, so only the identity of what stands at the path now tells.
+bool StillAt(HANDLE held, const std::wstring& path) {
+  ScopedHandle now(CreateFileW(ExtendedPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION a, b;
+  return now.valid() && GetFileInformationByHandle(held, &a) &&
+         GetFileInformationByHandle(now.get(), &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// What a held folder may be opened for: listing and passing through, and
+// its attributes, never DELETE; and what others may do meanwhile: anything
+// but rename or remove it.
+constexpr DWORD kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+constexpr DWORD kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// A junction, symbolic link or mount point opened as itself.
+bool IsLink(HANDLE handle) {
+  DWORD attributes = 0;
+  DWORD tag = 0;
+  if (AttributesOf(handle, &attributes, &tag) != ERROR_SUCCESS) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return true;  // cannot tell: refused
+    attributes = info.dwFileAttributes;
+  }
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 bool WhereNamed(HANDLE handle, const std::wstring& system) {
-  BY_HANDLE_FILE_INFORMATION info;
-  return GetFileInformationByHandle(handle, &info) &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && SameName(handle, system);
+  return !IsLink(handle) && SameName(handle, system);
 }
 
 }  // namespace
@@ -79,21 +111,26 @@ FileStatus Win32FileSystem::Confine(const std::wstring& package,
                                     const std::wstring& installation) {
   const std::wstring package_final = FinalPath(package);
   package_real_ = FoldCase(package_final.empty() ? LongPath(package) : package_final);
-  checked_.clear();
+  folders_.clear();
   root_given_.clear();
   if (installation.empty()) return FileStatus();
   // Once asked for, writes are refused everywhere until the folder is found.
   refuse_writes_ = true;
-  const DWORD attributes = GetFileAttributesW(ExtendedPath(installation).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    return StatusOf(attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY);
-  }
   // The installation folder itself may be reached through links: resolved
-  // here, once.
-  const std::wstring real = FinalPath(installation);
+  // here, once, and held; no FILE_SHARE_DELETE, so it stays where it is.
+  auto root = std::make_unique<ScopedHandle>(
+      CreateFileW(ExtendedPath(installation).c_str(), kFolderAccess, kFolderShare, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!root->valid()) return StatusOf(GetLastError());
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(root->get(), &info)) return StatusOf(GetLastError());
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return StatusOf(ERROR_DIRECTORY);
+  root_volume_ = info.dwVolumeSerialNumber;
+  const std::wstring real = FinalPathOf(root->get());
   root_real_ = real.empty() ? FullPath(installation) : real;
   while (root_real_.size() > 3 && root_real_.back() == L'\\') root_real_.pop_back();
   root_given_ = installation;
+  folders_[std::wstring()] = std::move(root);
   return FileStatus();
 }
 
@@ -104,73 +141,154 @@ std::wstring Win32FileSystem::ComparablePath(const std::wstring& path) {
   return comparable;
 }
 
-FileStatus Win32FileSystem::SystemPath(const std::wstring& path, bool writing,
-                                       std::wstring* system, bool* below_root) {
-  *below_root = false;
+FileStatus Win32FileSystem::Locate(const std::wstring& path, bool writing, Place* place) {
+  *place = Place();
   const bool under = !root_given_.empty() &&
                      (path == root_given_ || IsBelowFolder(path, root_given_, L'\\'));
   if (!under) {
     if (refuse_writes_ && writing) return FileStatus(FileResult::kFailed, ERROR_ACCESS_DENIED);
-    *system = ExtendedPath(path);
+    place->system = ExtendedPath(path);
     return FileStatus();
   }
-  *below_root = true;
+  place->below_root = true;
   std::wstring relative = path.substr(root_given_.size());
   for (wchar_t& c : relative) {
     if (c == L'/') c = L'\\';
   }
+  while (!relative.empty() && relative.back() == L'\\') relative.pop_back();
   if (!relative.empty() && relative[0] != L'\\') relative.insert(relative.begin(), L'\\');
   // "..", and names of dots and spaces that the system trims to it, would be
-  // collapsed after this check and could lead out of the installation; a
-  // ":" names a stream or a device.
-  for (size_t start = 0; start < relative.size();) {
+  // collapsed by a path and could lead out of the installation; a ":" names
+  // a stream or a device; an empty part has no name to open.
+  for (size_t start = 1; start < relative.size();) {
     size_t end = relative.find(L'\\', start);
     if (end == std::wstring::npos) end = relative.size();
     const std::wstring_view part = std::wstring_view(relative).substr(start, end - start);
-    if ((!part.empty() && part.find_first_not_of(L". ") == std::wstring_view::npos) ||
+    if (part.find_first_not_of(L". ") == std::wstring_view::npos ||
         part.find(L':') != std::wstring_view::npos) {
       return FileStatus(FileResult::kFailed, ERROR_INVALID_NAME);
     }
     start = end + 1;
   }
-  // Each folder on the way, checked once a run: no junction, symbolic link
-  // or mount point may send a write elsewhere. What remains is the moment
-  // between this check and the call that uses the path.
-  for (size_t end = relative.find(L'\\', 1); end != std::wstring::npos;
-       end = relative.find(L'\\', end + 1)) {
-    const std::wstring folder = relative.substr(0, end);
-    if (folder.empty() || folder.back() == L'\\' || checked_.count(folder)) continue;
-    const std::wstring real = root_real_ + folder;
-    const DWORD attributes = GetFileAttributesW(ExtendedPath(real).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) break;  // nothing further exists
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      return FileStatus(FileResult::kFailed, kLinkOnTheWay);
-    }
-    const std::wstring final_path = FinalPath(real);
-    if (!final_path.empty() && FoldCase(final_path) != FoldCase(FullPath(real))) {
-      return FileStatus(FileResult::kFailed, kLinkOnTheWay);
-    }
-    checked_.insert(folder);
+  place->expected = root_real_ + relative;
+  place->system = ExtendedPath(place->expected);
+  if (relative.empty()) return FileStatus();  // the installation folder itself
+  const size_t slash = relative.find_last_of(L'\\');
+  place->name = relative.substr(slash + 1);
+  return FolderAt(relative.substr(0, slash), &place->folder);
+}
+
+FileStatus Win32FileSystem::FolderAt(const std::wstring& relative, HANDLE* folder) {
+  *folder = nullptr;
+  const std::wstring key = FoldCase(relative);
+  const auto known = folders_.find(key);
+  if (known != folders_.end()) {
+    *folder = known->second->get();
+    return FileStatus();
   }
-  *system = ExtendedPath(root_real_ + relative);
+  const size_t slash = relative.find_last_of(L'\\');
+  HANDLE parent = nullptr;
+  const FileStatus found = FolderAt(relative.substr(0, slash), &parent);
+  if (!found.ok()) return found;
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  const DWORD error = OpenIn(parent, relative.substr(slash + 1), kFolderAccess, kFolderShare,
+                             OPEN_EXISTING, 0, OpenKind::kFolder, false, &opened);
+  auto handle = std::make_unique<ScopedHandle>(opened);
+  // A file where a folder should be: nothing further exists.
+  if (error == ERROR_DIRECTORY) return FileStatus(FileResult::kMissing, ERROR_PATH_NOT_FOUND);
+  if (error != ERROR_SUCCESS) return StatusOf(error);
+  // A junction, symbolic link or mount point is opened as itself and
+  // refused; Wine opens what a host link leads to, which only its final
+  // path tells apart from the folder named.
+  if (IsLink(handle->get()) || !SameName(handle->get(), root_real_ + relative)) {
+    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  }
+  *folder = handle->get();
+  folders_[key] = std::move(handle);
   return FileStatus();
 }
 
-PathKind Win32FileSystem::Probe(const std::wstring& path) {
-  std::wstring system;
-  bool below_root = false;
-  const FileStatus located = SystemPath(path, false, &system, &below_root);
-  if (!located.ok()) return located.code == kLinkOnTheWay ? PathKind::kLink : PathKind::kError;
-  // Not PathFileExistsW: it cannot tell a missing file from one that may not
-  // be looked at, and the replacement must stop on the latter.
-  const DWORD attributes = GetFileAttributesW(system.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    // A file held open by the system without sharing still exists.
-    if (error == ERROR_SHARING_VIOLATION) return PathKind::kFile;
-    return MeansAbsent(error) ? PathKind::kMissing : PathKind::kError;
+DWORD Win32FileSystem::OpenRaw(const Place& place, DWORD access, DWORD share, DWORD disposition,
+                               DWORD flags, ScopedHandle* file) {
+  if (place.folder == nullptr) {
+    file->reset(CreateFileW(place.system.c_str(), access, share, nullptr, disposition, flags,
+                            nullptr));
+    return file->valid() ? ERROR_SUCCESS : GetLastError();
   }
-  if (below_root && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  const OpenKind kind =
+      (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 ? OpenKind::kAny : OpenKind::kFile;
+  const DWORD error =
+      OpenIn(place.folder, place.name, access | FILE_READ_ATTRIBUTES, share, disposition,
+             flags & 0xFFFF, kind, (flags & FILE_FLAG_SEQUENTIAL_SCAN) != 0, &opened);
+  file->reset(opened);
+  return error;
+}
+
+FileStatus Win32FileSystem::OpenAt(const Place& place, DWORD access, DWORD share,
+                                   DWORD disposition, DWORD flags, ScopedHandle* file) {
+  const DWORD error = OpenRaw(place, access, share, disposition, flags, file);
+  if (error != ERROR_SUCCESS) return StatusOf(error);
+  if (place.below_root && !WhereNamed(file->get(), place.expected)) {
+    // A file this call made where a link led is this run's own to remove
+    // (the caller asks for DELETE access); one that was there is left alone.
+    // But Wine lets the host move a held folder, and then removes a file in
+    // it by its old path, through whatever link was put there since: a file
+    // made in a folder no longer at its path stays where it is.
+    if (disposition == CREATE_NEW &&
+        (place.folder == nullptr ||
+         StillAt(place.folder,
+                 place.expected.substr(0, place.expected.size() - place.name.size() - 1)))) {
+      DeleteOnClose(file->get());
+    }
+    file->reset(nullptr);
+    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  }
+  return FileStatus();
+}
+
+FileStatus Win32FileSystem::Open(const std::wstring& given, bool writing, DWORD access,
+                                 DWORD share, DWORD disposition, DWORD flags,
+                                 ScopedHandle* file) {
+  Place place;
+  const FileStatus located = Locate(given, writing, &place);
+  return located.ok() ? OpenAt(place, access, share, disposition, flags, file) : located;
+}
+
+PathKind Win32FileSystem::Probe(const std::wstring& path) {
+  Place place;
+  const FileStatus located = Locate(path, false, &place);
+  if (!located.ok()) {
+    if (located.code == kLinkOnTheWay) return PathKind::kLink;
+    return MeansAbsent(located.code) ? PathKind::kMissing : PathKind::kError;
+  }
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  if (place.folder == nullptr) {
+    // Not PathFileExistsW: it cannot tell a missing file from one that may
+    // not be looked at, and the replacement must stop on the latter.
+    attributes = GetFileAttributesW(place.system.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD error = GetLastError();
+      // A file held open by the system without sharing still exists.
+      if (error == ERROR_SHARING_VIOLATION) return PathKind::kFile;
+      return MeansAbsent(error) ? PathKind::kMissing : PathKind::kError;
+    }
+  } else {
+    ScopedHandle handle(nullptr);
+    const DWORD error =
+        OpenRaw(place, FILE_READ_ATTRIBUTES,
+                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                FILE_FLAG_BACKUP_SEMANTICS, &handle);
+    if (error == ERROR_SHARING_VIOLATION) return PathKind::kFile;
+    if (error != ERROR_SUCCESS) return MeansAbsent(error) ? PathKind::kMissing : PathKind::kError;
+    DWORD tag = 0;
+    if (AttributesOf(handle.get(), &attributes, &tag) != ERROR_SUCCESS) {
+      BY_HANDLE_FILE_INFORMATION info;
+      if (!GetFileInformationByHandle(handle.get(), &info)) return PathKind::kError;
+      attributes = info.dwFileAttributes;
+    }
+  }
+  if (place.below_root && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kFolder : PathKind::kFile;
 }
 
@@ -223,35 +341,45 @@ bool Win32FileSystem::ListFolder(const std::wstring& folder, FolderListing* list
   return true;
 }
 
-FileStatus Win32FileSystem::Paths(const std::wstring& from, bool writing_from,
-                                   const std::wstring& to, std::wstring* system_from,
-                                   std::wstring* system_to) {
-  FileStatus status = SystemPath(from, writing_from, system_from);
-  if (status.ok()) status = SystemPath(to, true, system_to);
-  return status;
+FileStatus Win32FileSystem::Rename(const std::wstring& from, const std::wstring& to,
+                                   bool replace) {
+  Place source, target;
+  FileStatus status = Locate(from, true, &source);
+  if (status.ok()) status = Locate(to, true, &target);
+  if (!status.ok()) return status;
+  if (source.folder == nullptr || target.folder == nullptr) {
+    const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
+    return ResultOf(MoveFileExW(source.system.c_str(), target.system.c_str(), flags));
+  }
+  // Through the file's own handle into the target folder's: neither a link
+  // planted at a folder's name nor one at the file's name sends it
+  // elsewhere.
+  ScopedHandle file(nullptr);
+  status = OpenAt(source, DELETE | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, &file);
+  if (!status.ok()) return status;
+  const DWORD error = RenameInto(file.get(), target.folder, target.name, replace);
+  return error == ERROR_SUCCESS ? FileStatus() : StatusOf(error);
 }
 
 FileStatus Win32FileSystem::Move(const std::wstring& from, const std::wstring& to) {
-  std::wstring source, target;
-  const FileStatus located = Paths(from, true, to, &source, &target);
-  if (!located.ok()) return located;
-  return ResultOf(MoveFileW(source.c_str(), target.c_str()));
+  return Rename(from, to, false);
+}
+
+FileStatus Win32FileSystem::Replace(const std::wstring& from, const std::wstring& to) {
+  return Rename(from, to, true);
 }
 
 FileStatus Win32FileSystem::Remove(const std::wstring& given) {
-  std::wstring path;
-  bool below_root = false;
-  const FileStatus located = SystemPath(given, true, &path, &below_root);
-  if (!located.ok()) return located;
   // Removed through a handle checked to name the file itself: a removal by
   // path would, under Wine, remove the target of a link planted at the name.
-  ScopedHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file.valid()) return StatusOf(GetLastError());
-  if (below_root && !SameName(file.get(), path)) {
-    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
-  }
+  ScopedHandle file(nullptr);
+  const FileStatus opened =
+      Open(given, true, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+           FILE_FLAG_OPEN_REPARSE_POINT, &file);
+  if (!opened.ok()) return opened;
   DWORD error = DeleteOnClose(file.get());
   if (error != ERROR_ACCESS_DENIED) return error == ERROR_SUCCESS ? FileStatus() : StatusOf(error);
   // Only files this run made or set aside are removed; a read-only one (an
@@ -259,12 +387,13 @@ FileStatus Win32FileSystem::Remove(const std::wstring& given) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file.get(), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-      !SetFileAttributesW(path.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY)) {
+      SetAttributes(file.get(), info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY) !=
+          ERROR_SUCCESS) {
     return StatusOf(error);
   }
   error = DeleteOnClose(file.get());
   if (error == ERROR_SUCCESS) return FileStatus();
-  SetFileAttributesW(path.c_str(), info.dwFileAttributes);
+  SetAttributes(file.get(), info.dwFileAttributes);
   return StatusOf(error);
 }
 
@@ -276,23 +405,7 @@ FileStatus Win32FileSystem::Link(const std::wstring& /*existing*/,
   return FileStatus(FileResult::kUnsupported);
 }
 
-FileStatus Win32FileSystem::Replace(const std::wstring& from, const std::wstring& to) {
-  std::wstring source, target;
-  const FileStatus located = Paths(from, true, to, &source, &target);
-  if (!located.ok()) return located;
-  return ResultOf(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING));
-}
-
 namespace {
-
-// Opens what is at `system` (a path in the system's form) for the calls
-// that need a handle, whatever it is.
-HANDLE OpenAny(const std::wstring& system, DWORD access, DWORD disposition = OPEN_EXISTING,
-               DWORD flags = FILE_FLAG_BACKUP_SEMANTICS) {
-  return CreateFileW(system.c_str(), access,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
-                     flags, nullptr);
-}
 
 // Reads `file` to its end in blocks of `block`'s size, handing each to
 // `take`, which answers false, with the last error set, to stop on a failure.
@@ -333,12 +446,13 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
   FileStatus status = Open(from, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                            FILE_FLAG_SEQUENTIAL_SCAN, &in);
   if (!status.ok()) return status;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(in.get(), &info)) return StatusOf(GetLastError());
+  HandleFacts info;
+  const DWORD asked = FactsOf(in.get(), &info);
+  if (asked != ERROR_SUCCESS) return StatusOf(asked);
   // Not CopyFileW: it carries the read-only attribute over, and a read-only
   // copy could not be renamed over by the undo nor removed after a failure.
   // An installed file is never read-only, whatever the package held.
-  DWORD attributes = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+  DWORD attributes = info.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                               FILE_ATTRIBUTE_ARCHIVE |
                                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
   if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
@@ -359,7 +473,10 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
   // The packaged file's time, as a copy by the system would have it; then
   // the copy is made durable on its own handle before it is renamed in, as
   // the volume may not be flushable. A flush that fails fails the copy.
-  if (status.ok() && (!SetFileTime(out.get(), nullptr, nullptr, &info.ftLastWriteTime) ||
+  FILETIME last_write;
+  last_write.dwLowDateTime = static_cast<DWORD>(info.last_write);
+  last_write.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(info.last_write) >> 32);
+  if (status.ok() && (!SetFileTime(out.get(), nullptr, nullptr, &last_write) ||
                       !FlushFileBuffers(out.get()))) {
     status = StatusOf(GetLastError());
   }
@@ -369,62 +486,82 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
 }
 
 PathKind Win32FileSystem::Identify(const std::wstring& given, FileIdentity* identity) {
-  const PathKind kind = Probe(given);
-  if (kind != PathKind::kFile) return kind;
-  // The link itself, were one there: its target is not the file named.
+  // One open tells both what is there and, for a file, which one: the link
+  // itself, were one there, as its target is not the file named.
   ScopedHandle file(nullptr);
   const FileStatus opened = Open(given, false, FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &file);
   if (opened.code == kLinkOnTheWay) return PathKind::kLink;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!opened.ok() || !GetFileInformationByHandle(file.get(), &info)) {
-    return MeansAbsent(opened.ok() ? GetLastError() : opened.code) ? PathKind::kMissing
-                                                                    : PathKind::kError;
+  if (!opened.ok()) return MeansAbsent(opened.code) ? PathKind::kMissing : PathKind::kError;
+  HandleFacts facts;
+  const DWORD error = FactsOf(file.get(), &facts);
+  if (error != ERROR_SUCCESS) return MeansAbsent(error) ? PathKind::kMissing : PathKind::kError;
+  if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
+  if ((facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kFolder;
+  // Below the installation every file is on its volume (a mount point on
+  // the way is refused as a link), whose serial number was asked once.
+  uint32_t volume = root_volume_;
+  if (root_given_.empty() || !(given == root_given_ || IsBelowFolder(given, root_given_, L'\\'))) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.get(), &info)) return PathKind::kError;
+    volume = info.dwVolumeSerialNumber;
   }
-  *identity = FileIdentity{
-      info.dwVolumeSerialNumber,
-      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
-      (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
-      static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                           info.ftLastWriteTime.dwLowDateTime)};
+  *identity = FileIdentity{volume, facts.index, facts.size, facts.last_write};
   return PathKind::kFile;
 }
 
-FileStatus Win32FileSystem::OwnFileAt(const std::wstring& system) {
+FileStatus Win32FileSystem::OwnFileAt(const Place& place) {
   // A rename replaces whatever stands at the name, a link itself included
   // (also under Wine, where every call through a handle on a host link acts
   // on its target); so a file of this run's own is renamed over it.
-  const std::wstring draft = system + kClearingSuffix;
-  ScopedHandle file(CreateFileW(draft.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file.valid()) return StatusOf(GetLastError());
-  if (!WhereNamed(file.get(), draft)) {
-    DeleteOnClose(file.get());  // made by this call where a link led: ours to remove
-    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  Place draft = place;
+  draft.name += kClearingSuffix;
+  draft.system += kClearingSuffix;
+  draft.expected += kClearingSuffix;
+  ScopedHandle file(nullptr);
+  const FileStatus made = OpenAt(draft, GENERIC_WRITE | DELETE, 0, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, &file);
+  if (!made.ok()) return made;
+  DWORD error = ERROR_SUCCESS;
+  if (place.folder != nullptr) {
+    error = RenameInto(file.get(), place.folder, place.name, true);
+  } else {
+    file.reset(nullptr);
+    if (MoveFileExW(draft.system.c_str(), place.system.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      return FileStatus();
+    }
+    error = GetLastError();
+    DeleteFileW(draft.system.c_str());
+    return StatusOf(error);
   }
-  file.reset(nullptr);
-  if (MoveFileExW(draft.c_str(), system.c_str(), MOVEFILE_REPLACE_EXISTING)) return FileStatus();
-  const FileStatus failed = StatusOf(GetLastError());
-  DeleteFileW(draft.c_str());
-  return failed;
+  if (error != ERROR_SUCCESS) DeleteOnClose(file.get());
+  return error == ERROR_SUCCESS ? FileStatus() : StatusOf(error);
 }
 
 FileStatus Win32FileSystem::ClearName(const std::wstring& given) {
-  std::wstring path;
-  bool below_root = false;
-  const FileStatus located = SystemPath(given, true, &path, &below_root);
+  Place place;
+  const FileStatus located = Locate(given, true, &place);
   if (!located.ok()) return located;
   // The link itself where the system opens links (a junction or symbolic
   // link on Windows); an empty folder only while it is empty.
-  ScopedHandle handle(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
-  if (!handle.valid()) return StatusOf(GetLastError());
-  if (!below_root || SameName(handle.get(), path)) {
+  ScopedHandle handle(nullptr);
+  const DWORD opened = OpenRaw(place, DELETE | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &handle);
+  if (opened != ERROR_SUCCESS) return StatusOf(opened);
+  if (place.folder != nullptr) {
+    // A folder at the name is held no longer, nor anything below it.
+    const std::wstring key = FoldCase(place.expected.substr(root_real_.size()));
+    for (auto it = folders_.lower_bound(key); it != folders_.end() &&
+                                              it->first.compare(0, key.size(), key) == 0;) {
+      const bool below = it->first.size() == key.size() || it->first[key.size()] == L'\\';
+      it = below ? folders_.erase(it) : std::next(it);
+    }
+  }
+  if (!place.below_root || SameName(handle.get(), place.expected)) {
     const DWORD error = DeleteOnClose(handle.get());
     if (error == ERROR_SUCCESS) return FileStatus();
     handle.reset(nullptr);
@@ -439,27 +576,8 @@ FileStatus Win32FileSystem::ClearName(const std::wstring& given) {
     return FileStatus(FileResult::kFailed, kLinkOnTheWay);
   }
   handle.reset(nullptr);
-  const FileStatus replaced = OwnFileAt(path);
+  const FileStatus replaced = OwnFileAt(place);
   return replaced.ok() ? Remove(given) : replaced;
-}
-
-FileStatus Win32FileSystem::Open(const std::wstring& given, bool writing, DWORD access,
-                                  DWORD share, DWORD disposition, DWORD flags,
-                                  ScopedHandle* file) {
-  std::wstring path;
-  bool below_root = false;
-  const FileStatus located = SystemPath(given, writing, &path, &below_root);
-  if (!located.ok()) return located;
-  file->reset(CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
-  if (!file->valid()) return StatusOf(GetLastError());
-  if (below_root && !WhereNamed(file->get(), path)) {
-    // A file this call made where a link led is this run's own to remove
-    // (the caller asks for DELETE access); one that was there is left alone.
-    if (disposition == CREATE_NEW) DeleteOnClose(file->get());
-    file->reset(nullptr);
-    return FileStatus(FileResult::kFailed, kLinkOnTheWay);
-  }
-  return FileStatus();
 }
 
 FileStatus Win32FileSystem::WriteNew(const std::wstring& given, const std::string& bytes) {
@@ -526,10 +644,13 @@ FileStatus Win32FileSystem::HashFile(const std::wstring& given, Sha256Digest* di
 FileStatus Win32FileSystem::FlushFolder(const std::wstring& folder) {
   // NTFS logs its renames and new names itself; flushing the folder is a
   // further step that older systems refuse, so it is tried, never required.
-  std::wstring path;
-  if (SystemPath(folder, false, &path).ok()) {
-    ScopedHandle handle(OpenAny(path, GENERIC_WRITE));
-    if (handle.valid()) FlushFileBuffers(handle.get());
+  Place place;
+  if (Locate(folder, false, &place).ok()) {
+    ScopedHandle handle(nullptr);
+    if (OpenRaw(place, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, &handle) == ERROR_SUCCESS) {
+      FlushFileBuffers(handle.get());
+    }
   }
   return FileStatus();
 }
@@ -552,25 +673,44 @@ FileStatus Win32FileSystem::FlushVolume(const std::wstring& folder) {
 
 FileStatus Win32FileSystem::FlushFile(const std::wstring& given) {
   // A file that cannot be opened for the flush is not durable: that is a
-  // failure, never a success. Installed copies are never read-only.
+  // failure, never a success.
+  Place place;
+  const FileStatus located = Locate(given, false, &place);
+  if (!located.ok()) return located;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   ScopedHandle file(nullptr);
-  const FileStatus opened = Open(given, false, GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, &file);
-  if (!opened.ok()) return opened;
-  return FlushFileBuffers(file.get()) ? FileStatus() : StatusOf(GetLastError());
+  FileStatus opened =
+      OpenAt(place, GENERIC_WRITE, share, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, &file);
+  if (opened.ok()) return FlushFileBuffers(file.get()) ? FileStatus() : StatusOf(GetLastError());
+  if (opened.code != ERROR_ACCESS_DENIED) return opened;
+  // A read-only file (one moved back by the undo) opens for writing only
+  // while the attribute is cleared; it is set again, flushed or not.
+  ScopedHandle attributes(nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!OpenAt(place, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, share, OPEN_EXISTING,
+              FILE_FLAG_OPEN_REPARSE_POINT, &attributes)
+           .ok() ||
+      !GetFileInformationByHandle(attributes.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+      SetAttributes(attributes.get(), info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY) !=
+          ERROR_SUCCESS) {
+    return opened;
+  }
+  opened = OpenAt(place, GENERIC_WRITE, share, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, &file);
+  if (opened.ok() && !FlushFileBuffers(file.get())) opened = StatusOf(GetLastError());
+  const DWORD restored = SetAttributes(attributes.get(), info.dwFileAttributes);
+  if (opened.ok() && restored != ERROR_SUCCESS) opened = StatusOf(restored);
+  return opened;
 }
 
 FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<FileLock>* lock) {
-  std::wstring path;
-  bool below_root = false;
-  const FileStatus located = SystemPath(given, true, &path, &below_root);
+  Place place;
+  const FileStatus located = Locate(given, true, &place);
   if (!located.ok()) return located;
   // A link or a folder planted at the name is removed first, never
   // followed: the lock must be a file of this run's own.
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+  const PathKind there = Probe(given);
+  if (there == PathKind::kLink || there == PathKind::kFolder) {
     const FileStatus cleared = ClearName(given);
     if (!cleared.ok()) return cleared;
   }
@@ -581,21 +721,22 @@ FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<File
     // No sharing: a second run cannot open it.
     const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-    ScopedHandle file(CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, flags, nullptr));
+    ScopedHandle file(nullptr);
+    DWORD error = OpenRaw(place, access, 0, OPEN_EXISTING, flags, &file);
     bool made = false;
-    if (!file.valid() && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    if (error == ERROR_FILE_NOT_FOUND) {
       // Not OPEN_ALWAYS: that would create a file where a dangling link
       // leads. A name that holds nothing yet exists is such a link.
-      file.reset(CreateFileW(path.c_str(), access, 0, nullptr, CREATE_NEW, flags, nullptr));
-      made = file.valid();
-      if (!made && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
-        const FileStatus replaced = OwnFileAt(path);
+      error = OpenRaw(place, access, 0, CREATE_NEW, flags, &file);
+      made = error == ERROR_SUCCESS;
+      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+        const FileStatus replaced = OwnFileAt(place);
         if (!replaced.ok()) return replaced;
         continue;
       }
     }
-    if (!file.valid()) return StatusOf(GetLastError());
-    if (below_root && !WhereNamed(file.get(), path)) {
+    if (error != ERROR_SUCCESS) return StatusOf(error);
+    if (place.below_root && !WhereNamed(file.get(), place.expected)) {
       if (made) DeleteOnClose(file.get());
       file.reset(nullptr);
       const FileStatus cleared = ClearName(given);
@@ -604,7 +745,7 @@ FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<File
     }
     // Deleted on close, which the system does for a process however it
     // ends, so no lock outlives its run.
-    const DWORD error = DeleteOnClose(file.get());
+    error = DeleteOnClose(file.get());
     if (error != ERROR_SUCCESS) return StatusOf(error);
     *lock = std::make_unique<Win32FileLock>(file.release());
     return FileStatus();

@@ -5,6 +5,9 @@
 #ifndef KESTRUNE_PLATFORM_WIN32_NTDLL_WIN32_H_
 #define KESTRUNE_PLATFORM_WIN32_NTDLL_WIN32_H_
 
+#include <cstdint>
+#include <string>
+
 #include "platform/win32/windows_h.h"
 
 namespace kestrune::win32 {
@@ -15,6 +18,46 @@ namespace kestrune::win32 {
 // a link is never followed to its target by this call. A Win32 error code,
 // ERROR_SUCCESS when marked.
 DWORD DeleteOnClose(HANDLE handle);
+
+// What may be opened at a name.
+enum class OpenKind { kAny, kFile, kFolder };
+
+// Opens `name`, a single part, in the folder open on `folder`: the name is
+// looked up in that very folder, whatever stands at the folder's path by now.
+// A link at the name is opened as itself where the system can (Wine follows
+// a host symbolic link regardless). `disposition` is OPEN_EXISTING or
+// CREATE_NEW, `attributes` those of a new file; SYNCHRONIZE is added to
+// `access`, so the handle serves ReadFile and WriteFile as CreateFileW's does.
+// A Win32 error code, ERROR_SUCCESS with the handle in `file`.
+DWORD OpenIn(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
+             DWORD disposition, DWORD attributes, OpenKind kind, bool sequential,
+             HANDLE* file);
+
+// Gives the file open on `handle` (with DELETE access) the name `name`, a
+// single part, in the folder open on `folder`; over an existing file only
+// with `replace`. FileLinkInformation instead with `link`: a second name.
+DWORD RenameInto(HANDLE handle, HANDLE folder, const std::wstring& name, bool replace,
+                 bool link = false);
+
+// The attributes of the file open on `handle` and, for a reparse point, its
+// tag; the handle needs FILE_READ_ATTRIBUTES.
+DWORD AttributesOf(HANDLE handle, DWORD* attributes, DWORD* reparse_tag);
+
+// Which file is open on `handle` (FILE_READ_ATTRIBUTES): its file index,
+// size, last write time and attributes, asked of the file alone: unlike
+// GetFileInformationByHandle, no question to the volume (under Wine a round
+// trip to its mount manager for the serial number).
+struct HandleFacts {
+  uint64_t index = 0;
+  uint64_t size = 0;
+  int64_t last_write = 0;
+  DWORD attributes = 0;
+};
+DWORD FactsOf(HANDLE handle, HandleFacts* facts);
+
+// Sets the attributes of the file open on `handle` (with
+// FILE_WRITE_ATTRIBUTES), its times untouched.
+DWORD SetAttributes(HANDLE handle, DWORD attributes);
 
 }  // namespace kestrune::win32
 

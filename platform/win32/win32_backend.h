@@ -3,8 +3,8 @@
 #ifndef KESTRUNE_PLATFORM_WIN32_WIN32_BACKEND_H_
 #define KESTRUNE_PLATFORM_WIN32_WIN32_BACKEND_H_
 
+#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -94,30 +94,47 @@ class Win32FileSystem : public FileSystem {
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override;
 
  private:
-  // The path in the form the system is given it; below the installation
-  // folder, through its real folder and after the folders on the way were
-  // checked to be no link. Outside it, refused for `writing` once confined.
-  FileStatus SystemPath(const std::wstring& path, bool writing, std::wstring* system,
-                        bool* below_root);
-  FileStatus SystemPath(const std::wstring& path, bool writing, std::wstring* system) {
+  // Where a path leads: below the installation, the folder it is in, open
+  // and checked to be no link, and its last part; elsewhere (and for the
+  // installation folder itself), the path alone.
+  struct Place {
+    std::wstring system;    // the path in the system's form
+    std::wstring expected;  // below the installation: the real path it must have
     bool below_root = false;
-    return SystemPath(path, writing, system, &below_root);
-  }
-  FileStatus Paths(const std::wstring& from, bool writing_from, const std::wstring& to,
-                   std::wstring* system_from, std::wstring* system_to);
-  // Opens `path` as CreateFileW would, once it passed SystemPath.
+    HANDLE folder = nullptr;  // null: reached by its path
+    std::wstring name;        // the last part, in `folder`
+  };
+  // Refused for `writing` outside the installation, once confined.
+  FileStatus Locate(const std::wstring& path, bool writing, Place* place);
+  // The folder below the installation at `relative` ("\a\b"; "" for the
+  // installation itself), opened part by part from the installation's own
+  // handle and held until the next Confine.
+  FileStatus FolderAt(const std::wstring& relative, HANDLE* folder);
+  // Opens what is at `place` as CreateFileW would, without any check.
+  DWORD OpenRaw(const Place& place, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                ScopedHandle* file);
+  // The same, refusing (and removing, when this call made it) a file that
+  // is not the very one named below the installation.
+  FileStatus OpenAt(const Place& place, DWORD access, DWORD share, DWORD disposition,
+                    DWORD flags, ScopedHandle* file);
   FileStatus Open(const std::wstring& path, bool writing, DWORD access, DWORD share,
                   DWORD disposition, DWORD flags, ScopedHandle* file);
+  // Renames `from` to `to`, over it with `replace`.
+  FileStatus Rename(const std::wstring& from, const std::wstring& to, bool replace);
 
-  // Puts an empty file of this run's own at `system` in place of whatever
+  // Puts an empty file of this run's own at `place` in place of whatever
   // stands there (a link that cannot be removed otherwise), by a rename.
-  FileStatus OwnFileAt(const std::wstring& system);
+  FileStatus OwnFileAt(const Place& place);
 
   bool refuse_writes_ = false;  // outside the installation, once confined
   std::wstring root_given_;    // the installation folder as the run names it
   std::wstring root_real_;     // its real folder
+  uint32_t root_volume_ = 0;   // its volume's serial number
   std::wstring package_real_;  // the package folder's real path, case folded
-  std::set<std::wstring> checked_;  // folders below the root found to be no link
+  // Folders below the installation, by their relative path case folded:
+  // held without FILE_SHARE_DELETE, so that none can be renamed or replaced
+  // while the run works below it. "" is the installation folder.
+  std::map<std::wstring, std::unique_ptr<ScopedHandle>> folders_;
 };
 
 class Win32Messages : public Messages {

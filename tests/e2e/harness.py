@@ -19,15 +19,17 @@ import contextlib
 import ctypes
 import dataclasses
 import fcntl
+import fnmatch
 import os
 import resource
 import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 from pathlib import Path
-from typing import Iterable
+from typing import Callable, Iterable
 
 # Raised version whenever the set-up of a prefix changes, so that prefixes
 # made by an older harness are built again.
@@ -62,6 +64,8 @@ class RunResult:
     # The run started while the first box was open (Case.run's at_first_box).
     second_messages: list[Message] = dataclasses.field(default_factory=list)
     second_status: int | None = None
+    # Case.run's at_stop: the program was stopped and the change made.
+    stopped: bool = False
 
     def describe(self) -> str:
         lines = [f"exit status {self.status}" + (" (timed out)" if self.timed_out else "")]
@@ -215,6 +219,7 @@ class Case:
         # stop it (RLIMIT_FSIZE, with SIGXFSZ ignored so the write fails).
         self.file_size_limit: int | None = None
         self.at_first_box: list[str] | None = None
+        self.at_stop: tuple[str, Callable[[], None]] | None = None
 
     # --- paths ---
     def host(self, rel: str) -> Path:
@@ -296,7 +301,8 @@ class Case:
             hold: Iterable[str] = (), by_bare_name: bool = False,
             args: Iterable[str] = (), hold_for: dict[str, int] | None = None,
             kill_after_ms: float | None = None,
-            at_first_box: list[str] | None = None) -> RunResult:
+            at_first_box: list[str] | None = None,
+            at_stop: tuple[str, Callable[[], None]] | None = None) -> RunResult:
         """Runs the updater at `program_rel` with the command-line `args`.
         `product`: the location of a stand-in (see place_product) that runs
         during the run. `hold`: files held open without sharing during the run,
@@ -305,13 +311,119 @@ class Case:
         program too deep for a full path must be. `kill_after_ms`: the program
         is killed (SIGKILL, TerminateProcess) that long after it started.
         `at_first_box` (Wine): while the first message box is open, the same
-        program is run again with these arguments, to its end."""
+        program is run again with these arguments, to its end. `at_stop`
+        (marker, change): as soon as the file `marker` (its name may hold `*`)
+        appears, the program
+        is stopped from outside (SIGSTOP), `change` is made, and it goes on;
+        the result's `stopped` tells whether that happened."""
         self.by_bare_name = by_bare_name
         self.kill_after_ms = kill_after_ms
         self.args = list(args)
         self.hold_for = dict(hold_for or {})
         self.at_first_box = at_first_box
-        return self.target.run(self, program_rel, product, list(hold))
+        if at_stop is None:
+            return self.target.run(self, program_rel, product, list(hold))
+        marker, change = at_stop
+        stopper = StopFromOutside(self.host(marker), lambda: self.target.processes(self, program_rel),
+                                  change)
+        stopper.start()
+        try:
+            result = self.target.run(self, program_rel, product, list(hold))
+        finally:
+            stopper.finish()
+        result.stopped = stopper.fired
+        return result
+
+
+def _process_state(pid: int) -> str:
+    with open(f"/proc/{pid}/stat", "rb") as stat:
+        return stat.read().rsplit(b")", 1)[1].split()[0].decode()
+
+
+def find_processes(argv0: Callable[[str], bool], environ: bytes | None = None) -> list[int]:
+    """Live processes whose first argument passes `argv0` and, when given,
+    whose environment holds the entry `environ` (NAME=value)."""
+    found = []
+    for entry in os.scandir("/proc"):
+        if not entry.name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry.name}/cmdline", "rb") as f:
+                first = f.read().split(b"\0", 1)[0].decode("utf-8", "replace")
+            if not first or not argv0(first):
+                continue
+            if environ is not None:
+                with open(f"/proc/{entry.name}/environ", "rb") as f:
+                    if environ not in f.read().split(b"\0"):
+                        continue
+            if _process_state(int(entry.name)) not in ("Z", "X"):
+                found.append(int(entry.name))
+        except OSError:
+            continue  # gone meanwhile, or not ours to read
+    return found
+
+
+class StopFromOutside:
+    """Watches for a file to appear and then stops the program's processes,
+    makes a change while they stand still and lets them go on: the moment a
+    user watching the installation would pick to swap something."""
+
+    def __init__(self, marker: Path, find: Callable[[], list[int]], change: Callable[[], None]):
+        self.marker = marker
+        self.find = find
+        self.change = change
+        self.fired = False
+        self.error: BaseException | None = None
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+
+    def start(self) -> None:
+        self._thread.start()
+
+    def finish(self) -> None:
+        self._done.set()
+        self._thread.join()
+        if self.error is not None:
+            raise self.error
+
+    def _marked(self) -> bool:
+        if "*" not in self.marker.name:
+            return os.path.lexists(self.marker)
+        try:
+            with os.scandir(self.marker.parent) as entries:
+                return any(fnmatch.fnmatchcase(e.name, self.marker.name) for e in entries)
+        except FileNotFoundError:
+            return False
+
+    def _watch(self) -> None:
+        # The processes are found while the program starts, so that the stop
+        # follows the marker with no search of /proc in between.
+        known: list[int] = []
+        stopped: list[int] = []
+
+        def stop(pids: list[int]) -> None:
+            for pid in pids:
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, signal.SIGSTOP)
+                    stopped.append(pid)
+        try:
+            while not self._done.is_set():
+                if self._marked():
+                    stop(known)
+                    stop([p for p in self.find() if p not in known])
+                    if stopped:
+                        self.change()
+                        self.fired = True
+                        return
+                elif not known:
+                    known = self.find()
+                time.sleep(0.0002)
+        except BaseException as error:  # reported by finish()
+            self.error = error
+        finally:
+            for pid in stopped:
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, signal.SIGCONT)
 
 
 class Target:
@@ -354,6 +466,10 @@ class Target:
         raise NotImplementedError
 
     def run(self, case: Case, program_rel: str, product: str | None, hold: list[str]) -> RunResult:
+        raise NotImplementedError
+
+    def processes(self, case: Case, program_rel: str) -> list[int]:
+        """The host processes of the program at `program_rel` while it runs."""
         raise NotImplementedError
 
 
@@ -411,6 +527,10 @@ class PosixTarget(Target):
     def end_case(self, case: Case) -> None:
         if not self.keep_failed:
             shutil.rmtree(case.root, ignore_errors=True)
+
+    def processes(self, case: Case, program_rel: str) -> list[int]:
+        program = str(case.host(program_rel))
+        return find_processes(lambda first: first == program)
 
     def product_stand_in(self) -> Path:
         # A copy of a sleeping program stands for the product: the process
@@ -737,6 +857,14 @@ class WineTarget(Target):
 
     def product_stand_in(self) -> Path:
         return self.helpers.fake_product
+
+    def processes(self, case: Case, program_rel: str) -> list[int]:
+        # Wine's process for a Windows program shows the program's path, as
+        # it was started, as its first argument; the prefix tells it from
+        # the same program run in another prefix.
+        name = program_rel.rsplit("/", 1)[-1].lower()
+        return find_processes(lambda first: first.replace("\\", "/").rsplit("/", 1)[-1].lower() == name,
+                              f"WINEPREFIX={self.prefix}".encode())
 
     # --- running ---
     def run(self, case: Case, program_rel: str, product: str | None, hold: list[str]) -> RunResult:

@@ -612,17 +612,22 @@ class ConfinementTests(Scenario):
     folder in silence."""
 
     def test_a_link_inside_the_installation_stops_the_update_before_any_change(self):
-        c = self.case
-        self.installation(files={k: v for k, v in INSTALLED.items() if not k.startswith("bin/")})
-        c.write("Outside/bin", {"core.dll": b"a file of another program\n",
-                                "sub/deep.dat": b"its data\n"})
-        os.symlink(c.host("Outside/bin"), c.host(f"{INST}/bin"))
-        program = c.package(PACKAGED, settings=settings_text())
-        c.registry(uninstall_key(c.native(INST, True)))
-        before, outside = c.tree(INST), c.tree("Outside")
-        self.assertRun(c.run(program), [COPY_FAILED], EXIT_COPY_FAILED)
-        self.assertTree(INST, before)
-        self.assertTree("Outside", outside)
+        # A linked folder with a folder below it, and one that holds only files.
+        for linked, outside in (("bin", {"core.dll": b"a file of another program\n",
+                                         "sub/deep.dat": b"its data\n"}),
+                                ("res", {"strings.txt": b"another program's strings\n"})):
+            with self.subTest(linked):
+                c = self.fresh_case()
+                self.installation(files={k: v for k, v in INSTALLED.items()
+                                         if not k.startswith(linked + "/")})
+                c.write(f"Outside/{linked}", outside)
+                os.symlink(c.host(f"Outside/{linked}"), c.host(f"{INST}/{linked}"))
+                program = c.package(PACKAGED, settings=settings_text())
+                c.registry(uninstall_key(c.native(INST, True)))
+                before, outside_before = c.tree(INST), c.tree("Outside")
+                self.assertRun(c.run(program), [COPY_FAILED], EXIT_COPY_FAILED)
+                self.assertTree(INST, before)
+                self.assertTree("Outside", outside_before)
 
     def test_an_installation_folder_reached_through_a_link_is_updated(self):
         c = self.case
@@ -896,6 +901,36 @@ class WineOnlyTests(Scenario):
                 self.assertTree(INST, expected)
                 for rel in read_only:
                     self.assertTrue(os.stat(c.host(f"{INST}/{rel}")).st_mode & 0o200, rel)
+
+    def test_a_folder_swapped_for_a_link_while_the_run_is_stopped_leads_nothing_outside(self):
+        # Stopped from outside while it copies into the folder (the copy is
+        # large, so the stop comes before its rename): the folder is moved
+        # away and a host link to an outside folder put at its name. Windows
+        # keeps a held folder where it is; Wine cannot stop the host, and the
+        # run must then see the folder gone and fail undone, where its copy
+        # may stay (Wine would remove it by its old path, through the link).
+        # Either way nothing goes where the link leads.
+        c = self.case
+        package = {**PACKAGED, "bin/core.dll": bytes(range(256)) * (64 << 10)}
+        program = self.standard(package=package)
+        c.write("Outside/bin", {"core.dll": b"a file of another program\n", "sub/deep.dat": b"its data\n"})
+        before, outside = c.tree(INST), c.tree("Outside")
+
+        def swap() -> None:
+            os.rename(c.host(f"{INST}/bin"), c.host("Apps/bin-real"))
+            os.symlink(c.host("Outside/bin"), c.host(f"{INST}/bin"))
+        result = c.run(program, at_stop=(f"{INST}/bin/core.dll.~kestrune-*", swap))
+        self.assertTrue(result.stopped, result.describe())
+        self.assertTree("Outside", outside)
+        if result.status == EXIT_DONE:
+            self.assertRun(result, [DONE], EXIT_DONE)
+            expected = updated(before, package, list(package))
+        else:
+            self.assertRun(result, [COPY_FAILED], EXIT_COPY_FAILED)
+            expected = before
+        self.assertTree(INST, {k: v for k, v in expected.items() if not k.startswith("bin/")})
+        moved = {k: v for k, v in c.tree("Apps/bin-real").items() if ".~kestrune-" not in k}
+        self.assertEqual(moved, {k[4:]: v for k, v in expected.items() if k.startswith("bin/")})
 
     def test_product_started_with_other_letter_case_is_seen(self):
         c = self.case
@@ -1480,6 +1515,34 @@ class PackageCheckTests(Scenario):
             self.assertEqual([m.caption for m in result.messages], ["Error"], result.describe())
             self.assertRegex(result.messages[0].text, r"^Could not read bin\\core\.dll: \S")
             self.assertEqual(result.status, EXIT_DAMAGED)
+
+    def test_a_packaged_file_changed_after_the_check_is_never_installed(self):
+        # Stopped from outside once the check is done (the journal is
+        # there), a packaged file the run has not reached yet gets other
+        # bytes; enough files that some are always left to reach.
+        c = self.case
+        fill = {f"fill/f{i:03}.dat": f"new {i}\n".encode() for i in range(200)}
+        package = {**PACKAGED, **fill}
+        program = self.standard(files={**INSTALLED, **{k: b"old\n" for k in fill}}, package=package)
+        (c.host("pkg") / "Kestrune.sha256").write_bytes(self.hash_list(package))
+        before = c.tree(INST)
+        changed: list[str] = []
+
+        def change() -> None:
+            for rel in reversed([r for r in walk_order(c.host("pkg")) if r in package]):
+                folder, _, name = f"{INST}/{rel}".rpartition("/")
+                # Untouched: no copy, backup or set-aside name beside it yet.
+                if not any(e.name.startswith(name + ".") for e in os.scandir(c.host(folder))):
+                    (c.host("pkg") / rel).write_bytes(b"changed after the check\n")
+                    changed.append(rel)
+                    return
+            raise AssertionError("stopped after the run had reached every file")
+        result = c.run(program, at_stop=(f"{INST}/Kestrune.journal", change))
+        self.assertTrue(result.stopped, result.describe())
+        sep = "\\" if self.target.kind == "wine" else "/"
+        self.assertRun(result, [("Error", DAMAGED + changed[0].replace("/", sep) + " (changed)")],
+                       EXIT_DAMAGED)
+        self.assertTree(INST, before)
 
 
 GROUPS = {

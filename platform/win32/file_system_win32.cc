@@ -446,6 +446,8 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
   FileStatus status = Open(from, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                            FILE_FLAG_SEQUENTIAL_SCAN, &in);
   if (!status.ok()) return status;
+  // The bytes come from this handle, so it is this handle that is checked.
+  if (!InPackage(in.get())) return StatusOf(kLinkOnTheWay);
   HandleFacts info;
   const DWORD asked = FactsOf(in.get(), &info);
   if (asked != ERROR_SUCCESS) return StatusOf(asked);
@@ -460,9 +462,8 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
   status = Open(to, true, GENERIC_WRITE | DELETE, 0, CREATE_NEW,
                 attributes | FILE_FLAG_SEQUENTIAL_SCAN, &out);
   if (!status.ok()) return status;
-  std::vector<char> block(1 << 20);
   Sha256 hash;
-  status = ReadEach(in.get(), &block, [&out, &hash, digest](const char* data, DWORD size) {
+  status = ReadEach(in.get(), &Block(), [&out, &hash, digest](const char* data, DWORD size) {
     if (digest != nullptr) hash.Update(data, size);
     DWORD written = 0;
     return WriteFile(out.get(), data, size, &written, nullptr) && written == size;
@@ -626,14 +627,26 @@ FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, size_t limit,
   return read;
 }
 
+bool Win32FileSystem::InPackage(HANDLE file) const {
+  if (package_real_.empty()) return true;
+  const std::wstring real = FinalPathOf(file);
+  // Without the call (Windows XP) the walk's checks are all there is.
+  if (real.empty()) return true;
+  return IsBelowFolder(FoldCase(real), package_real_, L'\\');
+}
+
+std::vector<char>& Win32FileSystem::Block() {
+  if (block_.empty()) block_.resize(1 << 20);
+  return block_;
+}
+
 FileStatus Win32FileSystem::HashFile(const std::wstring& given, Sha256Digest* digest) {
   ScopedHandle file(nullptr);
   const FileStatus opened = Open(given, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                  FILE_FLAG_SEQUENTIAL_SCAN, &file);
   if (!opened.ok()) return opened;
   Sha256 hash;
-  std::vector<char> block(1 << 20);
-  const FileStatus read = ReadEach(file.get(), &block, [&hash](const char* data, DWORD size) {
+  const FileStatus read = ReadEach(file.get(), &Block(), [&hash](const char* data, DWORD size) {
     hash.Update(data, size);
     return true;
   });

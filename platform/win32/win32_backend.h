@@ -125,12 +125,19 @@ class Win32FileSystem : public FileSystem {
   // Puts an empty file of this run's own at `place` in place of whatever
   // stands there (a link that cannot be removed otherwise), by a rename.
   FileStatus OwnFileAt(const Place& place);
+  // False for an open packaged file that is not inside the package: a
+  // folder on its way swapped for a link since the package was walked.
+  bool InPackage(HANDLE file) const;
+  std::vector<char>& Block();
 
   bool refuse_writes_ = false;  // outside the installation, once confined
   std::wstring root_given_;    // the installation folder as the run names it
   std::wstring root_real_;     // its real folder
   uint32_t root_volume_ = 0;   // its volume's serial number
   std::wstring package_real_;  // the package folder's real path, case folded
+  // One block for every copy and hash of the run: a new one a file would be
+  // a megabyte zeroed for nothing each time.
+  std::vector<char> block_;
   // Folders below the installation, by their relative path case folded:
   // held without FILE_SHARE_DELETE, so that none can be renamed or replaced
   // while the run works below it. "" is the installation folder.

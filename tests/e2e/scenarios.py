@@ -903,34 +903,44 @@ class WineOnlyTests(Scenario):
                     self.assertTrue(os.stat(c.host(f"{INST}/{rel}")).st_mode & 0o200, rel)
 
     def test_a_folder_swapped_for_a_link_while_the_run_is_stopped_leads_nothing_outside(self):
-        # Stopped from outside while it copies into the folder (the copy is
-        # large, so the stop comes before its rename): the folder is moved
-        # away and a host link to an outside folder put at its name. Windows
-        # keeps a held folder where it is; Wine cannot stop the host, and the
-        # run must then see the folder gone and fail undone, where its copy
-        # may stay (Wine would remove it by its old path, through the link).
-        # Either way nothing goes where the link leads.
-        c = self.case
+        # Stopped from outside, a folder is moved away and a host link to an
+        # outside folder put at its name. In the installation the stop comes
+        # while the run copies into the folder (the copy is large, so before
+        # its rename): Windows keeps a held folder where it is; Wine cannot
+        # stop the host, and the run must then see the folder gone and fail
+        # undone, where its copy may stay (Wine would remove it by its old
+        # path, through the link). In the package the stop comes before the
+        # first copy, and no byte may come from where the link leads. Either
+        # way nothing outside is written, and nothing of it installed.
         package = {**PACKAGED, "bin/core.dll": bytes(range(256)) * (64 << 10)}
-        program = self.standard(package=package)
-        c.write("Outside/bin", {"core.dll": b"a file of another program\n", "sub/deep.dat": b"its data\n"})
-        before, outside = c.tree(INST), c.tree("Outside")
+        for side, marker, moved_to in (("installation", f"{INST}/bin/core.dll.~kestrune-*", "Apps/bin-real"),
+                                       ("package", f"{INST}/Kestrune.journal", "pkg-bin-real")):
+            with self.subTest(side):
+                c = self.fresh_case()
+                program = self.standard(package=package)
+                c.write("Outside/bin", {"core.dll": b"a file of another program\n",
+                                        "sub/deep.dat": b"its data\n"})
+                before, outside = c.tree(INST), c.tree("Outside")
+                folder = f"{INST}/bin" if side == "installation" else "pkg/bin"
 
-        def swap() -> None:
-            os.rename(c.host(f"{INST}/bin"), c.host("Apps/bin-real"))
-            os.symlink(c.host("Outside/bin"), c.host(f"{INST}/bin"))
-        result = c.run(program, at_stop=(f"{INST}/bin/core.dll.~kestrune-*", swap))
-        self.assertTrue(result.stopped, result.describe())
-        self.assertTree("Outside", outside)
-        if result.status == EXIT_DONE:
-            self.assertRun(result, [DONE], EXIT_DONE)
-            expected = updated(before, package, list(package))
-        else:
-            self.assertRun(result, [COPY_FAILED], EXIT_COPY_FAILED)
-            expected = before
-        self.assertTree(INST, {k: v for k, v in expected.items() if not k.startswith("bin/")})
-        moved = {k: v for k, v in c.tree("Apps/bin-real").items() if ".~kestrune-" not in k}
-        self.assertEqual(moved, {k[4:]: v for k, v in expected.items() if k.startswith("bin/")})
+                def swap() -> None:
+                    os.rename(c.host(folder), c.host(moved_to))
+                    os.symlink(c.host("Outside/bin"), c.host(folder))
+                result = c.run(program, at_stop=(marker, swap))
+                self.assertTrue(result.stopped, result.describe())
+                self.assertTree("Outside", outside)
+                if result.status == EXIT_DONE:
+                    self.assertRun(result, [DONE], EXIT_DONE)
+                    expected = updated(before, package, list(package))
+                else:
+                    self.assertRun(result, [COPY_FAILED], EXIT_COPY_FAILED)
+                    expected = before
+                if side == "package":
+                    self.assertTree(INST, expected)
+                    continue
+                self.assertTree(INST, {k: v for k, v in expected.items() if not k.startswith("bin/")})
+                moved = {k: v for k, v in c.tree(moved_to).items() if ".~kestrune-" not in k}
+                self.assertEqual(moved, {k[4:]: v for k, v in expected.items() if k.startswith("bin/")})
 
     def test_product_started_with_other_letter_case_is_seen(self):
         c = self.case

@@ -101,9 +101,16 @@ class Prefix:
             sys.exit("wineserver did not stay up")
 
     def stop_server(self):
+        # `wineserver -k` ends the prefix's Windows processes with it; a
+        # signal to the server alone would leave services.exe and the rest
+        # running without it.
         if self.server and self.server.poll() is None:
-            self.server.terminate()
-            self.server.wait(30)
+            subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+            try:
+                self.server.wait(30)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+                self.server.wait()
 
     def server_cpu(self):
         """The wineserver's CPU time so far (s), in clock ticks' steps."""

@@ -1,3 +1,4 @@
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -462,13 +463,15 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
   status = Open(to, true, GENERIC_WRITE | DELETE, 0, CREATE_NEW,
                 attributes | FILE_FLAG_SEQUENTIAL_SCAN, &out);
   if (!status.ok()) return status;
-  Sha256 hash;
-  status = ReadEach(in.get(), &Block(), [&out, &hash, digest](const char* data, DWORD size) {
-    if (digest != nullptr) hash.Update(data, size);
+  // Hashed only when asked: even a hash that is never finished costs.
+  std::optional<Sha256> hash;
+  if (digest != nullptr) hash.emplace();
+  status = ReadEach(in.get(), &Block(), [&out, &hash](const char* data, DWORD size) {
+    if (hash) hash->Update(data, size);
     DWORD written = 0;
     return WriteFile(out.get(), data, size, &written, nullptr) && written == size;
   });
-  if (status.ok() && digest != nullptr && !hash.Finish(digest)) {
+  if (status.ok() && hash && !hash->Finish(digest)) {
     status = FileStatus(FileResult::kFailed, ERROR_INVALID_FUNCTION);
   }
   // The packaged file's time, as a copy by the system would have it; then

@@ -16,24 +16,32 @@ constexpr ALG_ID kCalgSha256 = 0x0000800C;  // CALG_SHA_256
 // that reads the count as a signed int.
 constexpr size_t kMaxPiece = 0x7FFFFFFF;
 
+// One provider for the whole run: acquiring one loads and maps the provider
+// anew, which costs far more than hashing a small file. A verify context
+// needs no key container, so no user profile and no rights; the
+// RSA-and-AES provider type, because the plain RSA one has no SHA-256.
+HCRYPTPROV Provider() {
+  static const HCRYPTPROV provider = [] {
+    HCRYPTPROV acquired = 0;
+    return CryptAcquireContextW(&acquired, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)
+               ? acquired
+               : HCRYPTPROV{0};
+  }();
+  return provider;
+}
+
 }  // namespace
 
 struct Sha256::State {
-  HCRYPTPROV provider = 0;
   HCRYPTHASH hash = 0;
   ~State() {
     if (hash != 0) CryptDestroyHash(hash);
-    if (provider != 0) CryptReleaseContext(provider, 0);
   }
 };
 
 Sha256::Sha256() : state_(std::make_unique<State>()) {
-  // A verify context needs no key container, so no user profile and no
-  // rights. The RSA-and-AES provider type, because the plain RSA one has no
-  // SHA-256.
-  if (!CryptAcquireContextW(&state_->provider, nullptr, nullptr, PROV_RSA_AES,
-                            CRYPT_VERIFYCONTEXT) ||
-      !CryptCreateHash(state_->provider, kCalgSha256, 0, 0, &state_->hash)) {
+  const HCRYPTPROV provider = Provider();
+  if (provider == 0 || !CryptCreateHash(provider, kCalgSha256, 0, 0, &state_->hash)) {
     state_.reset();
   }
 }

@@ -327,10 +327,9 @@ class Replacement {
     if (log_.enabled()) log_.Line(L"passed over " + listed_.Path(index) + L": " + why);
   }
 
-  // What is at `name`, and with `identity` what identifies a file there;
-  // false, logged, when that cannot be told.
-  bool Look(const std::wstring& name, PathKind* kind, FileIdentity* identity = nullptr) {
-    *kind = identity != nullptr ? files_.Identify(name, identity) : files_.Probe(name);
+  // What is at `name`; false, logged, when that cannot be told.
+  bool Look(const std::wstring& name, PathKind* kind) {
+    *kind = files_.Probe(name);
     if (*kind != PathKind::kError) return true;
     log_.Line(L"failed: cannot tell whether " + name + L" exists");
     return false;

@@ -656,9 +656,10 @@ std::unique_ptr<Folder> PosixFileSystem::HoldFolder(const std::wstring& prefix) 
 bool PosixFileSystem::PlaceIn(const Folder& folder, const std::wstring& name, bool writing,
                               Place* place) {
   const auto* held = dynamic_cast<const PosixFolder*>(&folder);
-  // A separator in a name would walk on from the folder unchecked.
+  // A separator in a name, or a name of dots, would walk on from the
+  // folder unchecked.
   if (held == nullptr || (writing && !held->below_root()) ||
-      name.find(L'/') != std::wstring::npos || name.empty()) {
+      name.find(L'/') != std::wstring::npos || name.empty() || name == L"." || name == L"..") {
     return false;
   }
   place->folder = held->fd();

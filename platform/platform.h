@@ -332,6 +332,11 @@ class FileSystem {
   // caller flushes each file.
   virtual FileStatus FlushVolume(const std::wstring& folder) = 0;
   virtual FileStatus FlushFile(const std::wstring& path) = 0;
+  // True where CopyNew makes each copy durable before it returns and the
+  // file system carries earlier renames to the disk with any later flushed
+  // write: where the volume cannot be flushed, the commit then flushes no
+  // file again.
+  virtual bool CopiesDurable() { return false; }
   // Takes the lock file at `path` for this process. kInUse when another
   // process holds it. A link or an empty folder at the name is removed, never
   // followed, and the lock taken in its place; anything else there that

@@ -77,6 +77,7 @@ class PatientFileSystem : public FileSystem {
     return inner_.FlushVolume(folder);
   }
   FileStatus FlushFile(const std::wstring& path) override;
+  bool CopiesDurable() override { return inner_.CopiesDurable(); }
 
   // An update fails at once on "access denied", since there it more often
   // means a file it may not write; an undo or a recovery waits.

@@ -148,7 +148,7 @@ class Replacement {
       }
       // The copy's name needs no look: its suffix is this run's.
       Planned step{static_cast<uint32_t>(index), kBackupAside, identity};
-      if (!PickAside(destination, taken, name, &step.aside)) return false;
+      if (!PickAside(destination, Installation(folder), taken, name, &step.aside)) return false;
       plan_.push_back(step);
     }
     return true;
@@ -253,13 +253,13 @@ class Replacement {
   // no longer needs. A stop after the commit keeps the update.
   bool Commit() {
     const FileStatus flushed = files_.FlushVolume(inputs_.install_folder);
-    if (flushed == FileResult::kUnsupported) {
+    if (flushed != FileResult::kUnsupported) {
+      if (!log_.Checked(flushed, L"flush", inputs_.install_folder)) return false;
+    } else if (!files_.CopiesDurable()) {
       for (const Planned& step : plan_) {
         const std::wstring destination = Paths(step).destination;
         if (!log_.Checked(files_.FlushFile(destination), L"flush", destination)) return false;
       }
-    } else if (!log_.Checked(flushed, L"flush", inputs_.install_folder)) {
-      return false;
     }
     return log_.Checked(files_.AppendDurably(journal_, kJournalCommit), L"write", journal_);
   }
@@ -327,14 +327,6 @@ class Replacement {
     if (log_.enabled()) log_.Line(L"passed over " + listed_.Path(index) + L": " + why);
   }
 
-  // What is at `name`; false, logged, when that cannot be told.
-  bool Look(const std::wstring& name, PathKind* kind) {
-    *kind = files_.Probe(name);
-    if (*kind != PathKind::kError) return true;
-    log_.Line(L"failed: cannot tell whether " + name + L" exists");
-    return false;
-  }
-
   // The installation's counterpart of the listed folder `folder`, as its
   // path and a separator.
   const std::wstring& InstallationPrefix(uint32_t folder) {
@@ -397,15 +389,21 @@ class Replacement {
   // only copy of an older file: it is kept, and the installed file only set
   // aside, under the first free set-aside name, until the update succeeds.
   // `taken` (when listed) answers for the names beside `name`.
-  bool PickAside(const std::wstring& destination, const NameSet* taken,
+  bool PickAside(const std::wstring& destination, const Folder& folder, const NameSet* taken,
                  const std::wstring& name, int* aside) {
     const auto free = [&](const std::wstring& suffix, bool* is_free) {
       if (taken != nullptr) {
         *is_free = !taken->Has(name + suffix);
         return true;
       }
-      PathKind kind = PathKind::kError;
-      if (!Look(destination + suffix, &kind)) return false;
+      // In the folder held for the step, as a back-end that keeps its
+      // own listing of it answers without a look at the disk.
+      FileIdentity unused;
+      const PathKind kind = files_.IdentifyIn(folder, name + suffix, &unused);
+      if (kind == PathKind::kError) {
+        log_.Line(L"failed: cannot tell whether " + destination + suffix + L" exists");
+        return false;
+      }
       *is_free = kind == PathKind::kMissing;
       return true;
     };

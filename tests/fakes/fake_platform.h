@@ -436,6 +436,7 @@ class FakeFileSystem : public FileSystem {
     log.push_back(L"flush " + path);
     return Fails(path, L"flush") ? FileStatus(FileResult::kFailed, 5) : FileStatus();
   }
+  bool CopiesDurable() override { return copies_durable; }
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
     if (locked.count(path)) return FileStatus(FileResult::kInUse, 32);
     if (Fails(path, L"lock")) return FileStatus(FileResult::kFailed, 21);
@@ -466,6 +467,7 @@ class FakeFileSystem : public FileSystem {
   bool partial_copies = false;
   bool links_supported = true;
   bool volume_flush = true;  // false: each file is flushed instead
+  bool copies_durable = false;  // true: nor each file, when the volume is not
   std::pair<std::wstring, std::wstring> confined;  // package, installation
   std::set<std::wstring> linked;  // paths that pass a link where none may be
   std::set<std::wstring> outside;  // folder entries that lead out of the package

@@ -118,6 +118,7 @@ class FaultyFileSystem : public FileSystem {
   FileStatus FlushFile(const std::wstring& path) override {
     return Fails(L"flush", path) ? kFailed : inner_.FlushFile(path);
   }
+  bool CopiesDurable() override { return inner_.CopiesDurable(); }
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
     return Fails(L"lock", path) ? kFailed : inner_.Lock(path, lock);
   }

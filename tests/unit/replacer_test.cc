@@ -95,16 +95,28 @@ TEST_F(ReplacerTest, BacksUpAndReplacesOnlyInstalledFilesInListOrder) {
 }
 
 TEST_F(ReplacerTest, FolderWithFinalSeparatorGivesTheDoubledSeparator) {
-  files_.links_supported = false;  // kept aside by a rename instead
-  files_.volume_flush = false;     // and flushed file by file
-  Package(L"\\bin\\core.dll", "new");
-  files_.AddFile(L"C:\\Apps\\VORDA\\\\bin\\core.dll", "old");
-  EXPECT_EQ(Replace(L"C:\\Apps\\VORDA\\"), ReplaceResult::kDone);
-  EXPECT_EQ(std::count(files_.log.begin(), files_.log.end(),
-                       L"flush C:\\Apps\\VORDA\\\\bin\\core.dll"),
-            1);
-  EXPECT_EQ(files_.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "new");
-  EXPECT_EQ(files_.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll.2015.1.0"), "old");
+  // Where the volume cannot be flushed, each new file is, unless its copy
+  // was made durable already; the commit point is written either way.
+  for (const bool copies_durable : {false, true}) {
+    FakeFileSystem files;
+    files.links_supported = false;  // kept aside by a rename instead
+    files.volume_flush = false;
+    files.copies_durable = copies_durable;
+    files.AddFile(std::wstring(kPkg) + L"\\bin\\core.dll", "new");
+    files.AddFile(L"C:\\Apps\\VORDA\\\\bin\\core.dll", "old");
+    FakeMessages messages;
+    EXPECT_EQ(ReplaceFiles(files, messages, ReplaceInputs{kPkg, L"C:\\Apps\\VORDA\\", L"2015.1.0"},
+                           {std::wstring(kPkg) + L"\\bin\\core.dll"}, log_),
+              ReplaceResult::kDone);
+    EXPECT_EQ(std::count(files.log.begin(), files.log.end(),
+                         L"flush C:\\Apps\\VORDA\\\\bin\\core.dll"),
+              copies_durable ? 0 : 1);
+    EXPECT_EQ(std::count(files.log.begin(), files.log.end(),
+                         L"append C:\\Apps\\VORDA\\" + std::wstring(kJournalName)),
+              1);
+    EXPECT_EQ(files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll"), "new");
+    EXPECT_EQ(files.Content(L"C:\\Apps\\VORDA\\\\bin\\core.dll.2015.1.0"), "old");
+  }
 }
 
 TEST_F(ReplacerTest, MarkerIsLookedForInTheRelativePathOnly) {

@@ -1,4 +1,7 @@
+#include <algorithm>
+#include <memory>
 #include <optional>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -106,10 +109,69 @@ bool WhereNamed(HANDLE handle, const std::wstring& system) {
   return !IsLink(handle) && SameName(handle, system);
 }
 
+// A single part that names an entry of a folder and nothing else: no
+// separator, no stream, and no name of dots and spaces that a path would
+// collapse to another.
+bool SinglePart(const std::wstring& name) {
+  return !name.empty() && name.find_first_of(L"\\/:") == std::wstring::npos &&
+         name.find_first_not_of(L". ") != std::wstring::npos;
+}
+
+std::wstring JoinName(const std::wstring& folder, const std::wstring& name) {
+  return !folder.empty() && folder.back() == L'\\' ? folder + name : folder + L"\\" + name;
+}
+
+// A folder held open for the calls on the names in it.
+class Win32Folder : public Folder {
+ public:
+  // `real`: its real path, which each name in it is checked against.
+  Win32Folder(std::wstring prefix, std::shared_ptr<ScopedHandle> handle, std::wstring real,
+              bool below_root)
+      : Folder(std::move(prefix)),
+        handle_(std::move(handle)),
+        real_(std::move(real)),
+        below_root_(below_root) {}
+  HANDLE handle() const { return handle_->get(); }
+  const std::wstring& real() const { return real_; }
+  bool below_root() const { return below_root_; }
+  // The attributes of the entry `name` (letter case aside, as the file
+  // system matches names), from the folder's listing, read once when first
+  // asked; null when there is no such entry. `listed` is false where the
+  // folder cannot be listed, and nothing is told.
+  const DWORD* Find(const std::wstring& name, bool* listed) const {
+    if (!asked_) {
+      asked_ = true;
+      std::vector<ListedEntry> raw;
+      listed_ = ListIn(handle(), &raw) == ERROR_SUCCESS;
+      entries_.reserve(raw.size());
+      for (const ListedEntry& entry : raw) entries_.emplace_back(FoldCase(entry.name), entry.attributes);
+      std::sort(entries_.begin(), entries_.end());
+    }
+    *listed = listed_;
+    if (!listed_) return nullptr;
+    const std::wstring key = FoldCase(name);
+    const auto found = std::lower_bound(
+        entries_.begin(), entries_.end(), key,
+        [](const std::pair<std::wstring, DWORD>& entry, const std::wstring& k) {
+          return entry.first < k;
+        });
+    return found != entries_.end() && found->first == key ? &found->second : nullptr;
+  }
+
+ private:
+  const std::shared_ptr<ScopedHandle> handle_;
+  const std::wstring real_;
+  const bool below_root_;
+  mutable bool asked_ = false;
+  mutable bool listed_ = false;
+  mutable std::vector<std::pair<std::wstring, DWORD>> entries_;  // sorted, names case folded
+};
+
 }  // namespace
 
 FileStatus Win32FileSystem::Confine(const std::wstring& package,
                                     const std::wstring& installation) {
+  DropKeptCopy();
   const std::wstring package_final = FinalPath(package);
   package_real_ = FoldCase(package_final.empty() ? LongPath(package) : package_final);
   folders_.clear();
@@ -119,7 +181,7 @@ FileStatus Win32FileSystem::Confine(const std::wstring& package,
   refuse_writes_ = true;
   // The installation folder itself may be reached through links: resolved
   // here, once, and held; no FILE_SHARE_DELETE, so it stays where it is.
-  auto root = std::make_unique<ScopedHandle>(
+  auto root = std::make_shared<ScopedHandle>(
       CreateFileW(ExtendedPath(installation).c_str(), kFolderAccess, kFolderShare, nullptr,
                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!root->valid()) return StatusOf(GetLastError());
@@ -143,6 +205,9 @@ std::wstring Win32FileSystem::ComparablePath(const std::wstring& path) {
 }
 
 FileStatus Win32FileSystem::Locate(const std::wstring& path, bool writing, Place* place) {
+  // A call by path is no step's rename: the copy is closed, so that an undo
+  // can remove it.
+  DropKeptCopy();
   *place = Place();
   const bool under = !root_given_.empty() &&
                      (path == root_given_ || IsBelowFolder(path, root_given_, L'\\'));
@@ -194,7 +259,7 @@ FileStatus Win32FileSystem::FolderAt(const std::wstring& relative, HANDLE* folde
   HANDLE opened = INVALID_HANDLE_VALUE;
   const DWORD error = OpenIn(parent, relative.substr(slash + 1), kFolderAccess, kFolderShare,
                              OPEN_EXISTING, 0, OpenKind::kFolder, false, &opened);
-  auto handle = std::make_unique<ScopedHandle>(opened);
+  auto handle = std::make_shared<ScopedHandle>(opened);
   // A file where a folder should be: nothing further exists.
   if (error == ERROR_DIRECTORY) return FileStatus(FileResult::kMissing, ERROR_PATH_NOT_FOUND);
   if (error != ERROR_SUCCESS) return StatusOf(error);
@@ -352,14 +417,31 @@ FileStatus Win32FileSystem::Rename(const std::wstring& from, const std::wstring&
     const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
     return ResultOf(MoveFileExW(source.system.c_str(), target.system.c_str(), flags));
   }
-  // Through the file's own handle into the target folder's: neither a link
-  // planted at a folder's name nor one at the file's name sends it
-  // elsewhere.
+  return RenamePlaces(source, target, replace);
+}
+
+FileStatus Win32FileSystem::RenamePlaces(const Place& source, const Place& target,
+                                         bool replace) {
   ScopedHandle file(nullptr);
-  status = OpenAt(source, DELETE | SYNCHRONIZE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS, &file);
-  if (!status.ok()) return status;
+  if (kept_copy_.valid() && kept_folder_ == source.folder && kept_name_ == source.name) {
+    // The copy this run just made, on the handle that made it: opened
+    // without sharing, so that it is still the file at that name.
+    file.reset(kept_copy_.release());
+  } else {
+    // Through the file's own handle into the target folder's: neither a
+    // link planted at a folder's name nor one at the file's name sends it
+    // elsewhere. A link opened as itself is renamed as itself, never what
+    // it leads to; only Wine, which follows a host link whatever it is
+    // asked, needs the handle's final path looked at.
+    const DWORD error = OpenRaw(source, DELETE | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &file);
+    if (error != ERROR_SUCCESS) return StatusOf(error);
+    if (source.below_root && !SameName(file.get(), source.expected)) {
+      return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+    }
+  }
   const DWORD error = RenameInto(file.get(), target.folder, target.name, replace);
   return error == ERROR_SUCCESS ? FileStatus() : StatusOf(error);
 }
@@ -444,29 +526,42 @@ class Win32FileLock : public FileLock {
 FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring& to,
                                     Sha256Digest* digest) {
   ScopedHandle in(nullptr);
-  FileStatus status = Open(from, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                           FILE_FLAG_SEQUENTIAL_SCAN, &in);
-  if (!status.ok()) return status;
+  const FileStatus opened = Open(from, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                 FILE_FLAG_SEQUENTIAL_SCAN, &in);
+  return opened.ok() ? CopyOpen(in.get(), to, nullptr, digest) : opened;
+}
+
+FileStatus Win32FileSystem::CopyOpen(HANDLE in, const std::wstring& to, const Place* to_place,
+                                     Sha256Digest* digest) {
   // The bytes come from this handle, so it is this handle that is checked.
-  if (!InPackage(in.get())) return StatusOf(kLinkOnTheWay);
+  if (!InPackage(in)) return StatusOf(kLinkOnTheWay);
   HandleFacts info;
-  const DWORD asked = FactsOf(in.get(), &info);
+  const DWORD asked = FactsOf(in, &info);
   if (asked != ERROR_SUCCESS) return StatusOf(asked);
   // Not CopyFileW: it carries the read-only attribute over, and a read-only
   // copy could not be renamed over by the undo nor removed after a failure.
   // An installed file is never read-only, whatever the package held.
   DWORD attributes = info.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                              FILE_ATTRIBUTE_ARCHIVE |
-                                              FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+                                        FILE_ATTRIBUTE_ARCHIVE |
+                                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
   if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
   ScopedHandle out(nullptr);
-  status = Open(to, true, GENERIC_WRITE | DELETE, 0, CREATE_NEW,
-                attributes | FILE_FLAG_SEQUENTIAL_SCAN, &out);
-  if (!status.ok()) return status;
+  FileStatus status;
+  if (to_place != nullptr) {
+    // Made by its name in a held folder, and only where nothing stands at
+    // the name: no link there can be followed, so none is looked for.
+    const DWORD error = OpenRaw(*to_place, GENERIC_WRITE | DELETE, 0, CREATE_NEW,
+                                attributes | FILE_FLAG_SEQUENTIAL_SCAN, &out);
+    if (error != ERROR_SUCCESS) return StatusOf(error);
+  } else {
+    status = Open(to, true, GENERIC_WRITE | DELETE, 0, CREATE_NEW,
+                  attributes | FILE_FLAG_SEQUENTIAL_SCAN, &out);
+    if (!status.ok()) return status;
+  }
   // Hashed only when asked: even a hash that is never finished costs.
   std::optional<Sha256> hash;
   if (digest != nullptr) hash.emplace();
-  status = ReadEach(in.get(), &Block(), [&out, &hash](const char* data, DWORD size) {
+  status = ReadEach(in, &Block(), [&out, &hash](const char* data, DWORD size) {
     if (hash) hash->Update(data, size);
     DWORD written = 0;
     return WriteFile(out.get(), data, size, &written, nullptr) && written == size;
@@ -484,8 +579,14 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
                       !FlushFileBuffers(out.get()))) {
     status = StatusOf(GetLastError());
   }
-  // A copy broken off is this call's own to remove.
-  if (!status.ok()) DeleteOnClose(out.get());
+  if (!status.ok()) {
+    // A copy broken off is this call's own to remove.
+    DeleteOnClose(out.get());
+  } else if (to_place != nullptr) {
+    kept_copy_.reset(out.release());
+    kept_folder_ = to_place->folder;
+    kept_name_ = to_place->name;
+  }
   return status;
 }
 
@@ -767,6 +868,123 @@ FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<File
     return FileStatus();
   }
   return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+}
+
+std::unique_ptr<Folder> Win32FileSystem::HoldFolder(const std::wstring& prefix) {
+  if (prefix.empty() || (prefix.back() != L'\\' && prefix.back() != L'/')) {
+    return FileSystem::HoldFolder(prefix);
+  }
+  Place place;
+  if (!Locate(prefix, false, &place).ok()) return FileSystem::HoldFolder(prefix);
+  if (place.below_root) {
+    // Opened part by part from the installation's own handle, and held
+    // with it until the next Confine.
+    const std::wstring relative = place.expected.substr(root_real_.size());
+    HANDLE unused = nullptr;
+    if (!FolderAt(relative, &unused).ok()) return FileSystem::HoldFolder(prefix);
+    return std::make_unique<Win32Folder>(prefix, folders_.at(FoldCase(relative)), place.expected,
+                                         true);
+  }
+  // A package folder, where links that stay inside are followed: held once
+  // it is known to be inside the package, and never renamed meanwhile.
+  std::wstring path = prefix;
+  while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  auto handle = std::make_shared<ScopedHandle>(
+      CreateFileW(ExtendedPath(path).c_str(), kFolderAccess, kFolderShare, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle->valid()) return FileSystem::HoldFolder(prefix);
+  const std::wstring real = FinalPathOf(handle->get());
+  const std::wstring folded = FoldCase(real);
+  if (real.empty() || (!package_real_.empty() && folded != package_real_ &&
+                       !IsBelowFolder(folded, package_real_, L'\\'))) {
+    return FileSystem::HoldFolder(prefix);
+  }
+  return std::make_unique<Win32Folder>(prefix, std::move(handle), real, false);
+}
+
+bool Win32FileSystem::PlaceIn(const Folder& folder, const std::wstring& name, bool writing,
+                              Place* place) {
+  const auto* held = dynamic_cast<const Win32Folder*>(&folder);
+  if (held == nullptr || (writing && !held->below_root()) || !SinglePart(name)) return false;
+  *place = Place();
+  place->below_root = held->below_root();
+  place->folder = held->handle();
+  place->name = name;
+  place->expected = JoinName(held->real(), name);
+  return true;
+}
+
+FileStatus Win32FileSystem::CopyNewIn(const Folder& from_folder, const std::wstring& from,
+                                      const Folder& to_folder, const std::wstring& to,
+                                      Sha256Digest* digest) {
+  const auto* source = dynamic_cast<const Win32Folder*>(&from_folder);
+  Place target;
+  if (source == nullptr || !SinglePart(from) || !PlaceIn(to_folder, to, true, &target)) {
+    return FileSystem::CopyNewIn(from_folder, from, to_folder, to, digest);
+  }
+  DropKeptCopy();
+  // A link in the package is followed, as a copy by path follows it; the
+  // check of the open handle tells whether it stayed inside.
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  const DWORD error = OpenIn(source->handle(), from, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                             0, OpenKind::kFile, true, &opened, true);
+  ScopedHandle in(opened);
+  if (error != ERROR_SUCCESS) return StatusOf(error);
+  return CopyOpen(in.get(), to_folder.PathOf(to), &target, digest);
+}
+
+FileStatus Win32FileSystem::ReplaceIn(const Folder& folder, const std::wstring& from,
+                                      const std::wstring& to) {
+  Place source;
+  Place target;
+  if (!PlaceIn(folder, from, true, &source) || !PlaceIn(folder, to, true, &target)) {
+    return FileSystem::ReplaceIn(folder, from, to);
+  }
+  return RenamePlaces(source, target, true);
+}
+
+FileStatus Win32FileSystem::MoveIn(const Folder& folder, const std::wstring& from,
+                                   const std::wstring& to) {
+  Place source;
+  Place target;
+  if (!PlaceIn(folder, from, true, &source) || !PlaceIn(folder, to, true, &target)) {
+    return FileSystem::MoveIn(folder, from, to);
+  }
+  return RenamePlaces(source, target, false);
+}
+
+PathKind Win32FileSystem::IdentifyIn(const Folder& folder, const std::wstring& name,
+                                     FileIdentity* identity) {
+  Place place;
+  if (!PlaceIn(folder, name, false, &place) || !place.below_root) {
+    return FileSystem::IdentifyIn(folder, name, identity);
+  }
+  // Whether anything stands at the name, and a link or a folder, from the
+  // folder's one listing: Wine tells a host link to a folder there, where an
+  // open of it would follow it.
+  bool listed = false;
+  const DWORD* attributes = static_cast<const Win32Folder&>(folder).Find(name, &listed);
+  if (listed) {
+    if (attributes == nullptr) return PathKind::kMissing;
+    if ((*attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
+    if ((*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kFolder;
+  }
+  // Which file, asked of the file itself as the undo will ask it. A host
+  // link that Wine shows as a plain file is not told apart here: the step's
+  // own open of the name refuses it, and the update is undone.
+  ScopedHandle file(nullptr);
+  const DWORD opened = OpenRaw(place, FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &file);
+  if (opened != ERROR_SUCCESS) return MeansAbsent(opened) ? PathKind::kMissing : PathKind::kError;
+  HandleFacts facts;
+  const DWORD error = FactsOf(file.get(), &facts);
+  if (error != ERROR_SUCCESS) return MeansAbsent(error) ? PathKind::kMissing : PathKind::kError;
+  if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
+  if ((facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kFolder;
+  *identity = FileIdentity{root_volume_, facts.index, facts.size, facts.last_write};
+  return PathKind::kFile;
 }
 
 }  // namespace kestrune::win32

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 // Only declarations that MinGW's headers lack live here, in the layout of
@@ -47,6 +48,7 @@ constexpr ULONG kOpenForBackupIntent = 0x4000;
 constexpr ULONG kOpenReparsePoint = 0x200000;
 
 // FILE_INFORMATION_CLASS values.
+constexpr int kFileDirectoryInformation = 1;
 constexpr int kFileBasicInformation = 4;
 constexpr int kFileStandardInformation = 5;
 constexpr int kFileInternalInformation = 6;
@@ -54,6 +56,24 @@ constexpr int kFileRenameInformation = 10;
 constexpr int kFileLinkInformation = 11;
 constexpr int kFileDispositionInformation = 13;
 constexpr int kFileAttributeTagInformation = 35;
+
+// Entries follow one another at next_entry_offset, each name running on
+// past the end.
+struct FileDirectoryInformation {
+  ULONG next_entry_offset;
+  ULONG file_index;
+  LARGE_INTEGER creation_time;
+  LARGE_INTEGER last_access_time;
+  LARGE_INTEGER last_write_time;
+  LARGE_INTEGER change_time;
+  LARGE_INTEGER end_of_file;
+  LARGE_INTEGER allocation_size;
+  ULONG file_attributes;
+  ULONG file_name_length;  // in bytes
+  wchar_t file_name[1];
+};
+
+constexpr NtStatus kNoMoreFiles = static_cast<NtStatus>(0x80000006);
 
 struct FileInternalInformation {
   LARGE_INTEGER index_number;
@@ -103,12 +123,18 @@ using SetInformationFileFn = NtStatus(NTAPI*)(HANDLE file, IoStatusBlock* io, vo
 using QueryInformationFileFn = NtStatus(NTAPI*)(HANDLE file, IoStatusBlock* io,
                                                 void* information, ULONG length,
                                                 int information_class);
+using QueryDirectoryFileFn = NtStatus(NTAPI*)(HANDLE file, HANDLE event, void* apc_routine,
+                                              void* apc_context, IoStatusBlock* io,
+                                              void* information, ULONG length,
+                                              int information_class, BOOLEAN single_entry,
+                                              CountedString* file_name, BOOLEAN restart_scan);
 using StatusToErrorFn = ULONG(NTAPI*)(NtStatus status);
 
 struct Ntdll {
   CreateFileFn create_file = nullptr;
   SetInformationFileFn set_information_file = nullptr;
   QueryInformationFileFn query_information_file = nullptr;
+  QueryDirectoryFileFn query_directory_file = nullptr;
   StatusToErrorFn status_to_error = nullptr;
 };
 
@@ -122,6 +148,8 @@ const Ntdll& Calls() {
         ProcAddress<SetInformationFileFn>(ntdll, "NtSetInformationFile");
     found.query_information_file =
         ProcAddress<QueryInformationFileFn>(ntdll, "NtQueryInformationFile");
+    found.query_directory_file =
+        ProcAddress<QueryDirectoryFileFn>(ntdll, "NtQueryDirectoryFile");
     found.status_to_error = ProcAddress<StatusToErrorFn>(ntdll, "RtlNtStatusToDosError");
     return found;
   }();
@@ -150,7 +178,7 @@ DWORD DeleteOnClose(HANDLE handle) {
 
 DWORD OpenIn(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
              DWORD disposition, DWORD attributes, OpenKind kind, bool sequential,
-             HANDLE* file) {
+             HANDLE* file, bool follow) {
   *file = INVALID_HANDLE_VALUE;
   const Ntdll& calls = Calls();
   if (calls.create_file == nullptr) return ERROR_PROC_NOT_FOUND;
@@ -160,7 +188,7 @@ DWORD OpenIn(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
                               static_cast<USHORT>(name.size() * sizeof(wchar_t)), name.c_str()};
   ObjectAttributes object{sizeof(ObjectAttributes), folder, &counted, kCaseInsensitive,
                           nullptr, nullptr};
-  ULONG options = kSynchronousIo | kOpenReparsePoint;
+  ULONG options = follow ? kSynchronousIo : kSynchronousIo | kOpenReparsePoint;
   if (kind == OpenKind::kFolder) options |= kDirectoryFile;
   if (kind == OpenKind::kFile) options |= kNonDirectoryFile;
   // As CreateFileW's FILE_FLAG_BACKUP_SEMANTICS: folders open too.
@@ -175,6 +203,33 @@ DWORD OpenIn(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
   if (status < 0) return ErrorOf(status);
   *file = opened;
   return ERROR_SUCCESS;
+}
+
+DWORD ListIn(HANDLE folder, std::vector<ListedEntry>* entries) {
+  entries->clear();
+  const Ntdll& calls = Calls();
+  if (calls.query_directory_file == nullptr) return ERROR_PROC_NOT_FOUND;
+  // ULONGLONG elements: the entries are 8-byte aligned within the buffer.
+  std::vector<ULONGLONG> buffer((64 << 10) / sizeof(ULONGLONG));
+  for (BOOLEAN restart = TRUE;; restart = FALSE) {
+    IoStatusBlock io{};
+    const NtStatus status = calls.query_directory_file(
+        folder, nullptr, nullptr, nullptr, &io, buffer.data(),
+        static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), kFileDirectoryInformation, FALSE,
+        nullptr, restart);
+    if (status == kNoMoreFiles) return ERROR_SUCCESS;
+    if (status < 0) return ErrorOf(status);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+    for (size_t offset = 0;;) {
+      const auto* entry = reinterpret_cast<const FileDirectoryInformation*>(bytes + offset);
+      const std::wstring_view name(entry->file_name, entry->file_name_length / sizeof(wchar_t));
+      if (name != L"." && name != L"..") {
+        entries->push_back(ListedEntry{std::wstring(name), entry->file_attributes});
+      }
+      if (entry->next_entry_offset == 0) break;
+      offset += entry->next_entry_offset;
+    }
+  }
 }
 
 DWORD RenameInto(HANDLE handle, HANDLE folder, const std::wstring& name, bool replace,

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/win32/windows_h.h"
 
@@ -29,9 +30,23 @@ enum class OpenKind { kAny, kFile, kFolder };
 // CREATE_NEW, `attributes` those of a new file; SYNCHRONIZE is added to
 // `access`, so the handle serves ReadFile and WriteFile as CreateFileW's does.
 // A Win32 error code, ERROR_SUCCESS with the handle in `file`.
+// With `follow`, a link at the name is followed instead, as CreateFileW
+// follows it.
 DWORD OpenIn(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
              DWORD disposition, DWORD attributes, OpenKind kind, bool sequential,
-             HANDLE* file);
+             HANDLE* file, bool follow = false);
+
+// One entry of a folder: its name and its attributes as the folder's own
+// listing tells them (a link's are the link's where the system tells links).
+struct ListedEntry {
+  std::wstring name;
+  DWORD attributes = 0;
+};
+
+// Every entry of the folder open on `folder` (with FILE_LIST_DIRECTORY),
+// "." and ".." left out, read through that very handle. A Win32 error code,
+// ERROR_SUCCESS when the listing is complete.
+DWORD ListIn(HANDLE folder, std::vector<ListedEntry>* entries);
 
 // Gives the file open on `handle` (with DELETE access) the name `name`, a
 // single part, in the folder open on `folder`; over an existing file only

@@ -92,6 +92,19 @@ class Win32FileSystem : public FileSystem {
   FileStatus FlushVolume(const std::wstring& folder) override;
   FileStatus FlushFile(const std::wstring& path) override;
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override;
+  std::unique_ptr<Folder> HoldFolder(const std::wstring& prefix) override;
+  FileStatus CopyNewIn(const Folder& from_folder, const std::wstring& from,
+                       const Folder& to_folder, const std::wstring& to,
+                       Sha256Digest* digest) override;
+  FileStatus ReplaceIn(const Folder& folder, const std::wstring& from,
+                       const std::wstring& to) override;
+  FileStatus MoveIn(const Folder& folder, const std::wstring& from,
+                    const std::wstring& to) override;
+  PathKind IdentifyIn(const Folder& folder, const std::wstring& name,
+                      FileIdentity* identity) override;
+  // Each copy is flushed on the handle that wrote it, and NTFS logs renames
+  // in order, so a later flushed write carries them to the disk with it.
+  bool CopiesDurable() override { return true; }
 
  private:
   // Where a path leads: below the installation, the folder it is in, open
@@ -121,6 +134,14 @@ class Win32FileSystem : public FileSystem {
                   DWORD disposition, DWORD flags, ScopedHandle* file);
   // Renames `from` to `to`, over it with `replace`.
   FileStatus Rename(const std::wstring& from, const std::wstring& to, bool replace);
+  FileStatus RenamePlaces(const Place& from, const Place& to, bool replace);
+  // `name` in a folder held by HoldFolder; false for any other folder or a
+  // name that is not a single part, and for `writing` outside the
+  // installation: the call then goes by path.
+  bool PlaceIn(const Folder& folder, const std::wstring& name, bool writing, Place* place);
+  // Copies from the packaged file open on `in` to a new file at `to`.
+  FileStatus CopyOpen(HANDLE in, const std::wstring& to, const Place* to_place,
+                      Sha256Digest* digest);
 
   // Puts an empty file of this run's own at `place` in place of whatever
   // stands there (a link that cannot be removed otherwise), by a rename.
@@ -129,6 +150,7 @@ class Win32FileSystem : public FileSystem {
   // folder on its way swapped for a link since the package was walked.
   bool InPackage(HANDLE file) const;
   std::vector<char>& Block();
+  void DropKeptCopy() { kept_copy_.reset(nullptr); }
 
   bool refuse_writes_ = false;  // outside the installation, once confined
   std::wstring root_given_;    // the installation folder as the run names it
@@ -141,7 +163,13 @@ class Win32FileSystem : public FileSystem {
   // Folders below the installation, by their relative path case folded:
   // held without FILE_SHARE_DELETE, so that none can be renamed or replaced
   // while the run works below it. "" is the installation folder.
-  std::map<std::wstring, std::unique_ptr<ScopedHandle>> folders_;
+  std::map<std::wstring, std::shared_ptr<ScopedHandle>> folders_;
+  // The copy CopyNewIn made last, still open on the handle that wrote it,
+  // so that the rename that puts it in place needs no second open. Closed
+  // by any call by path, which the undo of a failed step begins with.
+  ScopedHandle kept_copy_{nullptr};
+  HANDLE kept_folder_ = nullptr;
+  std::wstring kept_name_;
 };
 
 class Win32Messages : public Messages {

@@ -483,8 +483,11 @@ FileStatus Win32FileSystem::Remove(const std::wstring& given) {
 FileStatus Win32FileSystem::Link(const std::wstring& /*existing*/,
                                  const std::wstring& /*name*/) {
   // Windows refuses to replace a file that another process has open or
-  // mapped (a loaded library, say), where it lets it be renamed; so the step
-  // keeps the installed file aside by a rename here, never by a second name.
+  // mapped (a loaded library, say), where it lets it be renamed; and a
+  // second name of such a file cannot be removed again either, so an undo
+  // of a link there could never finish, where two renames fail before
+  // anything changes. The step keeps the installed file aside by a rename
+  // here, never by a second name.
   return FileStatus(FileResult::kUnsupported);
 }
 
@@ -536,7 +539,7 @@ FileStatus Win32FileSystem::CopyOpen(HANDLE in, const std::wstring& to, const Pl
   // The bytes come from this handle, so it is this handle that is checked.
   if (!InPackage(in)) return StatusOf(kLinkOnTheWay);
   HandleFacts info;
-  const DWORD asked = FactsOf(in, &info);
+  const DWORD asked = WrittenAndAttributesOf(in, &info);
   if (asked != ERROR_SUCCESS) return StatusOf(asked);
   // Not CopyFileW: it carries the read-only attribute over, and a read-only
   // copy could not be renamed over by the undo nor removed after a failure.

@@ -289,6 +289,19 @@ DWORD FactsOf(HANDLE handle, HandleFacts* facts) {
   return ERROR_SUCCESS;
 }
 
+DWORD WrittenAndAttributesOf(HANDLE handle, HandleFacts* facts) {
+  const Ntdll& calls = Calls();
+  if (calls.query_information_file == nullptr) return ERROR_PROC_NOT_FOUND;
+  FileBasicInformation basic{};
+  IoStatusBlock io{};
+  const NtStatus status = calls.query_information_file(handle, &io, &basic, sizeof basic,
+                                                       kFileBasicInformation);
+  if (status < 0) return ErrorOf(status);
+  facts->last_write = basic.last_write_time.QuadPart;
+  facts->attributes = basic.file_attributes;
+  return ERROR_SUCCESS;
+}
+
 DWORD SetAttributes(HANDLE handle, DWORD attributes) {
   FileBasicInformation information{};
   // Zero would mean "leave them": a file with none is a normal one.

@@ -69,6 +69,9 @@ struct HandleFacts {
   DWORD attributes = 0;
 };
 DWORD FactsOf(HANDLE handle, HandleFacts* facts);
+// Only the last write time and the attributes of FactsOf: one question to
+// the file where FactsOf asks three.
+DWORD WrittenAndAttributesOf(HANDLE handle, HandleFacts* facts);
 
 // Sets the attributes of the file open on `handle` (with
 // FILE_WRITE_ATTRIBUTES), its times untouched.

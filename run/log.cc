@@ -29,7 +29,15 @@ void RunLog::Start(Environment& environment, std::unique_ptr<LogFile> file) {
 
 void RunLog::Line(std::wstring_view text) {
   if (!enabled()) return;
-  buffer_ += FormatTimestamp(environment_->Now());
+  const LocalTime now = environment_->Now();
+  if (stamp_.empty() || now.millisecond != stamped_.millisecond || now.second != stamped_.second ||
+      now.minute != stamped_.minute || now.hour != stamped_.hour || now.day != stamped_.day ||
+      now.month != stamped_.month || now.year != stamped_.year ||
+      now.utc_offset_minutes != stamped_.utc_offset_minutes) {
+    stamp_ = FormatTimestamp(now);
+    stamped_ = now;
+  }
+  buffer_ += stamp_;
   buffer_ += pid_;
   const size_t start = buffer_.size();
   buffer_ += Utf8FromWide(text);

@@ -58,6 +58,10 @@ class RunLog {
   std::unique_ptr<LogFile> file_;
   std::string pid_;  // " [<process id>] ", after each timestamp
   std::string buffer_;
+  // The last time stamp written, whole, for the lines of the same
+  // millisecond.
+  LocalTime stamped_{};
+  std::string stamp_;
   RunTally tally_;
 };
 

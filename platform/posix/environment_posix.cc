@@ -44,8 +44,11 @@ std::wstring PosixEnvironment::CommandLine() {
 LocalTime PosixEnvironment::Now() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
+  if (now.tv_sec != known_second_) {
+    localtime_r(&now.tv_sec, &known_);
+    known_second_ = now.tv_sec;
+  }
+  const tm& local = known_;
   LocalTime time;
   time.year = local.tm_year + 1900;
   time.month = local.tm_mon + 1;

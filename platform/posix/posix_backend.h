@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <ctime>
 #include <memory>
 #include <string>
 #include <utility>
@@ -36,6 +37,10 @@ class PosixEnvironment : public Environment {
 
  private:
   const std::vector<std::string> arguments_;  // argv, the program's name first
+  // The local time of the last whole second asked for: a long log asks
+  // many times a second, and the conversion takes a lock each time.
+  time_t known_second_ = -1;
+  tm known_{};
 };
 
 class PosixProfileReader : public ProfileReader {

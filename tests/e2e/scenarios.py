@@ -612,15 +612,19 @@ class ConfinementTests(Scenario):
     folder in silence."""
 
     def test_a_link_inside_the_installation_stops_the_update_before_any_change(self):
-        # A linked folder with a folder below it, and one that holds only files.
+        # A linked folder with a folder below it, one that holds only files,
+        # and a link to a file at an installed file's name (which Wine shows
+        # as a plain file: the run finds it at its step and undoes).
         for linked, outside in (("bin", {"core.dll": b"a file of another program\n",
                                          "sub/deep.dat": b"its data\n"}),
-                                ("res", {"strings.txt": b"another program's strings\n"})):
+                                ("res", {"strings.txt": b"another program's strings\n"}),
+                                ("res/strings.txt", {"strings.txt": b"its strings\n"})):
             with self.subTest(linked):
                 c = self.fresh_case()
                 self.installation(files={k: v for k, v in INSTALLED.items()
-                                         if not k.startswith(linked + "/")})
-                c.write(f"Outside/{linked}", outside)
+                                         if k != linked and not k.startswith(linked + "/")})
+                c.write(f"Outside/{linked.split('/')[0]}", outside)
+                c.host(f"{INST}/{linked}").parent.mkdir(parents=True, exist_ok=True)
                 os.symlink(c.host(f"Outside/{linked}"), c.host(f"{INST}/{linked}"))
                 program = c.package(PACKAGED, settings=settings_text())
                 c.registry(uninstall_key(c.native(INST, True)))

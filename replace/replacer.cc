@@ -93,26 +93,34 @@ class Replacement {
     // A package inside the installation could have its own files replaced
     // before they are read.
     const bool package_inside = IsBelowFolder(package, installation, inputs_.separator);
+    // Files of one folder come together: its names and whether its path
+    // carries the marker are asked once for them all.
+    uint32_t current = 0;
+    bool has_current = false;
+    bool marked = false;
+    const NameSet* taken = nullptr;
     for (size_t index = 0; index < listed_.size(); ++index) {
-      const std::wstring relative = Relative(index);
+      const uint32_t folder = listed_.Folder(index);
+      const std::wstring& prefix = InstallationPrefix(folder);
+      if (!has_current || folder != current) {
+        has_current = true;
+        current = folder;
+        marked = prefix.find(kUpdaterMarker, inputs_.install_folder.size()) != std::wstring::npos;
+        taken = prefix.size() > 1 && IsSeparator(prefix.back(), inputs_.separator)
+                    ? TakenIn(prefix.substr(0, prefix.size() - 1))
+                    : nullptr;
+      }
+      const std::wstring name(listed_.Name(index));
       // Tested on the relative path, so that an installation folder that
       // carries the name still gets its files.
-      if (relative.find(kUpdaterMarker) != std::wstring::npos) {
+      if (marked || name.find(kUpdaterMarker) != std::wstring::npos) {
         PassOver(index, L"the updater's own");
         continue;
       }
-      if (IsBackupName(relative, inputs_.product_vernum, inputs_.separator)) {
+      if (IsBackupName(name, inputs_.product_vernum, inputs_.separator)) {
         PassOver(index, L"named like a backup");
         continue;
       }
-      const std::wstring destination = inputs_.install_folder + relative;
-      const uint32_t folder = listed_.Folder(index);
-      const std::wstring& prefix = InstallationPrefix(folder);
-      const NameSet* taken =
-          prefix.size() > 1 && IsSeparator(prefix.back(), inputs_.separator)
-              ? TakenIn(prefix.substr(0, prefix.size() - 1))
-              : nullptr;
-      const std::wstring name(listed_.Name(index));
       if (taken != nullptr && !taken->Has(name)) {
         PassOver(index, L"no installed counterpart");
         continue;
@@ -121,7 +129,7 @@ class Replacement {
       FileIdentity identity;
       const PathKind installed = files_.IdentifyIn(Installation(folder), name, &identity);
       if (installed == PathKind::kError) {
-        log_.Line(L"failed: cannot tell whether " + destination + L" exists");
+        log_.Line(L"failed: cannot tell whether " + prefix + name + L" exists");
         return false;
       }
       if (installed == PathKind::kMissing) {
@@ -137,18 +145,18 @@ class Replacement {
         continue;
       }
       if (installed == PathKind::kLink) {
-        log_.Line(L"failed: " + destination + L" is reached through the link " +
-                  LinkOn(relative) + L", where the installation may have none");
+        log_.Line(L"failed: " + prefix + name + L" is reached through the link " +
+                  LinkOn(Relative(index)) + L", where the installation may have none");
         return false;
       }
       if (package_inside &&
-          IsBelowFolder(files_.ComparablePath(destination), package, inputs_.separator)) {
-        log_.Line(L"failed: " + destination + L" lies inside the package folder");
+          IsBelowFolder(files_.ComparablePath(prefix + name), package, inputs_.separator)) {
+        log_.Line(L"failed: " + prefix + name + L" lies inside the package folder");
         return false;
       }
       // The copy's name needs no look: its suffix is this run's.
       Planned step{static_cast<uint32_t>(index), kBackupAside, identity};
-      if (!PickAside(destination, Installation(folder), taken, name, &step.aside)) return false;
+      if (!PickAside(prefix, Installation(folder), taken, name, &step.aside)) return false;
       plan_.push_back(step);
     }
     return true;
@@ -389,7 +397,7 @@ class Replacement {
   // only copy of an older file: it is kept, and the installed file only set
   // aside, under the first free set-aside name, until the update succeeds.
   // `taken` (when listed) answers for the names beside `name`.
-  bool PickAside(const std::wstring& destination, const Folder& folder, const NameSet* taken,
+  bool PickAside(const std::wstring& prefix, const Folder& folder, const NameSet* taken,
                  const std::wstring& name, int* aside) {
     const auto free = [&](const std::wstring& suffix, bool* is_free) {
       if (taken != nullptr) {
@@ -401,7 +409,7 @@ class Replacement {
       FileIdentity unused;
       const PathKind kind = files_.IdentifyIn(folder, name + suffix, &unused);
       if (kind == PathKind::kError) {
-        log_.Line(L"failed: cannot tell whether " + destination + suffix + L" exists");
+        log_.Line(L"failed: cannot tell whether " + prefix + name + suffix + L" exists");
         return false;
       }
       *is_free = kind == PathKind::kMissing;
@@ -420,7 +428,7 @@ class Replacement {
         return true;
       }
     }
-    log_.Line(L"failed: no free name beside " + destination);
+    log_.Line(L"failed: no free name beside " + prefix + name);
     return false;
   }
 
@@ -451,12 +459,16 @@ bool IsBackupName(const std::wstring& relative, const std::wstring& product_vern
                   wchar_t separator) {
   size_t start = relative.size();
   while (start > 0 && !IsSeparator(relative[start - 1], separator)) --start;
-  // Letter case aside, as names match on Windows.
-  const std::wstring name = ToLowerAscii(std::wstring_view(relative).substr(start));
-  const std::wstring suffix = L"." + ToLowerAscii(product_vernum);
-  return name.find(kScratchSuffix) != std::wstring::npos ||
-         (name.size() > suffix.size() &&
-          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0);
+  // Letter case aside, as names match on Windows; with no copy, as every
+  // packaged file is asked.
+  const std::wstring_view name = std::wstring_view(relative).substr(start);
+  const std::wstring_view scratch = kScratchSuffix;
+  for (size_t at = 0; at + scratch.size() <= name.size(); ++at) {
+    if (EqualsIgnoreAsciiCase(name.substr(at, scratch.size()), scratch)) return true;
+  }
+  const size_t tail = product_vernum.size() + 1;
+  return name.size() > tail && name[name.size() - tail] == L'.' &&
+         EqualsIgnoreAsciiCase(name.substr(name.size() - product_vernum.size()), product_vernum);
 }
 
 ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,

@@ -447,9 +447,9 @@ def run_verified_rsync(work, master, pkg):
 
 
 def run_floor(kind, with_list):
-    def run(work, master, pkg):
+    def run(work, master, pkg, linked=False):
         inst = os.path.join(work, "inst-" + kind)
-        fresh_copy(master, inst)
+        fresh_copy(master, inst, linked)
         command = [HELPERS["floor"], kind, pkg, inst, "." + VERSION]
         if with_list:
             command.append(os.path.join(pkg, "Kestrune.sha256"))
@@ -564,14 +564,21 @@ def main():
         # A one-file update first: what every run costs whatever its size
         # (start, settings, registry, version check, process scan, lock and
         # journal), so that the time a file beyond it shows how the work grows.
+        # The crash-safe floor beside it, alternated, tells what of the
+        # growth is the file system's own.
         fixed = None
+        floor = run_floor("safe", False)
         for count in [1] + sizes:
             master, pkg = lay_out(args.work, program, count, 0)
-            runs = [run_kestrune(args.work, master, pkg, program, extra, linked=True)
-                    for _ in range(5 if count == 1 else 3 if count < 1000000 else 1)]
+            runs, floors = [], []
+            for _ in range(5 if count == 1 else 3 if count < 1000000 else 1):
+                runs.append(run_kestrune(args.work, master, pkg, program, extra, linked=True))
+                floors.append(floor(args.work, master, pkg, linked=True))
             cpu = statistics.median(r.cpu for r in runs)
             wall = statistics.median(r.wall for r in runs)
-            for folder in (master, pkg, os.path.join(args.work, "inst-kestrune")):
+            floor_wall = statistics.median(r.wall for r in floors)
+            for folder in (master, pkg, os.path.join(args.work, "inst-kestrune"),
+                           os.path.join(args.work, "inst-safe")):
                 shutil.rmtree(folder, ignore_errors=True)
             if fixed is None:
                 fixed = (cpu, wall)
@@ -579,10 +586,11 @@ def main():
                       % (cpu * 1e3, wall * 1e3))
                 continue
             print("  %7d files: CPU %.3f s (%.1f us a file, %.1f beyond the start-up), "
-                  "wall %.3f s (%.1f us a file, %.1f beyond), peak memory %d KiB"
+                  "wall %.3f s (%.1f us a file, %.1f beyond), peak memory %d KiB; "
+                  "safe floor wall %.1f us a file (ratio %.2f)"
                   % (count, cpu, cpu / count * 1e6, (cpu - fixed[0]) / (count - 1) * 1e6, wall,
                      wall / count * 1e6, (wall - fixed[1]) / (count - 1) * 1e6,
-                     max(r.peak for r in runs)))
+                     max(r.peak for r in runs), floor_wall / count * 1e6, wall / floor_wall))
     finally:
         shutil.rmtree(args.work, ignore_errors=True)
 

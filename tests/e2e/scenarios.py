@@ -906,6 +906,34 @@ class WineOnlyTests(Scenario):
                 for rel in read_only:
                     self.assertTrue(os.stat(c.host(f"{INST}/{rel}")).st_mode & 0o200, rel)
 
+    def test_names_match_whatever_their_letter_case(self):
+        # Each installation folder is listed once and names looked up in the
+        # listing: as Windows matches them, letter case aside.
+        rows = (
+            # An installed file spelt otherwise than the packaged one is its
+            # counterpart; the names the update gives are the package's.
+            ("installed name", {"bin/Core.DLL": INSTALLED["bin/core.dll"]},
+             {"bin/core.dll": PACKAGED["bin/core.dll"],
+              f"bin/core.dll.{VER}": INSTALLED["bin/core.dll"]}),
+            # An earlier backup spelt otherwise takes the backup name: it is
+            # kept, and the installed file only set aside until the end.
+            ("backup name", {"bin/core.dll": INSTALLED["bin/core.dll"],
+                             f"bin/CORE.DLL.{VER}": b"an earlier backup\n"},
+             {"bin/core.dll": PACKAGED["bin/core.dll"],
+              f"bin/CORE.DLL.{VER}": b"an earlier backup\n"}),
+        )
+        for name, installed, expected_core in rows:
+            with self.subTest(name):
+                c = self.fresh_case()
+                files = {k: v for k, v in INSTALLED.items() if k != "bin/core.dll"}
+                program = self.standard(files={**files, **installed})
+                before = c.tree(INST)
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                expected = updated({k: v for k, v in before.items() if k not in installed},
+                                   PACKAGED, [r for r in PACKAGED if r != "bin/core.dll"])
+                expected.update(expected_core)
+                self.assertTree(INST, expected)
+
     def test_a_folder_swapped_for_a_link_while_the_run_is_stopped_leads_nothing_outside(self):
         # Stopped from outside, a folder is moved away and a host link to an
         # outside folder put at its name. In the installation the stop comes

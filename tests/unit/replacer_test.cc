@@ -398,6 +398,11 @@ TEST_F(ReplacerTest, BackupNamesAreNeverPackagedFiles) {
   EXPECT_FALSE(IsBackupName(L"\\bin\\core.dll", L"2015.1.0", L'\\'));
   EXPECT_FALSE(IsBackupName(L"\\v.2015.1.0\\core.dll", L"2015.1.0", L'\\'));
   EXPECT_FALSE(IsBackupName(L"/2015.1.0", L"2015.1.0", L'/'));
+  EXPECT_TRUE(IsBackupName(L"/CORE.DLL.1.0-RC", L"1.0-rc", L'/'));
+  EXPECT_FALSE(IsBackupName(L"/.2015.1.0", L"2015.1.0", L'/'));
+  EXPECT_FALSE(IsBackupName(L"/core.dll.2015.1.0x", L"2015.1.0", L'/'));
+  EXPECT_FALSE(IsBackupName(L"/core.dll_2015.1.0", L"2015.1.0", L'/'));
+  EXPECT_TRUE(IsBackupName(L"/a.~kestrune", L"2015.1.0", L'/'));
 }
 
 }  // namespace

@@ -148,6 +148,7 @@ enum class FileResult {
   kInUse,         // another process holds the file; may pass if tried again
   kUnsupported,   // the file system cannot do this; another way may serve
   kFailed,        // any other failure
+  kChanged,       // not the file expected: it changed since it was looked at
 };
 
 // A FileResult with the system's own error code (GetLastError or errno; 0
@@ -309,6 +310,15 @@ class FileSystem {
   virtual FileStatus MoveIn(const Folder& folder, const std::wstring& from,
                             const std::wstring& to) {
     return Move(folder.PathOf(from), folder.PathOf(to));
+  }
+  // Move for the step that keeps an installed file aside: `expected` is
+  // the identity the plan recorded for `from`. A back-end that opens the
+  // file to rename it refuses one that is not that file; the others move
+  // whatever is there, as Move does.
+  virtual FileStatus MoveAsideIn(const Folder& folder, const std::wstring& from,
+                                 const std::wstring& to, const FileIdentity& expected) {
+    (void)expected;
+    return MoveIn(folder, from, to);
   }
   virtual PathKind IdentifyIn(const Folder& folder, const std::wstring& name,
                               FileIdentity* identity) {

@@ -82,4 +82,10 @@ FileStatus PatientFileSystem::MoveIn(const Folder& folder, const std::wstring& f
                    [&] { return inner_.MoveIn(folder, from, to); });
 }
 
+FileStatus PatientFileSystem::MoveAsideIn(const Folder& folder, const std::wstring& from,
+                                          const std::wstring& to, const FileIdentity& expected) {
+  return Patiently([&] { return folder.PathOf(from); },
+                   [&] { return inner_.MoveAsideIn(folder, from, to, expected); });
+}
+
 }  // namespace kestrune

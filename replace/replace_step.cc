@@ -55,7 +55,13 @@ bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
   if (linked != FileResult::kUnsupported) {
     return failed(linked, L"link", here.PathOf(step.name) + L" as " + here.PathOf(step.aside));
   }
-  const FileStatus aside = files.MoveIn(here, step.name, step.aside);
+  const FileStatus aside = files.MoveAsideIn(here, step.name, step.aside, step.installed);
+  if (aside == FileResult::kChanged) {
+    // Moved now, it could not be told from any other file by the undo.
+    log.Line(L"failed: " + here.PathOf(step.name) +
+             L" changed after the update was planned; it is left as it is");
+    return false;
+  }
   if (!aside.ok()) {
     return failed(aside, L"rename", here.PathOf(step.name) + L" to " + here.PathOf(step.aside));
   }

@@ -37,6 +37,7 @@ struct StepIn {
   const Folder& package;
   const Folder& installation;
   const std::wstring& name;
+  const FileIdentity& installed;  // what the plan found at `name`
   std::wstring aside;
   std::wstring temporary;
 };

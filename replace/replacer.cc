@@ -227,7 +227,7 @@ class Replacement {
       const Planned& step = plan_[(*done)++];
       const std::wstring name(listed_.Name(step.listed_index));
       const uint32_t folder = listed_.Folder(step.listed_index);
-      const StepIn names{Package(folder), Installation(folder), name,
+      const StepIn names{Package(folder), Installation(folder), name, step.installed,
                          step.aside == kBackupAside ? name + backup_suffix_
                                                     : SetAsideName(name, step.aside),
                          name + inputs_.temporary_suffix};

@@ -134,25 +134,29 @@ class Win32Folder : public Folder {
   HANDLE handle() const { return handle_->get(); }
   const std::wstring& real() const { return real_; }
   bool below_root() const { return below_root_; }
-  // The attributes of the entry `name` (letter case aside, as the file
-  // system matches names), from the folder's listing, read once when first
-  // asked; null when there is no such entry. `listed` is false where the
-  // folder cannot be listed, and nothing is told.
-  const DWORD* Find(const std::wstring& name, bool* listed) const {
+  // The entry `name` (letter case aside, as the file system matches
+  // names) in the folder's listing, read once when first asked; null when
+  // there is no such entry. `listed` is false where the folder cannot be
+  // listed, and nothing is told.
+  const ListedEntry* Find(const std::wstring& name, bool* listed) const {
     if (!asked_) {
       asked_ = true;
       std::vector<ListedEntry> raw;
       listed_ = ListIn(handle(), &raw) == ERROR_SUCCESS;
       entries_.reserve(raw.size());
-      for (const ListedEntry& entry : raw) entries_.emplace_back(FoldCase(entry.name), entry.attributes);
-      std::sort(entries_.begin(), entries_.end());
+      for (ListedEntry& entry : raw) {
+        std::wstring key = FoldCase(entry.name);
+        entries_.emplace_back(std::move(key), std::move(entry));
+      }
+      std::sort(entries_.begin(), entries_.end(),
+                [](const auto& a, const auto& b) { return a.first < b.first; });
     }
     *listed = listed_;
     if (!listed_) return nullptr;
     const std::wstring key = FoldCase(name);
     const auto found = std::lower_bound(
         entries_.begin(), entries_.end(), key,
-        [](const std::pair<std::wstring, DWORD>& entry, const std::wstring& k) {
+        [](const std::pair<std::wstring, ListedEntry>& entry, const std::wstring& k) {
           return entry.first < k;
         });
     return found != entries_.end() && found->first == key ? &found->second : nullptr;
@@ -164,7 +168,7 @@ class Win32Folder : public Folder {
   const bool below_root_;
   mutable bool asked_ = false;
   mutable bool listed_ = false;
-  mutable std::vector<std::pair<std::wstring, DWORD>> entries_;  // sorted, names case folded
+  mutable std::vector<std::pair<std::wstring, ListedEntry>> entries_;  // by case folded name
 };
 
 }  // namespace
@@ -421,7 +425,7 @@ FileStatus Win32FileSystem::Rename(const std::wstring& from, const std::wstring&
 }
 
 FileStatus Win32FileSystem::RenamePlaces(const Place& source, const Place& target,
-                                         bool replace) {
+                                         bool replace, const FileIdentity* expected) {
   ScopedHandle file(nullptr);
   if (kept_copy_.valid() && kept_folder_ == source.folder && kept_name_ == source.name) {
     // The copy this run just made, on the handle that made it: opened
@@ -440,6 +444,14 @@ FileStatus Win32FileSystem::RenamePlaces(const Place& source, const Place& targe
     if (error != ERROR_SUCCESS) return StatusOf(error);
     if (source.below_root && !SameName(file.get(), source.expected)) {
       return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+    }
+    HandleFacts facts;
+    if (expected != nullptr) {
+      const DWORD asked = FactsOf(file.get(), &facts);
+      if (asked != ERROR_SUCCESS) return StatusOf(asked);
+      if (FileIdentity{root_volume_, facts.index, facts.size, facts.last_write} != *expected) {
+        return FileStatus(FileResult::kChanged);
+      }
     }
   }
   const DWORD error = RenameInto(file.get(), target.folder, target.name, replace);
@@ -946,6 +958,16 @@ FileStatus Win32FileSystem::ReplaceIn(const Folder& folder, const std::wstring& 
   return RenamePlaces(source, target, true);
 }
 
+FileStatus Win32FileSystem::MoveAsideIn(const Folder& folder, const std::wstring& from,
+                                        const std::wstring& to, const FileIdentity& expected) {
+  Place source;
+  Place target;
+  if (!PlaceIn(folder, from, true, &source) || !PlaceIn(folder, to, true, &target)) {
+    return FileSystem::MoveAsideIn(folder, from, to, expected);
+  }
+  return RenamePlaces(source, target, false, &expected);
+}
+
 FileStatus Win32FileSystem::MoveIn(const Folder& folder, const std::wstring& from,
                                    const std::wstring& to) {
   Place source;
@@ -966,15 +988,22 @@ PathKind Win32FileSystem::IdentifyIn(const Folder& folder, const std::wstring& n
   // folder's one listing: Wine tells a host link to a folder there, where an
   // open of it would follow it.
   bool listed = false;
-  const DWORD* attributes = static_cast<const Win32Folder&>(folder).Find(name, &listed);
+  const ListedEntry* entry = static_cast<const Win32Folder&>(folder).Find(name, &listed);
   if (listed) {
-    if (attributes == nullptr) return PathKind::kMissing;
-    if ((*attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
-    if ((*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kFolder;
+    if (entry == nullptr) return PathKind::kMissing;
+    if ((entry->attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return PathKind::kLink;
+    if ((entry->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::kFolder;
+    // Which file, as the listing tells it. A folder's listing may lag behind
+    // a file that another process is writing; the step checks the file it
+    // moves against this, on the handle that moves it (MoveAsideIn).
+    if (entry->has_facts) {
+      *identity = FileIdentity{root_volume_, entry->index, entry->size, entry->last_write};
+      return PathKind::kFile;
+    }
   }
-  // Which file, asked of the file itself as the undo will ask it. A host
-  // link that Wine shows as a plain file is not told apart here: the step's
-  // own open of the name refuses it, and the update is undone.
+  // Otherwise asked of the file itself. A host link that Wine shows as a
+  // plain file is not told apart here, nor in the listing: the step's own
+  // open of the name refuses it, and the update is undone.
   ScopedHandle file(nullptr);
   const DWORD opened = OpenRaw(place, FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

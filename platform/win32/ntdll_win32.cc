@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 // Only declarations that MinGW's headers lack live here, in the layout of
@@ -49,6 +51,7 @@ constexpr ULONG kOpenReparsePoint = 0x200000;
 
 // FILE_INFORMATION_CLASS values.
 constexpr int kFileDirectoryInformation = 1;
+constexpr int kFileIdFullDirectoryInformation = 38;
 constexpr int kFileBasicInformation = 4;
 constexpr int kFileStandardInformation = 5;
 constexpr int kFileInternalInformation = 6;
@@ -73,7 +76,25 @@ struct FileDirectoryInformation {
   wchar_t file_name[1];
 };
 
+// The same with the file's index, which the oldest systems may not tell.
+struct FileIdFullDirectoryInformation {
+  ULONG next_entry_offset;
+  ULONG file_index;
+  LARGE_INTEGER creation_time;
+  LARGE_INTEGER last_access_time;
+  LARGE_INTEGER last_write_time;
+  LARGE_INTEGER change_time;
+  LARGE_INTEGER end_of_file;
+  LARGE_INTEGER allocation_size;
+  ULONG file_attributes;
+  ULONG file_name_length;  // in bytes
+  ULONG ea_size;
+  LARGE_INTEGER file_id;
+  wchar_t file_name[1];
+};
+
 constexpr NtStatus kNoMoreFiles = static_cast<NtStatus>(0x80000006);
+constexpr NtStatus kInvalidInfoClass = static_cast<NtStatus>(0xC0000003);
 
 struct FileInternalInformation {
   LARGE_INTEGER index_number;
@@ -205,31 +226,57 @@ DWORD OpenIn(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
   return ERROR_SUCCESS;
 }
 
-DWORD ListIn(HANDLE folder, std::vector<ListedEntry>* entries) {
+namespace {
+
+// Every entry in `folder` as the listing class `information_class` gives
+// it, that class's structure being `Entry`.
+template <typename Entry>
+NtStatus ListAs(HANDLE folder, int information_class, std::vector<ListedEntry>* entries) {
   entries->clear();
   const Ntdll& calls = Calls();
-  if (calls.query_directory_file == nullptr) return ERROR_PROC_NOT_FOUND;
   // ULONGLONG elements: the entries are 8-byte aligned within the buffer.
   std::vector<ULONGLONG> buffer((64 << 10) / sizeof(ULONGLONG));
   for (BOOLEAN restart = TRUE;; restart = FALSE) {
     IoStatusBlock io{};
     const NtStatus status = calls.query_directory_file(
         folder, nullptr, nullptr, nullptr, &io, buffer.data(),
-        static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), kFileDirectoryInformation, FALSE,
+        static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), information_class, FALSE,
         nullptr, restart);
-    if (status == kNoMoreFiles) return ERROR_SUCCESS;
-    if (status < 0) return ErrorOf(status);
+    if (status == kNoMoreFiles) return 0;
+    if (status < 0) return status;
     const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
     for (size_t offset = 0;;) {
-      const auto* entry = reinterpret_cast<const FileDirectoryInformation*>(bytes + offset);
+      const auto* entry = reinterpret_cast<const Entry*>(bytes + offset);
       const std::wstring_view name(entry->file_name, entry->file_name_length / sizeof(wchar_t));
       if (name != L"." && name != L"..") {
-        entries->push_back(ListedEntry{std::wstring(name), entry->file_attributes});
+        ListedEntry listed;
+        listed.name = std::wstring(name);
+        listed.attributes = entry->file_attributes;
+        listed.size = static_cast<uint64_t>(entry->end_of_file.QuadPart);
+        listed.last_write = entry->last_write_time.QuadPart;
+        if constexpr (std::is_same_v<Entry, FileIdFullDirectoryInformation>) {
+          listed.has_facts = true;
+          listed.index = static_cast<uint64_t>(entry->file_id.QuadPart);
+        }
+        entries->push_back(std::move(listed));
       }
       if (entry->next_entry_offset == 0) break;
       offset += entry->next_entry_offset;
     }
   }
+}
+
+}  // namespace
+
+DWORD ListIn(HANDLE folder, std::vector<ListedEntry>* entries) {
+  if (Calls().query_directory_file == nullptr) return ERROR_PROC_NOT_FOUND;
+  NtStatus status = ListAs<FileIdFullDirectoryInformation>(folder, kFileIdFullDirectoryInformation,
+                                                           entries);
+  if (status == kInvalidInfoClass) {
+    status = ListAs<FileDirectoryInformation>(folder, kFileDirectoryInformation, entries);
+  }
+  if (status < 0) entries->clear();
+  return ErrorOf(status);
 }
 
 DWORD RenameInto(HANDLE handle, HANDLE folder, const std::wstring& name, bool replace,

@@ -37,10 +37,16 @@ DWORD OpenIn(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
              HANDLE* file, bool follow = false);
 
 // One entry of a folder: its name and its attributes as the folder's own
-// listing tells them (a link's are the link's where the system tells links).
+// listing tells them (a link's are the link's where the system tells links),
+// and where the listing tells them, the file index, size and last write
+// time that FactsOf would give.
 struct ListedEntry {
   std::wstring name;
   DWORD attributes = 0;
+  bool has_facts = false;
+  uint64_t index = 0;
+  uint64_t size = 0;
+  int64_t last_write = 0;
 };
 
 // Every entry of the folder open on `folder` (with FILE_LIST_DIRECTORY),

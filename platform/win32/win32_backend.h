@@ -100,6 +100,8 @@ class Win32FileSystem : public FileSystem {
                        const std::wstring& to) override;
   FileStatus MoveIn(const Folder& folder, const std::wstring& from,
                     const std::wstring& to) override;
+  FileStatus MoveAsideIn(const Folder& folder, const std::wstring& from, const std::wstring& to,
+                         const FileIdentity& expected) override;
   PathKind IdentifyIn(const Folder& folder, const std::wstring& name,
                       FileIdentity* identity) override;
   // Each copy is flushed on the handle that wrote it, and NTFS logs renames
@@ -134,7 +136,9 @@ class Win32FileSystem : public FileSystem {
                   DWORD disposition, DWORD flags, ScopedHandle* file);
   // Renames `from` to `to`, over it with `replace`.
   FileStatus Rename(const std::wstring& from, const std::wstring& to, bool replace);
-  FileStatus RenamePlaces(const Place& from, const Place& to, bool replace);
+  // With `expected`, refuses (kChanged) a file that is not that one.
+  FileStatus RenamePlaces(const Place& from, const Place& to, bool replace,
+                          const FileIdentity* expected = nullptr);
   // `name` in a folder held by HoldFolder; false for any other folder or a
   // name that is not a single part, and for `writing` outside the
   // installation: the call then goes by path.

@@ -89,6 +89,11 @@ class FaultyFileSystem : public FileSystem {
                     const std::wstring& to) override {
     return Fails(L"move", folder.PathOf(from)) ? kFailed : inner_.MoveIn(folder, from, to);
   }
+  FileStatus MoveAsideIn(const Folder& folder, const std::wstring& from, const std::wstring& to,
+                         const FileIdentity& expected) override {
+    return Fails(L"move", folder.PathOf(from)) ? kFailed
+                                               : inner_.MoveAsideIn(folder, from, to, expected);
+  }
   PathKind IdentifyIn(const Folder& folder, const std::wstring& name,
                       FileIdentity* identity) override {
     return Fails(L"identify", folder.PathOf(name)) ? PathKind::kError

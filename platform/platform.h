@@ -311,10 +311,15 @@ class FileSystem {
                             const std::wstring& to) {
     return Move(folder.PathOf(from), folder.PathOf(to));
   }
-  // Move for the step that keeps an installed file aside: `expected` is
-  // the identity the plan recorded for `from`. A back-end that opens the
-  // file to rename it refuses one that is not that file; the others move
-  // whatever is there, as Move does.
+  // Link and move for the step that keeps an installed file aside:
+  // `expected` is the identity the plan recorded for it. A back-end refuses
+  // (kChanged) a file that is no longer that one; the defaults act as
+  // LinkIn and MoveIn, whatever is there.
+  virtual FileStatus LinkAsideIn(const Folder& folder, const std::wstring& existing,
+                                 const std::wstring& name, const FileIdentity& expected) {
+    (void)expected;
+    return LinkIn(folder, existing, name);
+  }
   virtual FileStatus MoveAsideIn(const Folder& folder, const std::wstring& from,
                                  const std::wstring& to, const FileIdentity& expected) {
     (void)expected;

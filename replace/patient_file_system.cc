@@ -82,6 +82,12 @@ FileStatus PatientFileSystem::MoveIn(const Folder& folder, const std::wstring& f
                    [&] { return inner_.MoveIn(folder, from, to); });
 }
 
+FileStatus PatientFileSystem::LinkAsideIn(const Folder& folder, const std::wstring& existing,
+                                          const std::wstring& name, const FileIdentity& expected) {
+  return Patiently([&] { return folder.PathOf(existing); },
+                   [&] { return inner_.LinkAsideIn(folder, existing, name, expected); });
+}
+
 FileStatus PatientFileSystem::MoveAsideIn(const Folder& folder, const std::wstring& from,
                                           const std::wstring& to, const FileIdentity& expected) {
   return Patiently([&] { return folder.PathOf(from); },

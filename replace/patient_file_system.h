@@ -56,6 +56,8 @@ class PatientFileSystem : public FileSystem {
                        const std::wstring& to) override;
   FileStatus MoveIn(const Folder& folder, const std::wstring& from,
                     const std::wstring& to) override;
+  FileStatus LinkAsideIn(const Folder& folder, const std::wstring& existing,
+                         const std::wstring& name, const FileIdentity& expected) override;
   FileStatus MoveAsideIn(const Folder& folder, const std::wstring& from, const std::wstring& to,
                          const FileIdentity& expected) override;
   PathKind IdentifyIn(const Folder& folder, const std::wstring& name,

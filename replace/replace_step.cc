@@ -46,7 +46,15 @@ bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
     *changed = true;
     return false;
   }
-  const FileStatus linked = files.LinkIn(here, step.name, step.aside);
+  // Kept aside only while it is the file the plan recorded: moved once
+  // changed, it could not be told from any other file by the undo.
+  const auto changed_since_plan = [&] {
+    log.Line(L"failed: " + here.PathOf(step.name) +
+             L" changed after the update was planned; it is left as it is");
+    return false;
+  };
+  const FileStatus linked = files.LinkAsideIn(here, step.name, step.aside, step.installed);
+  if (linked == FileResult::kChanged) return changed_since_plan();
   if (linked.ok()) {
     const FileStatus replaced = files.ReplaceIn(here, step.temporary, step.name);
     return replaced.ok() || failed(replaced, L"rename",
@@ -56,12 +64,7 @@ bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
     return failed(linked, L"link", here.PathOf(step.name) + L" as " + here.PathOf(step.aside));
   }
   const FileStatus aside = files.MoveAsideIn(here, step.name, step.aside, step.installed);
-  if (aside == FileResult::kChanged) {
-    // Moved now, it could not be told from any other file by the undo.
-    log.Line(L"failed: " + here.PathOf(step.name) +
-             L" changed after the update was planned; it is left as it is");
-    return false;
-  }
+  if (aside == FileResult::kChanged) return changed_since_plan();
   if (!aside.ok()) {
     return failed(aside, L"rename", here.PathOf(step.name) + L" to " + here.PathOf(step.aside));
   }

@@ -690,6 +690,34 @@ FileStatus PosixFileSystem::LinkIn(const Folder& folder, const std::wstring& exi
   return LinkPlaces(source, target);
 }
 
+FileStatus PosixFileSystem::LinkAsideIn(const Folder& folder, const std::wstring& existing,
+                                        const std::wstring& name, const FileIdentity& expected) {
+  Place source;
+  Place target;
+  if (!PlaceIn(folder, existing, true, &source) || !PlaceIn(folder, name, true, &target)) {
+    return FileSystem::LinkAsideIn(folder, existing, name, expected);
+  }
+  if (!StillThere(source, expected)) return FileStatus(FileResult::kChanged);
+  return LinkPlaces(source, target);
+}
+
+FileStatus PosixFileSystem::MoveAsideIn(const Folder& folder, const std::wstring& from,
+                                        const std::wstring& to, const FileIdentity& expected) {
+  Place source;
+  Place target;
+  if (!PlaceIn(folder, from, true, &source) || !PlaceIn(folder, to, true, &target)) {
+    return FileSystem::MoveAsideIn(folder, from, to, expected);
+  }
+  if (!StillThere(source, expected)) return FileStatus(FileResult::kChanged);
+  return RenamePlaces(source, target, false);
+}
+
+bool PosixFileSystem::StillThere(const Place& place, const FileIdentity& expected) {
+  // Anything but a file is left to the call itself to refuse.
+  FileIdentity now;
+  return IdentifyPlace(place, &now) != PathKind::kFile || now == expected;
+}
+
 FileStatus PosixFileSystem::ReplaceIn(const Folder& folder, const std::wstring& from,
                                       const std::wstring& to) {
   Place source;

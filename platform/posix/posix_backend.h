@@ -117,6 +117,10 @@ class PosixFileSystem : public FileSystem {
                     const std::wstring& name) override;
   FileStatus ReplaceIn(const Folder& folder, const std::wstring& from,
                        const std::wstring& to) override;
+  FileStatus LinkAsideIn(const Folder& folder, const std::wstring& existing,
+                         const std::wstring& name, const FileIdentity& expected) override;
+  FileStatus MoveAsideIn(const Folder& folder, const std::wstring& from, const std::wstring& to,
+                         const FileIdentity& expected) override;
   FileStatus MoveIn(const Folder& folder, const std::wstring& from,
                     const std::wstring& to) override;
   PathKind IdentifyIn(const Folder& folder, const std::wstring& name,
@@ -126,6 +130,8 @@ class PosixFileSystem : public FileSystem {
   // What Identify, CopyNew, Link, Replace and Move do, once their places
   // are found.
   PathKind IdentifyPlace(const Place& place, FileIdentity* identity);
+  // False when a file is at `place` and it is not the one `expected` names.
+  bool StillThere(const Place& place, const FileIdentity& expected);
   FileStatus CopyPlaces(const Place& source, const Place& target, Sha256Digest* digest);
   // The place of `name` in a folder this back-end holds, for writing when
   // `writing`; false when the call must go by path instead.

@@ -497,6 +497,34 @@ class ReplaceTests(Scenario):
         package = {**PACKAGED, "bin64/core.dll": PACKAGED["bin/core.dll"]}
         self.assertTree(INST, updated(before, package, list(package)))
 
+    def test_installed_file_written_after_the_plan_is_left_and_the_update_undone(self):
+        # Stopped once the journal is written, an installed file that no step
+        # has reached yet is written to by another program. Its step will not
+        # move it (an undo could not tell it from any other file), and what
+        # the run had done is undone around it.
+        c = self.case
+        # Enough files that the run is still at work when it is stopped.
+        fill = {f"fill/f{i:04}.dat": f"new {i}\n".encode() for i in range(4000)}
+        package = {**PACKAGED, **fill}
+        program = self.standard(files={**INSTALLED, **{k: b"old\n" for k in fill}},
+                                package=package)
+        before = c.tree(INST)
+        written = b"written by another program meanwhile\n"
+        changed: list[str] = []
+
+        def change() -> None:
+            for rel in reversed([r for r in walk_order(c.host("pkg")) if r in package]):
+                folder, _, name = f"{INST}/{rel}".rpartition("/")
+                if not any(e.name.startswith(name + ".") for e in os.scandir(c.host(folder))):
+                    c.host(f"{INST}/{rel}").write_bytes(written)
+                    changed.append(rel)
+                    return
+            raise AssertionError("stopped after the run had reached every file")
+        result = c.run(program, at_stop=(f"{INST}/Kestrune.journal", change))
+        self.assertTrue(result.stopped, result.describe())
+        self.assertRun(result, [COPY_FAILED], EXIT_COPY_FAILED)
+        self.assertTree(INST, {**before, changed[0]: written})
+
     def test_set_aside_file_stays_when_the_backup_name_holds_no_file(self):
         c = self.case
         files = {**INSTALLED, f"bin/core.dll.{VER}/note.txt": b"a folder at the backup name\n"}
@@ -905,33 +933,6 @@ class WineOnlyTests(Scenario):
                 self.assertTree(INST, expected)
                 for rel in read_only:
                     self.assertTrue(os.stat(c.host(f"{INST}/{rel}")).st_mode & 0o200, rel)
-
-    def test_installed_file_written_after_the_plan_is_left_and_the_update_undone(self):
-        # Stopped once the journal is written, an installed file that no step
-        # has reached yet is written to by another program. Its step will not
-        # move it (an undo could not tell it from any other file), and what
-        # the run had done is undone around it.
-        c = self.case
-        fill = {f"fill/f{i:03}.dat": f"new {i}\n".encode() for i in range(200)}
-        package = {**PACKAGED, **fill}
-        program = self.standard(files={**INSTALLED, **{k: b"old\n" for k in fill}},
-                                package=package)
-        before = c.tree(INST)
-        written = b"written by another program meanwhile\n"
-        changed: list[str] = []
-
-        def change() -> None:
-            for rel in reversed([r for r in walk_order(c.host("pkg")) if r in package]):
-                folder, _, name = f"{INST}/{rel}".rpartition("/")
-                if not any(e.name.startswith(name + ".") for e in os.scandir(c.host(folder))):
-                    c.host(f"{INST}/{rel}").write_bytes(written)
-                    changed.append(rel)
-                    return
-            raise AssertionError("stopped after the run had reached every file")
-        result = c.run(program, at_stop=(f"{INST}/Kestrune.journal", change))
-        self.assertTrue(result.stopped, result.describe())
-        self.assertRun(result, [COPY_FAILED], EXIT_COPY_FAILED)
-        self.assertTree(INST, {**before, changed[0]: written})
 
     def test_names_match_whatever_their_letter_case(self):
         # Each installation folder is listed once and names looked up in the

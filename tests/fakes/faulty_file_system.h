@@ -89,6 +89,12 @@ class FaultyFileSystem : public FileSystem {
                     const std::wstring& to) override {
     return Fails(L"move", folder.PathOf(from)) ? kFailed : inner_.MoveIn(folder, from, to);
   }
+  FileStatus LinkAsideIn(const Folder& folder, const std::wstring& existing,
+                         const std::wstring& name, const FileIdentity& expected) override {
+    return Fails(L"link", folder.PathOf(existing))
+               ? kFailed
+               : inner_.LinkAsideIn(folder, existing, name, expected);
+  }
   FileStatus MoveAsideIn(const Folder& folder, const std::wstring& from, const std::wstring& to,
                          const FileIdentity& expected) override {
     return Fails(L"move", folder.PathOf(from)) ? kFailed

@@ -112,13 +112,9 @@ bool WhereNamed(HANDLE handle, const std::wstring& system) {
 // A single part that names an entry of a folder and nothing else: no
 // separator, no stream, and no name of dots and spaces that a path would
 // collapse to another.
-bool SinglePart(const std::wstring& name) {
-  return !name.empty() && name.find_first_of(L"\\/:") == std::wstring::npos &&
-         name.find_first_not_of(L". ") != std::wstring::npos;
-}
-
-std::wstring JoinName(const std::wstring& folder, const std::wstring& name) {
-  return !folder.empty() && folder.back() == L'\\' ? folder + name : folder + L"\\" + name;
+bool SinglePart(std::wstring_view name) {
+  return !name.empty() && name.find_first_of(L"\\/:") == std::wstring_view::npos &&
+         name.find_first_not_of(L". ") != std::wstring_view::npos;
 }
 
 // A folder held open for the calls on the names in it.
@@ -233,9 +229,7 @@ FileStatus Win32FileSystem::Locate(const std::wstring& path, bool writing, Place
   for (size_t start = 1; start < relative.size();) {
     size_t end = relative.find(L'\\', start);
     if (end == std::wstring::npos) end = relative.size();
-    const std::wstring_view part = std::wstring_view(relative).substr(start, end - start);
-    if (part.find_first_not_of(L". ") == std::wstring_view::npos ||
-        part.find(L':') != std::wstring_view::npos) {
+    if (!SinglePart(std::wstring_view(relative).substr(start, end - start))) {
       return FileStatus(FileResult::kFailed, ERROR_INVALID_NAME);
     }
     start = end + 1;
@@ -445,8 +439,8 @@ FileStatus Win32FileSystem::RenamePlaces(const Place& source, const Place& targe
     if (source.below_root && !SameName(file.get(), source.expected)) {
       return FileStatus(FileResult::kFailed, kLinkOnTheWay);
     }
-    HandleFacts facts;
     if (expected != nullptr) {
+      HandleFacts facts;
       const DWORD asked = FactsOf(file.get(), &facts);
       if (asked != ERROR_SUCCESS) return StatusOf(asked);
       if (FileIdentity{root_volume_, facts.index, facts.size, facts.last_write} != *expected) {
@@ -925,7 +919,7 @@ bool Win32FileSystem::PlaceIn(const Folder& folder, const std::wstring& name, bo
   place->below_root = held->below_root();
   place->folder = held->handle();
   place->name = name;
-  place->expected = JoinName(held->real(), name);
+  place->expected = JoinPath(held->real(), name, L'\\');
   return true;
 }
 

@@ -38,6 +38,18 @@ void AppendUtf8(std::string* out, uint32_t code_point) {
 }  // namespace
 
 std::wstring WideFromUtf8(std::string_view bytes) {
+  // The names of a listing are mostly ASCII: widened unit for unit.
+  const unsigned char* const in = reinterpret_cast<const unsigned char*>(bytes.data());
+  {
+    std::wstring out(bytes.size(), L'\0');
+    wchar_t* const wide = out.data();
+    unsigned seen = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      seen |= in[i];
+      wide[i] = static_cast<wchar_t>(in[i]);
+    }
+    if (seen < 0x80) return out;
+  }
   std::wstring out;
   out.reserve(bytes.size());
   size_t i = 0;
@@ -81,14 +93,23 @@ std::wstring WideFromUtf8(std::string_view bytes) {
 
 std::string Utf8FromWide(std::wstring_view text) {
   // Names and paths are mostly ASCII, and every file call converts one:
-  // those are copied byte for byte.
-  size_t ascii = 0;
-  while (ascii < text.size() && static_cast<uint32_t>(text[ascii]) < 0x80) ++ascii;
-  std::string out(ascii, '\0');
-  for (size_t i = 0; i < ascii; ++i) out[i] = static_cast<char>(text[i]);
-  if (ascii == text.size()) return out;
-  out.reserve(text.size() + text.size() / 2);
-  for (size_t i = ascii; i < text.size(); ++i) {
+  // those are narrowed unit for unit in one pass, and only text that turns
+  // out not to be ASCII is converted again.
+  const wchar_t* const in = text.data();
+  const size_t n = text.size();
+  {
+    std::string out(n, '\0');
+    char* const narrow = out.data();
+    uint32_t seen = 0;
+    for (size_t i = 0; i < n; ++i) {
+      seen |= static_cast<uint32_t>(in[i]);
+      narrow[i] = static_cast<char>(in[i]);
+    }
+    if (seen < 0x80) return out;
+  }
+  std::string out;
+  out.reserve(n + n / 2);
+  for (size_t i = 0; i < n; ++i) {
     uint32_t unit = static_cast<uint32_t>(text[i]);
     if (kWideIsUtf16) unit &= 0xFFFF;
     if (unit < 0x80) {

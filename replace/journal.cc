@@ -1,5 +1,6 @@
 #include "replace/journal.h"
 
+#include <charconv>
 #include <cstdint>
 #include <string>
 
@@ -15,10 +16,27 @@ namespace {
 constexpr std::string_view kHead = "Kestrune journal 2\n";
 constexpr size_t kStartDigits = 17;
 
+// A number and the tab after it, with no string of its own.
+template <typename Number>
+void AppendNumber(Number value, std::string* out) {
+  char digits[24];
+  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+  out->append(digits, end.ptr);
+  *out += '\t';
+}
+
 // Fields are separated by tabs; a file name may hold a tab or a line break,
 // so those (and the escape itself) are escaped.
 void AppendField(std::wstring_view text, std::string* out) {
-  for (char c : Utf8FromWide(text)) {
+  const std::string bytes = Utf8FromWide(text);
+  // A line a file: most names need no escape at all.
+  bool plain = true;
+  for (char c : bytes) plain = plain && c != '\\' && c != '\t' && c != '\n' && c != '\r';
+  if (plain) {
+    *out += bytes;
+    return;
+  }
+  for (char c : bytes) {
     switch (c) {
       case '\\':
         *out += "\\\\";
@@ -145,16 +163,11 @@ std::string JournalHead(const std::wstring& backup_suffix, const std::wstring& t
 }
 
 void AppendJournalStep(const JournalStep& step, std::string* journal) {
-  *journal += std::to_string(step.aside);
-  *journal += '\t';
-  *journal += std::to_string(step.installed.volume);
-  *journal += '\t';
-  *journal += std::to_string(step.installed.index);
-  *journal += '\t';
-  *journal += std::to_string(step.installed.size);
-  *journal += '\t';
-  *journal += std::to_string(step.installed.modified);
-  *journal += '\t';
+  AppendNumber(step.aside, journal);
+  AppendNumber(step.installed.volume, journal);
+  AppendNumber(step.installed.index, journal);
+  AppendNumber(step.installed.size, journal);
+  AppendNumber(step.installed.modified, journal);
   AppendField(step.relative, journal);
   *journal += '\n';
 }

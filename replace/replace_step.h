@@ -31,15 +31,16 @@ std::wstring SetAsideName(const std::wstring& destination, int number);
 StepPaths StepNames(const std::wstring& destination, int aside, const std::wstring& backup_suffix,
                     const std::wstring& temporary_suffix);
 
-// One step's names in the two folders it works in, held for it: the
-// packaged file and the installed file share `name`.
+// One step's names in the two folders it works in, held by the caller (who
+// reuses them from step to step): the packaged file and the installed file
+// share `name`.
 struct StepIn {
   const Folder& package;
   const Folder& installation;
   const std::wstring& name;
   const FileIdentity& installed;  // what the plan found at `name`
-  std::wstring aside;
-  std::wstring temporary;
+  const std::wstring& aside;
+  const std::wstring& temporary;
 };
 
 // Copies the packaged file beside the destination first, so that the call

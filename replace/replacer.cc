@@ -216,21 +216,28 @@ class Replacement {
     std::wstring of_total = L" of ";
     AppendDecimal(plan_.size(), &of_total);
     of_total += L" files";
+    // Reused from file to file: a step's names cost no allocation once the
+    // longest has been seen.
+    std::wstring text, name, aside, temporary;
     for (*done = 0; *done < plan_.size();) {
       if (inputs_.progress != nullptr) {
         // Spelt for every file: without the wide printf of std::to_wstring.
-        std::wstring text = msg::kUpdatingProgress;
+        text.assign(msg::kUpdatingProgress);
         AppendDecimal(*done + 1, &text);
         text += of_total;
         inputs_.progress->Report(text, *done, plan_.size());
       }
       const Planned& step = plan_[(*done)++];
-      const std::wstring name(listed_.Name(step.listed_index));
+      name.assign(listed_.Name(step.listed_index));
       const uint32_t folder = listed_.Folder(step.listed_index);
-      const StepIn names{Package(folder), Installation(folder), name, step.installed,
-                         step.aside == kBackupAside ? name + backup_suffix_
-                                                    : SetAsideName(name, step.aside),
-                         name + inputs_.temporary_suffix};
+      if (step.aside == kBackupAside) {
+        aside.assign(name).append(backup_suffix_);
+      } else {
+        aside = SetAsideName(name, step.aside);
+      }
+      temporary.assign(name).append(inputs_.temporary_suffix);
+      const StepIn names{Package(folder), Installation(folder), name, step.installed, aside,
+                         temporary};
       const Sha256Digest* expected = nullptr;
       if (inputs_.digests != nullptr) {
         const auto found = inputs_.digests->find(std::wstring(

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -123,7 +124,7 @@ std::string RealPathOf(int fd) {
 }
 
 // A folder held by its own descriptor, reached as Locate reaches folders.
-class PosixFolder : public Folder {
+class PosixFolder final : public Folder {
  public:
   PosixFolder(std::wstring prefix, int fd, bool below_root)
       : Folder(std::move(prefix)), fd_(fd), below_root_(below_root) {}
@@ -655,11 +656,14 @@ std::unique_ptr<Folder> PosixFileSystem::HoldFolder(const std::wstring& prefix) 
 
 bool PosixFileSystem::PlaceIn(const Folder& folder, const std::wstring& name, bool writing,
                               Place* place) {
-  const auto* held = dynamic_cast<const PosixFolder*>(&folder);
+  // Asked several times a file: the type is compared, not searched for as
+  // a dynamic_cast would.
+  if (typeid(folder) != typeid(PosixFolder)) return false;
+  const auto* held = static_cast<const PosixFolder*>(&folder);
   // A separator in a name, or a name of dots, would walk on from the
   // folder unchecked.
-  if (held == nullptr || (writing && !held->below_root()) ||
-      name.find(L'/') != std::wstring::npos || name.empty() || name == L"." || name == L"..") {
+  const bool dots = name.size() <= 2 && name.find_first_not_of(L'.') == std::wstring::npos;
+  if ((writing && !held->below_root()) || dots || name.find(L'/') != std::wstring::npos) {
     return false;
   }
   place->folder = held->fd();

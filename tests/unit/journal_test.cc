@@ -21,18 +21,26 @@ TEST(JournalTest, RoundTripsAndNeverGuesses) {
   std::string text = JournalHead(L".2015 SP1", kCopies);
   AppendJournalStep(JournalStep{L"\\bin\\core.dll", kBackupAside, {7, 1ull << 40, 17, -5}}, &text);
   AppendJournalStep(JournalStep{L"\\odd\tname\nwith escapes \u00fc", 3, {0, 0, 0, 0}}, &text);
-  AppendJournalEnd(2, &text);
+  // Escapes in an otherwise ASCII name, and characters of four UTF-8 bytes.
+  AppendJournalStep(JournalStep{L"\\cr\r\\\U0001F600 \u4E2D.dll", 9, {1, 2, 3, 4}}, &text);
+  AppendJournalEnd(3, &text);
   Journal journal;
   JournalFault fault;
   ASSERT_TRUE(ParseJournal(text, kWindows, &journal, &fault)) << fault.line;
   EXPECT_EQ(journal.backup_suffix, L".2015 SP1");
   EXPECT_EQ(journal.temporary_suffix, kCopies);
-  ASSERT_EQ(journal.steps.size(), 2u);
+  ASSERT_EQ(journal.steps.size(), 3u);
   EXPECT_EQ(journal.steps[0].relative, L"\\bin\\core.dll");
   EXPECT_EQ(journal.steps[0].aside, kBackupAside);
   EXPECT_EQ(journal.steps[0].installed, (FileIdentity{7, 1ull << 40, 17, -5}));
   EXPECT_EQ(journal.steps[1].relative, L"\\odd\tname\nwith escapes \u00fc");
   EXPECT_EQ(journal.steps[1].aside, 3);
+  EXPECT_EQ(journal.steps[2].relative, L"\\cr\r\\\U0001F600 \u4E2D.dll");
+  EXPECT_EQ(journal.steps[2].installed, (FileIdentity{1, 2, 3, 4}));
+  // A line break in a name with no escape besides: still never raw.
+  std::string posix = JournalHead(L".2015 SP1", kCopies);
+  AppendJournalStep(JournalStep{L"/cr\ronly", 1, {}}, &posix);
+  EXPECT_EQ(posix.find('\r'), std::string::npos);
   EXPECT_FALSE(journal.committed);
   EXPECT_EQ(RunStartOf(journal.temporary_suffix), L"2026-12-07 12:00:00.123");
 

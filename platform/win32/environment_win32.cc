@@ -27,11 +27,34 @@ class Win32LogFile : public LogFile {
 
 }  // namespace
 
-void Win32Environment::InitCommonControls() {
+namespace {
+
+// Set once the run has asked for the controls; read by the window thread.
+volatile LONG controls_wanted = 0;
+
+}  // namespace
+
+// Asked for at the start of every run, registered only when a window is about
+// to show: under Wine the registration starts the desktop's own process,
+// about 45 ms of a quiet run that never shows a window, and so does loading
+// the library.
+void Win32Environment::InitCommonControls() { InterlockedExchange(&controls_wanted, 1); }
+
+void RegisterCommonControls() {
+  if (InterlockedCompareExchange(&controls_wanted, 1, 1) == 0) return;
+  // Loaded here, not imported: the library starts that process as it loads.
+  // By name: the manifest's dependency sends the name to version 6 of the
+  // controls, side by side, before any folder is searched. Again before each
+  // window: loading and registering twice is harmless, and no window can
+  // come before the classes it needs.
+  using InitControls = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  const auto init =
+      ProcAddress<InitControls>(LoadLibraryW(L"comctl32.dll"), "InitCommonControlsEx");
+  if (init == nullptr) return;
   INITCOMMONCONTROLSEX controls;
   controls.dwSize = sizeof controls;
   controls.dwICC = ICC_WIN95_CLASSES;
-  InitCommonControlsEx(&controls);
+  init(&controls);
 }
 
 std::wstring Win32Environment::ModulePath() {

@@ -72,6 +72,9 @@ void Win32Progress::Start(const std::wstring& title) {
     title_ = title;
   }
   started_ = true;
+  // Before the window's thread exists: loading the controls' library on it
+  // while this thread shows a box could leave each waiting on the other.
+  RegisterCommonControls();
   // Made now, so that the window's second is not spent starting a thread;
   // it shows nothing until a stage reports.
   if (thread_ == nullptr) thread_ = CreateThread(nullptr, 0, ThreadMain, this, 0, &thread_id_);

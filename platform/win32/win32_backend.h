@@ -19,6 +19,11 @@ namespace kestrune::win32 {
 // system folder.
 bool HardenLibrarySearch();
 
+// The common controls, registered here only if the run asked for them
+// (Environment::InitCommonControls); called before any window shows, and
+// only on the run's own thread.
+void RegisterCommonControls();
+
 class Win32Environment : public Environment {
  public:
   void InitCommonControls() override;

@@ -356,6 +356,18 @@ class FakeFileSystem : public FileSystem {
     return FileResult::kOk;
   }
 
+  // Kept aside only while still the file the plan identified, as the
+  // back-ends do; a path in `written_before_aside` is written to first, once.
+  FileStatus LinkAsideIn(const Folder& folder, const std::wstring& existing,
+                         const std::wstring& name, const FileIdentity& expected) override {
+    if (!StillAsPlanned(folder.PathOf(existing), expected)) return FileResult::kChanged;
+    return LinkIn(folder, existing, name);
+  }
+  FileStatus MoveAsideIn(const Folder& folder, const std::wstring& from, const std::wstring& to,
+                         const FileIdentity& expected) override {
+    if (!StillAsPlanned(folder.PathOf(from), expected)) return FileResult::kChanged;
+    return MoveIn(folder, from, to);
+  }
   FileStatus Link(const std::wstring& existing, const std::wstring& name) override {
     log.push_back(L"link " + existing + L" -> " + name);
     if (!links_supported) return FileResult::kUnsupported;
@@ -475,8 +487,21 @@ class FakeFileSystem : public FileSystem {
   bool names_listed = true;  // false: ListNames is unsupported, as on Windows
   std::set<std::wstring> unlisted;  // paths made after any listing, left out of it
   std::vector<std::wstring> listed_names;  // the folders ListNames was asked for
+  std::set<std::wstring> written_before_aside;  // written to between plan and step
 
  private:
+  bool StillAsPlanned(const std::wstring& path, const FileIdentity& expected) {
+    if (written_before_aside.erase(path) != 0 && Has(path)) {
+      nodes_.at(path).content += ", written meanwhile";
+    }
+    // Anything but a file is left to the call itself to refuse. Not a look
+    // of its own: tests count the plan's looks.
+    const auto it = nodes_.find(path);
+    if (it == nodes_.end() || it->second.folder) return true;
+    return FileIdentity{1, static_cast<uint64_t>(it->second.id), it->second.content.size(), 0} ==
+           expected;
+  }
+
   struct Node {
     bool folder;
     std::string content;

@@ -284,8 +284,11 @@ TEST_F(ReplacerTest, CopyThatDiffersFromItsListedHashUndoesAndNamesTheFile) {
 }
 
 TEST_F(ReplacerTest, FailedRenameLinkOrExistenceTestAlsoUndoes) {
+  // "written": another program writes to b.dll after the plan; that file is
+  // never kept aside, stays as it was written, and the rest is undone.
   const std::pair<const wchar_t*, bool> rows[] = {
-      {L"link", true}, {L"replace", true}, {L"move", false}, {L"probe", true}};
+      {L"link", true},     {L"replace", true},  {L"move", false},
+      {L"probe", true},    {L"written", true},  {L"written", false}};
   for (const auto& [operation, links] : rows) {
     FakeFileSystem files;
     files.links_supported = links;
@@ -293,14 +296,21 @@ TEST_F(ReplacerTest, FailedRenameLinkOrExistenceTestAlsoUndoes) {
     files.AddFile(L"C:\\pkg\\b.dll", "new b");
     files.AddFile(L"C:\\Apps\\VORDA\\a.dll", "old a");
     files.AddFile(L"C:\\Apps\\VORDA\\b.dll", "old b");
-    files.FailWhen(operation, L"VORDA\\b.dll");
+    const bool written = std::wstring(operation) == L"written";
+    if (written) {
+      files.written_before_aside.insert(L"C:\\Apps\\VORDA\\b.dll");
+    } else {
+      files.FailWhen(operation, L"VORDA\\b.dll");
+    }
     FakeMessages messages;
     EXPECT_EQ(ReplaceFiles(files, messages, ReplaceInputs{kPkg, kInst, L"2015.1.0"},
                            {L"C:\\pkg\\a.dll", L"C:\\pkg\\b.dll"}, log_),
               ReplaceResult::kFailedUndone);
     EXPECT_EQ(files.Content(L"C:\\Apps\\VORDA\\a.dll"), "old a");
-    EXPECT_EQ(files.Content(L"C:\\Apps\\VORDA\\b.dll"), "old b");
+    EXPECT_EQ(files.Content(L"C:\\Apps\\VORDA\\b.dll"),
+              written ? "old b, written meanwhile" : "old b");
     EXPECT_FALSE(files.Has(L"C:\\Apps\\VORDA\\a.dll.2015.1.0"));
+    EXPECT_FALSE(files.Has(L"C:\\Apps\\VORDA\\b.dll.2015.1.0"));
     EXPECT_EQ(messages.boxes.size(), 1u);
   }
 }

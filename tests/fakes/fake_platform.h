@@ -42,7 +42,7 @@ class FakeEnvironment : public Environment {
   }
   std::vector<std::wstring> Arguments() override { return arguments; }
   std::wstring CommandLine() override { return L"Kestrune.exe"; }
-  LocalTime Now() override { return LocalTime{2026, 12, 7, 11, 8, 37, 5, 60}; }
+  LocalTime Now() override { return now; }
   void Sleep(unsigned milliseconds) override { sleeps.push_back(milliseconds); }
   std::wstring ErrorText(uint32_t code) override { return L"text of " + std::to_wstring(code); }
   std::unique_ptr<LogFile> OpenLog(const std::wstring& path) override {
@@ -53,6 +53,7 @@ class FakeEnvironment : public Environment {
   uint32_t ProcessId() override { return 4242; }
   bool IsAccessDenied(uint32_t code) override { return code == 5; }
 
+  LocalTime now{2026, 12, 7, 11, 8, 37, 5, 60};
   std::wstring module_path = L"C:\\pkg\\Kestrune.exe";
   std::wstring current_folder;
   int common_controls = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "run/log.h"
+#include "tests/fakes/fake_platform.h"
 
 namespace kestrune {
 namespace {
@@ -72,6 +73,28 @@ TEST(CommandLineTest, TimestampsAreIso8601WithTheOffset) {
   EXPECT_EQ(FormatTimestamp(LocalTime{2026, 1, 2, 3, 4, 5, 6, 60}), "2026-01-02T03:04:05.006+01:00");
   EXPECT_EQ(FormatTimestamp(LocalTime{2026, 12, 31, 23, 59, 59, 999, -570}),
             "2026-12-31T23:59:59.999-09:30");
+
+  // The log formats a stamp once for the lines of one millisecond: each time
+  // below differs from the one before in one field only, and gets its own.
+  const LocalTime times[] = {
+      {2026, 12, 7, 11, 8, 37, 5, 60},  {2026, 12, 7, 11, 8, 37, 5, 60},
+      {2026, 12, 7, 11, 8, 37, 6, 60},  {2026, 12, 7, 11, 8, 38, 6, 60},
+      {2026, 12, 7, 11, 9, 38, 6, 60},  {2026, 12, 7, 12, 9, 38, 6, 60},
+      {2026, 12, 8, 12, 9, 38, 6, 60},  {2026, 11, 8, 12, 9, 38, 6, 60},
+      {2027, 11, 8, 12, 9, 38, 6, 60},  {2027, 11, 8, 12, 9, 38, 6, 120}};
+  testing::FakeEnvironment environment;
+  std::string written;
+  {
+    RunLog log;
+    log.Start(environment, std::make_unique<testing::FakeLogFile>(&written));
+    for (const LocalTime& time : times) {
+      environment.now = time;
+      log.Line(L"x");
+    }
+  }
+  std::string expected;
+  for (const LocalTime& time : times) expected += FormatTimestamp(time) + " [4242] x\n";
+  EXPECT_EQ(written, expected);
 }
 
 }  // namespace

@@ -219,6 +219,18 @@ TEST(PosixFileSystemTest, CallsByNameInAHeldFolderKeepTheRulesOfPaths) {
   EXPECT_EQ(tree.Snapshot("outside"), (std::map<std::string, std::string>{}));
   EXPECT_FALSE(tree.Exists("pkg/bin/c.dll"));
 
+  // Kept aside only while still the file identified: one that differs in
+  // any part of its identity is refused, to be linked or renamed alike.
+  FileIdentity old_b;
+  ASSERT_EQ(files.IdentifyIn(*installation, L"b.dll", &old_b), PathKind::kFile);
+  FileIdentity others[4] = {old_b, old_b, old_b, old_b};
+  ++others[0].volume, ++others[1].index, ++others[2].size, ++others[3].modified;
+  for (const FileIdentity& other : others) {
+    EXPECT_EQ(files.LinkAsideIn(*installation, L"b.dll", L"b.keep", other), FileResult::kChanged);
+    EXPECT_EQ(files.MoveAsideIn(*installation, L"b.dll", L"b.keep", other), FileResult::kChanged);
+  }
+  EXPECT_FALSE(tree.Exists("inst/bin/b.keep"));
+
   FileIdentity old_a;
   FileIdentity moved;
   ASSERT_EQ(files.IdentifyIn(*installation, L"a.dll", &old_a), PathKind::kFile);

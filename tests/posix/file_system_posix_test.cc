@@ -219,6 +219,16 @@ TEST(PosixFileSystemTest, CallsByNameInAHeldFolderKeepTheRulesOfPaths) {
   EXPECT_EQ(tree.Snapshot("outside"), (std::map<std::string, std::string>{}));
   EXPECT_FALSE(tree.Exists("pkg/bin/c.dll"));
 
+  // A name that is not UTF-8 (a Latin-1 e acute) reaches the system byte for
+  // byte, through the wide text and back.
+  tree.Write("pkg/bin/caf\xe9.dll", "new caf\xe9");
+  tree.MakeFolder("inst/odd");
+  const auto odd_folder = files.HoldFolder(W(tree.Path("inst/odd/")));
+  const std::wstring odd = W("caf\xe9.dll");
+  EXPECT_EQ(files.CopyNewIn(*package, odd, *odd_folder, odd, nullptr), FileResult::kOk);
+  EXPECT_EQ(tree.Snapshot("inst/odd"),
+            (std::map<std::string, std::string>{{"caf\xe9.dll", "new caf\xe9"}}));
+
   // Kept aside only while still the file identified: one that differs in
   // any part of its identity is refused, to be linked or renamed alike.
   FileIdentity old_b;

@@ -25,12 +25,8 @@ class Win32LogFile : public LogFile {
   ScopedHandle file_;
 };
 
-}  // namespace
-
-namespace {
-
-// Set once the run has asked for the controls; read by the window thread.
-volatile LONG controls_wanted = 0;
+// Set once the run has asked for the controls; both on the run's thread.
+bool controls_wanted = false;
 
 }  // namespace
 
@@ -38,10 +34,10 @@ volatile LONG controls_wanted = 0;
 // to show: under Wine the registration starts the desktop's own process,
 // about 45 ms of a quiet run that never shows a window, and so does loading
 // the library.
-void Win32Environment::InitCommonControls() { InterlockedExchange(&controls_wanted, 1); }
+void Win32Environment::InitCommonControls() { controls_wanted = true; }
 
 void RegisterCommonControls() {
-  if (InterlockedCompareExchange(&controls_wanted, 1, 1) == 0) return;
+  if (!controls_wanted) return;
   // Loaded here, not imported: the library starts that process as it loads.
   // By name: the manifest's dependency sends the name to version 6 of the
   // controls, side by side, before any folder is searched. Again before each

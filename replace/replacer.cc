@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <memory>
 
 #include "platform/text.h"
@@ -95,15 +96,14 @@ class Replacement {
     const bool package_inside = IsBelowFolder(package, installation, inputs_.separator);
     // Files of one folder come together: its names and whether its path
     // carries the marker are asked once for them all.
-    uint32_t current = 0;
-    bool has_current = false;
+    // No folder is numbered this high: the first file starts a folder.
+    uint32_t current = std::numeric_limits<uint32_t>::max();
     bool marked = false;
     const NameSet* taken = nullptr;
     for (size_t index = 0; index < listed_.size(); ++index) {
       const uint32_t folder = listed_.Folder(index);
       const std::wstring& prefix = InstallationPrefix(folder);
-      if (!has_current || folder != current) {
-        has_current = true;
+      if (folder != current) {
         current = folder;
         marked = prefix.find(kUpdaterMarker, inputs_.install_folder.size()) != std::wstring::npos;
         taken = prefix.size() > 1 && IsSeparator(prefix.back(), inputs_.separator)

@@ -150,7 +150,40 @@ const wchar_t* RelativeFault(const std::wstring& relative, const JournalRules& r
   }
 }
 
+// Reads one step's line into `step`; why it cannot, or null.
+const wchar_t* ParseStep(std::string_view line, JournalStep* step) {
+  std::string_view field;
+  int64_t aside = 0;
+  if (!NextField(&line, &field) || !ParseSigned(field, -1, kLastAside, &aside)) {
+    return L"the aside number is out of range";
+  }
+  step->aside = static_cast<int>(aside);
+  uint64_t* const numbers[] = {&step->installed.volume, &step->installed.index,
+                               &step->installed.size};
+  for (uint64_t* value : numbers) {
+    if (!NextField(&line, &field) || !ParseUnsigned(field, UINT64_MAX, value)) {
+      return L"the installed file's identity is not whole";
+    }
+  }
+  if (!NextField(&line, &field) ||
+      !ParseSigned(field, INT64_MIN, INT64_MAX, &step->installed.modified)) {
+    return L"the installed file's identity is not whole";
+  }
+  if (!Unescape(line, &step->relative)) return L"the path is not text";
+  return nullptr;
+}
+
 }  // namespace
+
+JournalStep Journal::Step(size_t index) const {
+  std::string_view rest = bytes_.substr(lines_[index]);
+  std::string_view line;
+  JournalStep step;
+  // Checked whole when the journal was read: it cannot fail now.
+  NextLine(&rest, &line);
+  ParseStep(line, &step);
+  return step;
+}
 
 std::string JournalHead(const std::wstring& backup_suffix, const std::wstring& temporary_suffix) {
   std::string head(kHead);
@@ -205,12 +238,15 @@ std::wstring RunStartOf(std::wstring_view copy_suffix) {
 bool ParseJournal(std::string_view bytes, const JournalRules& rules, Journal* journal,
                   JournalFault* fault) {
   *journal = Journal();
+  journal->bytes_ = bytes;
   size_t number = 1;
   auto refuse = [fault, &number](const wchar_t* reason) {
     *fault = JournalFault{number, reason};
     return false;
   };
   if (bytes.substr(0, kHead.size()) != kHead) return refuse(L"not a journal of this program");
+  // Where each line starts is kept in 32 bits.
+  if (bytes.size() > UINT32_MAX) return refuse(L"the journal is larger than a run can read");
   std::string_view rest = bytes.substr(kHead.size());
   std::string_view line;
 
@@ -230,38 +266,24 @@ bool ParseJournal(std::string_view bytes, const JournalRules& rules, Journal* jo
       !IsCopySuffix(journal->temporary_suffix)) {
     return refuse(L"the copy suffix is not of the form this program writes");
   }
+  // Each step's line is checked whole here and kept where it stands; the
+  // one step being checked is the only one held as text.
+  JournalStep step;
   for (;;) {
     ++number;
+    const size_t at = bytes.size() - rest.size();
     if (!NextLine(&rest, &line)) return refuse(L"the plan is cut short");
     if (line.substr(0, 4) == "end\t") {
       uint64_t count = 0;
       if (!ParseUnsigned(line.substr(4), uint64_t{1} << 30, &count) ||
-          count != journal->steps.size()) {
+          count != journal->lines_.size()) {
         return refuse(L"the count of steps does not match the plan");
       }
       break;
     }
-    std::string_view field;
-    int64_t aside = 0;
-    JournalStep step;
-    if (!NextField(&line, &field) || !ParseSigned(field, -1, kLastAside, &aside)) {
-      return refuse(L"the aside number is out of range");
-    }
-    step.aside = static_cast<int>(aside);
-    uint64_t* const numbers[] = {&step.installed.volume, &step.installed.index,
-                                 &step.installed.size};
-    for (uint64_t* value : numbers) {
-      if (!NextField(&line, &field) || !ParseUnsigned(field, UINT64_MAX, value)) {
-        return refuse(L"the installed file's identity is not whole");
-      }
-    }
-    if (!NextField(&line, &field) ||
-        !ParseSigned(field, INT64_MIN, INT64_MAX, &step.installed.modified)) {
-      return refuse(L"the installed file's identity is not whole");
-    }
-    if (!Unescape(line, &step.relative)) return refuse(L"the path is not text");
+    if (const wchar_t* reason = ParseStep(line, &step)) return refuse(reason);
     if (const wchar_t* reason = RelativeFault(step.relative, rules)) return refuse(reason);
-    journal->steps.push_back(std::move(step));
+    journal->lines_.push_back(static_cast<uint32_t>(at));
   }
   ++number;
   const std::string_view commit = kJournalCommit;

@@ -6,6 +6,7 @@
 #define KESTRUNE_REPLACE_JOURNAL_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,17 +25,13 @@ struct JournalStep {
   FileIdentity installed;
 };
 
-struct Journal {
-  std::wstring backup_suffix;     // "." and the ProductVERNUM of the run
-  std::wstring temporary_suffix;  // of the copies beside their destinations
-  std::vector<JournalStep> steps;
-  bool committed = false;  // every new file was durable: keep them
-};
-
-// The most a journal may hold: a few million files (a million take about
-// 70 MB), and still little enough to read whole. A run whose journal would
-// be larger is refused before any change, as the next run could not read it.
-inline constexpr size_t kJournalLimit = size_t{256} << 20;
+// The most a journal may hold, read whole: a few million files (a million
+// take about 70 MB) where the address space is wide, a few hundred thousand
+// in a 32-bit process, which must find room for the whole journal in one
+// block beside everything else it holds. A run whose journal would be
+// larger is refused before any change, as the next run could not read it.
+inline constexpr size_t kJournalLimit =
+    sizeof(void*) >= 8 ? size_t{256} << 20 : size_t{64} << 20;
 // The highest set-aside number a run gives.
 inline constexpr int kLastAside = 99;
 
@@ -62,11 +59,33 @@ struct JournalRules {
   wchar_t separator = L'\\';
 };
 
+// A journal read back: its suffixes, and its steps left in the bytes it was
+// read from, each taken out of its line when asked for. A journal of
+// millions of short steps then costs four bytes a step beyond its own
+// bytes, where a copy of every path would not fit a 32-bit process.
+class Journal {
+ public:
+  std::wstring backup_suffix;     // "." and the ProductVERNUM of the run
+  std::wstring temporary_suffix;  // of the copies beside their destinations
+  bool committed = false;  // every new file was durable: keep them
+
+  size_t size() const { return lines_.size(); }
+  // The step at `index`, its line checked whole by the reader. Valid while
+  // the bytes the journal was read from are.
+  JournalStep Step(size_t index) const;
+
+ private:
+  friend bool ParseJournal(std::string_view bytes, const JournalRules& rules, Journal* journal,
+                           JournalFault* fault);
+  std::string_view bytes_;
+  std::vector<uint32_t> lines_;  // where each step's line starts in bytes_
+};
+
 // False for anything that is not a whole journal of this program's own
 // form: a recovery never guesses. A commit line cut short by a stop counts
 // as no commit. Every relative path starts with the separator and has no
 // empty, "." or ".." part and no NUL; the suffixes are exactly what a run
-// writes.
+// writes. `bytes` must outlive `journal`, whose steps stay in them.
 bool ParseJournal(std::string_view bytes, const JournalRules& rules, Journal* journal,
                   JournalFault* fault);
 

@@ -16,24 +16,18 @@ bool HasJournal(FileSystem& files, const std::wstring& install_folder, wchar_t s
   return files.Probe(JoinPath(install_folder, kJournalName, separator)) != PathKind::kMissing;
 }
 
-RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const RecoveryInputs& inputs,
-                                        RunLog& log) {
-  const std::wstring path = JoinPath(inputs.install_folder, kJournalName, inputs.separator);
+namespace {
+
+RecoveryResult Recover(FileSystem& files, const RecoveryInputs& inputs, const std::wstring& path,
+                       RunLog& log) {
   std::string bytes;
-  FileStatus read;
-  try {
-    read = files.ReadWhole(path, kJournalLimit, &bytes);
-  } catch (const std::bad_alloc&) {
-    // A 32-bit process may find no room for a journal within the limit.
-    log.Line(L"failed: no memory to read the journal " + path + L"; nothing was changed");
-    return RecoveryResult::kFailed;
-  }
+  const FileStatus read = files.ReadWhole(path, kJournalLimit, &bytes);
   if (read == FileResult::kMissing) return RecoveryResult::kNone;
-  Journal journal;
   if (!read.ok()) {
     log.Failure(L"read", path, read);
     return RecoveryResult::kFailed;
   }
+  Journal journal;
   JournalFault fault;
   if (!ParseJournal(bytes, JournalRules{L"." + inputs.product_vernum, inputs.separator}, &journal,
                     &fault)) {
@@ -41,34 +35,49 @@ RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const RecoveryInputs&
              std::to_wstring(fault.line) + L": " + fault.reason + L"; nothing was changed");
     return RecoveryResult::kFailed;
   }
-  bytes = std::string();
-  log.Line(L"found the journal of an interrupted update of " +
-           std::to_wstring(journal.steps.size()) + L" files, started " +
-           RunStartOf(journal.temporary_suffix) +
+  log.Line(L"found the journal of an interrupted update of " + std::to_wstring(journal.size()) +
+           L" files, started " + RunStartOf(journal.temporary_suffix) +
            (journal.committed ? L", past its commit point" : L", before its commit point"));
 
-  const auto item = [&](size_t i) {
-    const JournalStep& step = journal.steps[i];
+  const auto undo_item = [&](const JournalStep& step) {
     return UndoItem{StepNames(inputs.install_folder + step.relative, step.aside,
                               journal.backup_suffix, journal.temporary_suffix),
                     step.installed};
   };
+  const auto item = [&](size_t i) { return undo_item(journal.Step(i)); };
   bool complete = true;
   if (journal.committed) {
-    for (size_t i = journal.steps.size(); i-- > 0;) {
-      if (journal.steps[i].aside != kBackupAside) {
-        const UndoItem step = item(i);
-        DropSetAside(files, step.paths, step.installed, log);
+    for (size_t i = journal.size(); i-- > 0;) {
+      const JournalStep step = journal.Step(i);
+      if (step.aside != kBackupAside) {
+        const UndoItem kept = undo_item(step);
+        DropSetAside(files, kept.paths, kept.installed, log);
       }
     }
   } else {
-    complete = UndoSteps(files, inputs.install_folder, journal.steps.size(), item, log,
+    complete = UndoSteps(files, inputs.install_folder, journal.size(), item, log,
                          inputs.progress, msg::kRestoringProgress);
   }
   if (!complete || !RemoveIfThere(files, path, log)) return RecoveryResult::kFailed;
   files.FlushFolder(inputs.install_folder);
   log.Line(journal.committed ? L"finished the interrupted update" : L"took the interrupted update back");
   return RecoveryResult::kRecovered;
+}
+
+}  // namespace
+
+RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const RecoveryInputs& inputs,
+                                        RunLog& log) {
+  const std::wstring path = JoinPath(inputs.install_folder, kJournalName, inputs.separator);
+  try {
+    return Recover(files, inputs, path, log);
+  } catch (const std::bad_alloc&) {
+    // A journal within the limit may still not fit beside what a 32-bit
+    // process holds. Whatever the undo had done stays, as after any
+    // incomplete undo: the journal is kept for a run with more room.
+    log.Line(L"failed: no memory to recover with the journal " + path + L"; it is kept");
+    return RecoveryResult::kFailed;
+  }
 }
 
 }  // namespace kestrune

@@ -525,6 +525,8 @@ FileStatus PosixFileSystem::ReadWhole(const std::wstring& path, size_t limit,
   const FileStatus too_large(FileResult::kFailed, EFBIG);
   if (static_cast<uint64_t>(st.st_size) > limit) return too_large;
   bytes->clear();
+  // One block of the size it has, not twice that at the last step of growth.
+  bytes->reserve(static_cast<size_t>(st.st_size));
   std::vector<char> block(1 << 16);
   bool over = false;
   if (!ReadEach(fd.get(), &block, [bytes, limit, &over](const char* data, size_t size) {

@@ -725,6 +725,9 @@ FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, size_t limit,
   if (!GetFileSizeEx(file.get(), &size)) return StatusOf(GetLastError());
   if (static_cast<uint64_t>(size.QuadPart) > limit) return too_large;
   bytes->clear();
+  // One block of the size it has: grown step by step, a large journal would
+  // need twice its size at the last step, which a 32-bit process may lack.
+  bytes->reserve(static_cast<size_t>(size.QuadPart));
   std::vector<char> block(1 << 16);
   bool over = false;
   const FileStatus read =

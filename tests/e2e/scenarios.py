@@ -1459,6 +1459,10 @@ class InterruptedTests(Scenario):
                 ("NUL in a path", journal_text([(-1, ident, sep + "VORDA.exe\0.2015.1.0")]), False,
                  [INTERRUPTED], EXIT_UNDO_INCOMPLETE),
                 ("six gigabytes", None, False, [INTERRUPTED], EXIT_UNDO_INCOMPLETE),
+                # Millions of short steps, whole and well formed: within the
+                # limit of the 32-bit build, and past it.
+                ("60 MiB of short steps", 60 << 20, False, [INTERRUPTED], EXIT_UNDO_INCOMPLETE),
+                ("256 MiB of short steps", 256 << 20, False, [INTERRUPTED], EXIT_UNDO_INCOMPLETE),
                 ("product running", b"Kestrune journal 2\n", True, [RUNNING], EXIT_RUNNING)):
             with self.subTest(label):
                 c = self.fresh_case()
@@ -1472,12 +1476,20 @@ class InterruptedTests(Scenario):
                     # Its plan, then zeros to six gigabytes: sparse, so cheap.
                     path.write_bytes(journal_text([(-1, ident, sep + "VORDA.exe")]))
                     os.truncate(path, 6 << 30)
+                elif isinstance(journal, int):
+                    # Steps of a file no run has touched: each reads as one
+                    # whose old file is under none of its names.
+                    step = journal_text([(-1, ident, sep + "a")]).split(b"\n")[3] + b"\n"
+                    head = journal_text([])[:-len(b"end\t0\n")]
+                    count = (journal - len(head) - 16) // len(step)
+                    path.write_bytes(head + step * count + b"end\t%d\n" % count)
                 else:
                     path.write_bytes(journal)
+                size = path.stat().st_size
                 result = c.run(program, product=f"{INST}/VORDA.exe" if product else None)
                 self.assertRun(result, messages, status)
                 # The journal is kept as it was, and nothing else is touched.
-                self.assertEqual(path.stat().st_size, 6 << 30 if journal is None else len(journal))
+                self.assertEqual(path.stat().st_size, size)
                 path.unlink()
                 self.assertTree("Apps", before)
                 self.assertEqual(c.library_calls(INST), [])

@@ -29,14 +29,14 @@ TEST(JournalTest, RoundTripsAndNeverGuesses) {
   ASSERT_TRUE(ParseJournal(text, kWindows, &journal, &fault)) << fault.line;
   EXPECT_EQ(journal.backup_suffix, L".2015 SP1");
   EXPECT_EQ(journal.temporary_suffix, kCopies);
-  ASSERT_EQ(journal.steps.size(), 3u);
-  EXPECT_EQ(journal.steps[0].relative, L"\\bin\\core.dll");
-  EXPECT_EQ(journal.steps[0].aside, kBackupAside);
-  EXPECT_EQ(journal.steps[0].installed, (FileIdentity{7, 1ull << 40, 17, -5}));
-  EXPECT_EQ(journal.steps[1].relative, L"\\odd\tname\nwith escapes \u00fc");
-  EXPECT_EQ(journal.steps[1].aside, 3);
-  EXPECT_EQ(journal.steps[2].relative, L"\\cr\r\\\U0001F600 \u4E2D.dll");
-  EXPECT_EQ(journal.steps[2].installed, (FileIdentity{1, 2, 3, 4}));
+  ASSERT_EQ(journal.size(), 3u);
+  EXPECT_EQ(journal.Step(0).relative, L"\\bin\\core.dll");
+  EXPECT_EQ(journal.Step(0).aside, kBackupAside);
+  EXPECT_EQ(journal.Step(0).installed, (FileIdentity{7, 1ull << 40, 17, -5}));
+  EXPECT_EQ(journal.Step(1).relative, L"\\odd\tname\nwith escapes \u00fc");
+  EXPECT_EQ(journal.Step(1).aside, 3);
+  EXPECT_EQ(journal.Step(2).relative, L"\\cr\r\\\U0001F600 \u4E2D.dll");
+  EXPECT_EQ(journal.Step(2).installed, (FileIdentity{1, 2, 3, 4}));
   // A line break in a name with no escape besides: still never raw.
   std::string posix = JournalHead(L".2015 SP1", kCopies);
   AppendJournalStep(JournalStep{L"/cr\ronly", 1, {}}, &posix);
@@ -97,6 +97,8 @@ TEST(JournalTest, RefusesEveryJournalThatCouldLeadOutsideOrMatchTheWrongFile) {
       {"dot-dot part", Plan(Step(L"\\..\\victim\\x"), 1), 4, &kWindows},
       {"dot-dot by slash", Plan(Step(L"\\bin/../../x"), 1), 4, &kWindows},
       {"dot part", Plan(Step(L"/./x"), 1), 4, &kPosix},
+      // Where no other rule would refuse it first, as Windows' dots do.
+      {"dot-dot part by POSIX rules", Plan(Step(L"/bin/../../x"), 1), 4, &kPosix},
       {"dots and spaces", Plan(Step(L"\\bin\\. .\\x"), 1), 4, &kWindows},
       {"extended form", Plan(Step(L"\\\\?\\C:\\x"), 1), 4, &kWindows},
       {"drive", Plan(Step(L"\\C:x"), 1), 4, &kWindows},
@@ -113,6 +115,7 @@ TEST(JournalTest, RefusesEveryJournalThatCouldLeadOutsideOrMatchTheWrongFile) {
       {"identity overflows", Plan("-1\t18446744073709551616\t2\t3\t4\t/x\n", 1), 4, &kPosix},
       {"identity not a number", Plan("-1\t1\t2x\t3\t4\t/x\n", 1), 4, &kPosix},
       {"miscounted", Plan(good, 2), 5, &kWindows},
+      {"more steps than counted", Plan(good + good, 1), 6, &kWindows},
       {"junk after the plan", Plan(good, 1) + "commit\nmore", 6, &kWindows},
   };
   for (const Row& row : rows) {

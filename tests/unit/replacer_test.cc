@@ -356,12 +356,13 @@ TEST_F(ReplacerTest, LongJournalIsWrittenInPartsAndReadsBackWhole) {
             1);
   Journal journal;
   JournalFault fault;
-  ASSERT_TRUE(ParseJournal(files_.Content(std::wstring(kInst) + L"\\Kestrune.journal"),
+  const std::string bytes = files_.Content(std::wstring(kInst) + L"\\Kestrune.journal");
+  ASSERT_TRUE(ParseJournal(bytes,
                            JournalRules{L".2015.1.0", L'\\'}, &journal, &fault))
       << fault.line;
-  ASSERT_EQ(journal.steps.size(), static_cast<size_t>(kFiles));
+  ASSERT_EQ(journal.size(), static_cast<size_t>(kFiles));
   for (int i = 0; i < kFiles; ++i) {
-    ASSERT_EQ(journal.steps[i].relative, L"\\" + long_name + std::to_wstring(i));
+    ASSERT_EQ(journal.Step(i).relative, L"\\" + long_name + std::to_wstring(i));
   }
 }
 

@@ -23,8 +23,9 @@ StepPaths StepNames(const std::wstring& destination, int aside,
   return paths;
 }
 
-bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected, bool* changed,
-            RunLog& log) {
+bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
+            StepFailure* failure, RunLog& log) {
+  *failure = StepFailure::kCall;
   const Folder& here = step.installation;
   // Whole paths only for the log, and only when a call failed.
   const auto failed = [&](const FileStatus& status, const wchar_t* operation,
@@ -43,7 +44,7 @@ bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
   // no second read, and never renamed in.
   if (expected != nullptr && copied != *expected) {
     log.Line(L"failed: " + step.package.PathOf(step.name) + L" changed after the package check");
-    *changed = true;
+    *failure = StepFailure::kPackageChanged;
     return false;
   }
   // Kept aside only while it is the file the plan recorded: moved once
@@ -51,6 +52,7 @@ bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
   const auto changed_since_plan = [&] {
     log.Line(L"failed: " + here.PathOf(step.name) +
              L" changed after the update was planned; it is left as it is");
+    *failure = StepFailure::kInstalledChanged;
     return false;
   };
   const FileStatus linked = files.LinkAsideIn(here, step.name, step.aside, step.installed);
@@ -119,12 +121,17 @@ Decision Decide(FileSystem& files, const UndoItem& item) {
   // Only a plain file that is not the old one can be this run's copy.
   decision.drop_copy = copy.kind == PathKind::kFile && !holds_old(copy);
   if (!holds_old(aside)) {
-    // The installed file never left its name, or what is at the aside name
-    // is some other file (one put there after a stop, say): not this run's.
-    if (destination.kind == PathKind::kMissing) {
-      decision.undo = Undo::kUndecidable;
-      decision.why = L"the old " + paths.destination + L" is under none of its names";
-    }
+    // Not reached only while the old file is still at its own name, or the
+    // run saw its step refuse a file changed since the plan. Anything else
+    // there (a new file, a link, a folder, nothing) with no old file at the
+    // aside name is a step done whose old file has gone, or a journal that
+    // was never this run's: not to be called undone.
+    if (holds_old(destination) || item.untouched) return decision;
+    decision.undo = Undo::kUndecidable;
+    decision.why = destination.kind == PathKind::kMissing
+                       ? L"the old " + paths.destination + L" is under none of its names"
+                       : paths.destination + L" no longer holds the old file, and " +
+                             paths.aside + L" does not hold it either";
     return decision;
   }
   if (holds_old(destination)) {

@@ -43,34 +43,46 @@ struct StepIn {
   const std::wstring& temporary;
 };
 
+// Why a step failed, beyond the log: what the undo and the message need.
+enum class StepFailure {
+  kCall,              // a call failed
+  kPackageChanged,    // the copy differs from its listed hash; nothing moved
+  kInstalledChanged,  // the installed file changed since the plan; nothing moved
+};
+
 // Copies the packaged file beside the destination first, so that the call
 // most likely to fail runs before the installed file is touched; then keeps
 // the installed file under its aside name, as a second name where the file
 // system has hard links and otherwise by a rename, and moves the copy in.
 // With links the installed name is never missing; without, only between two
 // renames in one folder. With `expected`, the bytes copied must have that
-// hash, or the step fails before the installed file is touched and
-// `changed` is set. False on failure, which is logged.
-bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected, bool* changed,
-            RunLog& log);
+// hash, or the step fails before the installed file is touched. False on
+// failure, which is logged, with `failure` set.
+bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
+            StepFailure* failure, RunLog& log);
 
 // One step to take back: its names, and what identified the installed file
 // before it.
 struct UndoItem {
   StepPaths paths;
   FileIdentity installed;
+  // The run saw this step refuse the installed file as changed since the
+  // plan, before it moved anything: not reached, whatever is at its name.
+  bool untouched = false;
 };
 
 // Takes steps back, newest first, from what is on disk, whatever instant
 // they stopped at: the old file goes back under its own name, the copy goes.
 // A name is moved or removed only while it holds the very file the step
-// recorded (or, for the copy, a plain file that is not the old one); a name
-// holding some other file is left as it is and its step counts as not
-// reached. When any step cannot be decided, nothing is touched. The same undo
-// serves a run that failed and the next start after one that was killed, and
-// may be repeated. What it moved back is made durable before it returns.
-// False when it cannot finish; every old file then still has its own or its
-// aside name. With `progress`, `stage` advances by one a step.
+// recorded (or, for the copy, a plain file that is not the old one). A step
+// counts as not reached only while its old file is still at its own name;
+// when any step cannot be decided (its old file is under none of its names,
+// or another file, a link or a folder stands at its name with no old file
+// aside), nothing is touched. The same undo serves a run that failed and the
+// next start after one that was killed, and may be repeated. What it moved
+// back is made durable before it returns. False when it cannot finish;
+// every old file then still has its own or its aside name. With `progress`,
+// `stage` advances by one a step.
 bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t count,
                const std::function<UndoItem(size_t)>& item, RunLog& log,
                Progress* progress = nullptr, const std::wstring& stage = std::wstring());

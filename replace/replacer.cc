@@ -251,9 +251,12 @@ class Replacement {
         }
         expected = &found->second;
       }
-      bool changed = false;
-      if (!DoStep(files_, names, expected, &changed, log_)) {
-        if (changed) changed_ = Relative(step.listed_index);
+      StepFailure failure = StepFailure::kCall;
+      if (!DoStep(files_, names, expected, &failure, log_)) {
+        if (failure == StepFailure::kPackageChanged) changed_ = Relative(step.listed_index);
+        // The undo cannot tell this from the disk: the step left a file that
+        // is no longer the one planned at its name, and moved nothing.
+        untouched_last_ = failure == StepFailure::kInstalledChanged;
         return false;
       }
       if (log_.enabled()) {
@@ -300,8 +303,8 @@ class Replacement {
     files_.WaitForAccessDenied(true);
     const bool complete = UndoSteps(
         files_, inputs_.install_folder, done,
-        [this](size_t i) {
-          return UndoItem{Paths(plan_[i]), plan_[i].installed};
+        [this, done](size_t i) {
+          return UndoItem{Paths(plan_[i]), plan_[i].installed, untouched_last_ && i + 1 == done};
         },
         log_, inputs_.progress, msg::kUndoingProgress);
     files_.WaitForAccessDenied(false);
@@ -450,6 +453,7 @@ class Replacement {
   std::vector<std::wstring> installation_prefixes_;  // by listed folder, when asked for
   std::deque<HeldFolders> held_;
   std::wstring changed_;
+  bool untouched_last_ = false;  // the last step tried refused a changed file
 };
 
 }  // namespace

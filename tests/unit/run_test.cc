@@ -226,6 +226,14 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
        ExitStatus::kWrongVersion},
       {"copy failed", [](FakePlatform& f) { f.files.FailWhen(L"copy", L"core.dll"); }, {},
        ExitStatus::kCopyFailedUndone},
+      {"copy failed, undo incomplete",
+       [](FakePlatform& f) {
+         f.files.AddFile(L"C:\\pkg\\a.dll", "new a");
+         f.files.AddFile(L"C:\\Apps\\VORDA\\a.dll", "old a");
+         f.files.FailWhen(L"copy", L"a.dll");
+         f.files.FailWhen(L"replace", L"core.dll.2015.1.0");
+       },
+       {}, ExitStatus::kCopyFailedUndoIncomplete},
       {"another run", [&](FakePlatform& f) { f.files.locked.insert(lock); }, {},
        ExitStatus::kAnotherUpdateRunning},
       {"damaged package", [](FakePlatform& f) { f.files.AddFile(L"C:\\pkg\\Kestrune.sha256", "x\n"); },

@@ -25,7 +25,7 @@ StepPaths StepNames(const std::wstring& destination, int aside,
 
 bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
             StepFailure* failure, RunLog& log) {
-  *failure = StepFailure::kCall;
+  *failure = StepFailure::kBeforeAside;
   const Folder& here = step.installation;
   // Whole paths only for the log, and only when a call failed.
   const auto failed = [&](const FileStatus& status, const wchar_t* operation,
@@ -58,6 +58,7 @@ bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
   const FileStatus linked = files.LinkAsideIn(here, step.name, step.aside, step.installed);
   if (linked == FileResult::kChanged) return changed_since_plan();
   if (linked.ok()) {
+    *failure = StepFailure::kAfterAside;
     const FileStatus replaced = files.ReplaceIn(here, step.temporary, step.name);
     return replaced.ok() || failed(replaced, L"rename",
                                    here.PathOf(step.temporary) + L" over " + here.PathOf(step.name));
@@ -70,6 +71,7 @@ bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
   if (!aside.ok()) {
     return failed(aside, L"rename", here.PathOf(step.name) + L" to " + here.PathOf(step.aside));
   }
+  *failure = StepFailure::kAfterAside;
   const FileStatus in = files.MoveIn(here, step.temporary, step.name);
   return in.ok() ||
          failed(in, L"rename", here.PathOf(step.temporary) + L" to " + here.PathOf(step.name));
@@ -122,7 +124,7 @@ Decision Decide(FileSystem& files, const UndoItem& item) {
   decision.drop_copy = copy.kind == PathKind::kFile && !holds_old(copy);
   if (!holds_old(aside)) {
     // Not reached only while the old file is still at its own name, or the
-    // run saw its step refuse a file changed since the plan. Anything else
+    // run saw its step fail before it kept the file aside. Anything else
     // there (a new file, a link, a folder, nothing) with no old file at the
     // aside name is a step done whose old file has gone, or a journal that
     // was never this run's: not to be called undone.

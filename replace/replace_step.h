@@ -45,7 +45,8 @@ struct StepIn {
 
 // Why a step failed, beyond the log: what the undo and the message need.
 enum class StepFailure {
-  kCall,              // a call failed
+  kBeforeAside,       // a call failed before the installed file was kept aside
+  kAfterAside,        // kept aside, but the copy was not moved in
   kPackageChanged,    // the copy differs from its listed hash; nothing moved
   kInstalledChanged,  // the installed file changed since the plan; nothing moved
 };
@@ -66,8 +67,9 @@ bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
 struct UndoItem {
   StepPaths paths;
   FileIdentity installed;
-  // The run saw this step refuse the installed file as changed since the
-  // plan, before it moved anything: not reached, whatever is at its name.
+  // The run saw this step fail before it kept the installed file aside:
+  // not reached, whatever stands at its name (a link Wine showed as a file
+  // until the step opened it, a file written since the plan).
   bool untouched = false;
 };
 

@@ -251,12 +251,13 @@ class Replacement {
         }
         expected = &found->second;
       }
-      StepFailure failure = StepFailure::kCall;
+      StepFailure failure = StepFailure::kBeforeAside;
       if (!DoStep(files_, names, expected, &failure, log_)) {
         if (failure == StepFailure::kPackageChanged) changed_ = Relative(step.listed_index);
-        // The undo cannot tell this from the disk: the step left a file that
-        // is no longer the one planned at its name, and moved nothing.
-        untouched_last_ = failure == StepFailure::kInstalledChanged;
+        // What the disk cannot show the undo: the step moved nothing, while
+        // what stands at its name may not be the file planned (one written
+        // since, or a link only the step's open revealed).
+        untouched_last_ = failure != StepFailure::kAfterAside;
         return false;
       }
       if (log_.enabled()) {
@@ -453,7 +454,7 @@ class Replacement {
   std::vector<std::wstring> installation_prefixes_;  // by listed folder, when asked for
   std::deque<HeldFolders> held_;
   std::wstring changed_;
-  bool untouched_last_ = false;  // the last step tried refused a changed file
+  bool untouched_last_ = false;  // the last step tried failed before moving anything
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/sha256.h"
+#include "platform/trust.h"
 
 namespace kestrune {
 
@@ -228,6 +229,34 @@ class Folder {
   const std::wstring prefix_;
 };
 
+// A file of the updater's own state (its journal) held open by the run.
+// Everything done to it goes through the run's handle: whatever someone puts
+// at its name meanwhile (a link to another file, a pipe) is never written,
+// read, renamed or removed in its stead, and the run can tell whether the
+// name still holds it. Closed, never removed, when destroyed.
+class OwnFile {
+ public:
+  virtual ~OwnFile() = default;
+  // Its whole path as it is named now, for the log.
+  virtual const std::wstring& path() const = 0;
+  // Appends `bytes` at its end and makes them durable before returning.
+  virtual FileStatus AppendDurably(const std::string& bytes) = 0;
+  // Its whole content from the start; kFailed, with nothing read, when it
+  // holds more than `limit` bytes.
+  virtual FileStatus ReadWhole(size_t limit, std::string* bytes) = 0;
+  // Who owns it and who else may change it, asked of the open file.
+  virtual FileStatus OwnershipOf(Ownership* ownership) = 0;
+  // kOk while its name holds this very file; kChanged when another file,
+  // a link or anything else stands there; kMissing when nothing does.
+  virtual FileStatus StillNamed() = 0;
+  // Gives it the name `name` in its folder, over a file or link standing
+  // there (never a folder).
+  virtual FileStatus Rename(const std::wstring& name) = 0;
+  // Removes it, only while its name still holds it: kChanged, with nothing
+  // removed, when the name holds something else.
+  virtual FileStatus Remove() = 0;
+};
+
 // A lock file held by this process; see FileSystem::Lock.
 class FileLock {
  public:
@@ -330,11 +359,22 @@ class FileSystem {
     return Identify(folder.PathOf(name), identity);
   }
 
+  // Makes a file of the updater's own state at `path`, only where nothing
+  // stands (a link there is never followed, nothing can make the call wait),
+  // its own account alone allowed to it: mode 0600 and owned by the
+  // effective user on POSIX; on Windows an access list of its own, owned by
+  // the administrators when the run is elevated (else by its user), granting
+  // that owner, the administrators and the system alone. Kept open in `file`.
+  virtual FileStatus CreateOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) = 0;
+  // Opens the state file at `path` that an earlier run may have left, for
+  // reading and its removal: never through a link at its name, never waiting
+  // (a pipe there is no file). kMissing when nothing is there; kFailed for
+  // anything but a plain file.
+  virtual FileStatus OpenOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) = 0;
+
   // Writes a new file, refusing when one exists, and makes it durable before
   // it returns.
   virtual FileStatus WriteNew(const std::wstring& path, const std::string& bytes) = 0;
-  // Appends to an existing file and makes the bytes durable.
-  virtual FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) = 0;
   // The whole content of a small file, never following a link at its name.
   // kFailed, with nothing read, when it holds more than `limit` bytes.
   virtual FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) = 0;

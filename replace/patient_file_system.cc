@@ -41,6 +41,10 @@ FileStatus PatientFileSystem::Remove(const std::wstring& path) {
   return Patiently([&] { return path; }, [&] { return inner_.Remove(path); });
 }
 
+FileStatus PatientFileSystem::OpenOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) {
+  return Patiently([&] { return path; }, [&] { return inner_.OpenOwn(path, file); });
+}
+
 FileStatus PatientFileSystem::HashFile(const std::wstring& path, Sha256Digest* digest) {
   return Patiently([&] { return path; }, [&] { return inner_.HashFile(path, digest); });
 }

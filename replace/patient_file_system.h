@@ -64,11 +64,15 @@ class PatientFileSystem : public FileSystem {
                       FileIdentity* identity) override {
     return inner_.IdentifyIn(folder, name, identity);
   }
+  // Once open, the journal is reached through the run's own handle, which
+  // no other process's hold on the file stops; a new one is made only where
+  // nothing stands.
+  FileStatus CreateOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) override {
+    return inner_.CreateOwn(path, file);
+  }
+  FileStatus OpenOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) override;
   FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override {
     return inner_.WriteNew(path, bytes);
-  }
-  FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override {
-    return inner_.AppendDurably(path, bytes);
   }
   FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) override {
     return inner_.ReadWhole(path, limit, bytes);

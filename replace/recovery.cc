@@ -1,5 +1,6 @@
 #include "replace/recovery.h"
 
+#include <memory>
 #include <new>
 #include <string>
 
@@ -18,22 +19,64 @@ bool HasJournal(FileSystem& files, const std::wstring& install_folder, wchar_t s
 
 namespace {
 
-RecoveryResult Recover(FileSystem& files, const RecoveryInputs& inputs, const std::wstring& path,
-                       RunLog& log) {
-  std::string bytes;
-  const FileStatus read = files.ReadWhole(path, kJournalLimit, &bytes);
-  if (read == FileResult::kMissing) return RecoveryResult::kNone;
+enum class JournalRead { kNone, kRead, kRefused };
+
+// Opens the journal, decides whether it is the updater's own and reads it:
+// the one place that does, so the rest of the recovery never meets a journal
+// it may not act on. Who may have written it is asked of the open file, next
+// to the check of its form. Refusals are logged. `journal`'s steps are read
+// from `bytes`.
+JournalRead ReadJournal(FileSystem& files, const std::wstring& path, const JournalRules& rules,
+                        std::unique_ptr<OwnFile>* file, std::string* bytes, Journal* journal,
+                        RunLog& log) {
+  const FileStatus opened = files.OpenOwn(path, file);
+  if (opened == FileResult::kMissing) return JournalRead::kNone;
+  if (!opened.ok()) {
+    log.Failure(L"open", path, opened);
+    return JournalRead::kRefused;
+  }
+  Ownership ownership;
+  const FileStatus asked = (*file)->OwnershipOf(&ownership);
+  if (!asked.ok()) {
+    log.Failure(L"read the owner of", path, asked);
+    return JournalRead::kRefused;
+  }
+  // An ordinary user who may write the installation folder could have
+  // written any journal there: only one an administrator wrote, and nobody
+  // else may change, is acted on.
+  const TrustVerdict verdict = JudgeOwnership(ownership);
+  if (!verdict.trusted) {
+    log.Line(L"the journal " + path + L" is not acted on: " + verdict.why +
+             L"; nothing was changed");
+    return JournalRead::kRefused;
+  }
+  const FileStatus read = (*file)->ReadWhole(kJournalLimit, bytes);
   if (!read.ok()) {
     log.Failure(L"read", path, read);
-    return RecoveryResult::kFailed;
+    return JournalRead::kRefused;
   }
-  Journal journal;
   JournalFault fault;
-  if (!ParseJournal(bytes, JournalRules{L"." + inputs.product_vernum, inputs.separator}, &journal,
-                    &fault)) {
+  if (!ParseJournal(*bytes, rules, journal, &fault)) {
     log.Line(L"the journal " + path + L" cannot be acted on: line " +
              std::to_wstring(fault.line) + L": " + fault.reason + L"; nothing was changed");
-    return RecoveryResult::kFailed;
+    return JournalRead::kRefused;
+  }
+  return JournalRead::kRead;
+}
+
+RecoveryResult Recover(FileSystem& files, const RecoveryInputs& inputs, const std::wstring& path,
+                       RunLog& log) {
+  std::unique_ptr<OwnFile> file;
+  std::string bytes;
+  Journal journal;
+  switch (ReadJournal(files, path, JournalRules{L"." + inputs.product_vernum, inputs.separator},
+                      &file, &bytes, &journal, log)) {
+    case JournalRead::kNone:
+      return RecoveryResult::kNone;
+    case JournalRead::kRefused:
+      return RecoveryResult::kFailed;
+    case JournalRead::kRead:
+      break;
   }
   log.Line(L"found the journal of an interrupted update of " + std::to_wstring(journal.size()) +
            L" files, started " + RunStartOf(journal.temporary_suffix) +
@@ -58,7 +101,7 @@ RecoveryResult Recover(FileSystem& files, const RecoveryInputs& inputs, const st
     complete = UndoSteps(files, inputs.install_folder, journal.size(), item, log,
                          inputs.progress, msg::kRestoringProgress);
   }
-  if (!complete || !RemoveIfThere(files, path, log)) return RecoveryResult::kFailed;
+  if (!complete || !RemoveOwnJournal(*file, log).ok()) return RecoveryResult::kFailed;
   files.FlushFolder(inputs.install_folder);
   log.Line(journal.committed ? L"finished the interrupted update" : L"took the interrupted update back");
   return RecoveryResult::kRecovered;

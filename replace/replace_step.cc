@@ -255,4 +255,21 @@ bool RemoveIfThere(FileSystem& files, const std::wstring& path, RunLog& log) {
   return removed == FileResult::kMissing || log.Checked(removed, L"remove", path);
 }
 
+void LogJournalNotOurs(const std::wstring& path, RunLog& log) {
+  log.Line(L"failed: " + path +
+           L" no longer holds this run's journal; what stands there is left as it is, for an "
+           L"administrator to look at");
+}
+
+FileStatus RemoveOwnJournal(OwnFile& journal, RunLog& log) {
+  const FileStatus removed = journal.Remove();
+  if (removed.ok() || removed == FileResult::kMissing) return FileStatus();
+  if (removed == FileResult::kChanged) {
+    LogJournalNotOurs(journal.path(), log);
+  } else {
+    log.Failure(L"remove", journal.path(), removed);
+  }
+  return removed;
+}
+
 }  // namespace kestrune

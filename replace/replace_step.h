@@ -100,6 +100,15 @@ bool DropSetAside(FileSystem& files, const StepPaths& paths, const FileIdentity&
 // False, with the failure logged, otherwise.
 bool RemoveIfThere(FileSystem& files, const std::wstring& path, RunLog& log);
 
+// Logs that the journal's name no longer holds the run's own journal: what
+// stands there is not the run's to remove, and an administrator looks at it.
+void LogJournalNotOurs(const std::wstring& path, RunLog& log);
+
+// Removes the run's journal through its handle, only while its name still
+// holds it; one already gone counts as removed. Otherwise the failure,
+// logged: kChanged when the name holds something else.
+FileStatus RemoveOwnJournal(OwnFile& journal, RunLog& log);
+
 }  // namespace kestrune
 
 #endif  // KESTRUNE_REPLACE_REPLACE_STEP_H_

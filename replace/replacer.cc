@@ -165,11 +165,14 @@ class Replacement {
   bool WriteJournal() {
     // Written whole under another name and renamed in, so that a stop never
     // leaves half a journal under its own name; written in parts, so that a
-    // long plan's journal is never all in memory at once.
+    // long plan's journal is never all in memory at once. Every part, the
+    // rename and the commit go through the handle that made the draft: a
+    // link or a pipe put at either name meanwhile receives nothing.
     // A draft that a stop left behind was removed at the start of the run.
     const std::wstring draft = JoinPath(inputs_.install_folder, kJournalDraftName,
                                         inputs_.separator);
-    bool created = false;
+    std::unique_ptr<OwnFile> file;
+    if (!log_.Checked(files_.CreateOwn(draft, &file), L"create", draft)) return false;
     size_t total = 0;
     std::string part;
     part.reserve(kJournalPart + kJournalLine);
@@ -181,9 +184,7 @@ class Replacement {
                   L" files would be larger than a run can read back");
         return false;
       }
-      const FileStatus written =
-          created ? files_.AppendDurably(draft, part) : files_.WriteNew(draft, part);
-      created = true;
+      const FileStatus written = file->AppendDurably(part);
       part.clear();
       return log_.Checked(written, L"write", draft);
     };
@@ -198,15 +199,26 @@ class Replacement {
       AppendJournalEnd(plan_.size(), &part);
       written = write_part();
     }
+    if (written) {
+      const FileStatus renamed = file->Rename(kJournalName);
+      if (renamed == FileResult::kChanged || renamed == FileResult::kMissing) {
+        // Another file stood at the draft's name by then and took the
+        // journal's: neither is the run's to remove.
+        LogJournalNotOurs(journal_, log_);
+        journal_lost_ = true;
+        return false;
+      }
+      written = log_.Checked(renamed, L"rename", draft + L" over " + journal_);
+    }
+    journal_file_ = std::move(file);
     if (written &&
-        log_.Checked(files_.Replace(draft, journal_), L"rename", draft + L" over " + journal_) &&
         log_.Checked(files_.FlushFolder(inputs_.install_folder), L"flush",
                      inputs_.install_folder)) {
       return true;
     }
     // A draft a full disk cut short goes, and so does a journal that was
     // renamed in but not made durable: nothing has changed yet.
-    RemoveIfThere(files_, draft, log_);
+    RemoveJournal();
     return false;
   }
 
@@ -280,7 +292,17 @@ class Replacement {
         if (!log_.Checked(files_.FlushFile(destination), L"flush", destination)) return false;
       }
     }
-    return log_.Checked(files_.AppendDurably(journal_, kJournalCommit), L"write", journal_);
+    // A journal name that no longer holds the run's journal would give a
+    // stop after the commit nothing to finish from; and what stands there
+    // instead (another file linked in, a pipe) is never written to.
+    const FileStatus named = journal_file_->StillNamed();
+    if (named == FileResult::kChanged || named == FileResult::kMissing) {
+      LogJournalNotOurs(journal_, log_);
+      journal_lost_ = true;
+      return false;
+    }
+    return log_.Checked(named, L"look at", journal_) &&
+           log_.Checked(journal_file_->AppendDurably(kJournalCommit), L"write", journal_);
   }
 
   void DropSetAsides() {
@@ -312,11 +334,19 @@ class Replacement {
     return complete;
   }
 
+  // Only what is still the run's own journal goes.
   bool RemoveJournal() {
-    if (!RemoveIfThere(files_, journal_, log_)) return false;
+    if (!journal_file_) return !journal_lost_;
+    const FileStatus removed = RemoveOwnJournal(*journal_file_, log_);
+    journal_file_.reset();
+    journal_lost_ = journal_lost_ || removed == FileResult::kChanged;
+    if (!removed.ok()) return false;
     files_.FlushFolder(inputs_.install_folder);
-    return true;
+    return !journal_lost_;
   }
+  // The journal's name was found holding something else: the run cannot
+  // leave the installation in a state the next run understands by itself.
+  bool journal_lost() const { return journal_lost_; }
 
   bool empty() const { return plan_.empty(); }
   // The packaged file, as the walk spells it, that differed from its hash
@@ -449,6 +479,8 @@ class Replacement {
   RunLog& log_;
   const std::wstring backup_suffix_;  // "." and the ProductVERNUM
   const std::wstring journal_;
+  std::unique_ptr<OwnFile> journal_file_;  // from its draft to its removal
+  bool journal_lost_ = false;
   std::vector<Planned> plan_;
   std::deque<NameSet> listed_folders_;
   std::vector<std::wstring> installation_prefixes_;  // by listed folder, when asked for
@@ -494,8 +526,8 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
   } else if (replacement.empty()) {
     return ReplaceResult::kDone;
   } else if (!replacement.WriteJournal()) {
-    replacement.RemoveJournal();
     log.Line(L"nothing was changed");
+    undo_complete = !replacement.journal_lost();
   } else if (replacement.Apply(&done) && replacement.Commit()) {
     replacement.TallyKept();
     replacement.DropSetAsides();

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -137,6 +138,95 @@ class PosixFolder final : public Folder {
  private:
   const int fd_;
   const bool below_root_;
+};
+
+// Reads the file open on `fd` whole, from its start.
+FileStatus ReadAll(int fd, size_t limit, std::string* bytes) {
+  struct stat st;
+  const FileStatus regular = RegularFile(fd, &st);
+  if (!regular.ok()) return regular;
+  // Read whole, a file of any size would be a way to exhaust memory.
+  const FileStatus too_large(FileResult::kFailed, EFBIG);
+  if (static_cast<uint64_t>(st.st_size) > limit) return too_large;
+  if (lseek(fd, 0, SEEK_SET) != 0) return StatusOf(errno);
+  bytes->clear();
+  // One block of the size it has, not twice that at the last step of growth.
+  bytes->reserve(static_cast<size_t>(st.st_size));
+  std::vector<char> block(1 << 16);
+  bool over = false;
+  if (!ReadEach(fd, &block, [bytes, limit, &over](const char* data, size_t size) {
+        over = over || size > limit - bytes->size();
+        if (!over) bytes->append(data, size);
+      })) {
+    return StatusOf(errno);
+  }
+  if (over) {
+    bytes->clear();
+    return too_large;
+  }
+  return FileStatus();
+}
+
+// A file of the run's own state, held by its descriptor beside one of its
+// folder's. Nothing here opens the name again: it is only looked at
+// (fstatat), so a pipe put there can never hold the run.
+class PosixOwnFile final : public OwnFile {
+ public:
+  // `prefix`: the folder's path and a separator, for the log.
+  PosixOwnFile(std::wstring prefix, int folder, std::string name, int fd)
+      : prefix_(std::move(prefix)), folder_(folder), name_(std::move(name)), fd_(fd),
+        path_(prefix_ + WideFromUtf8(name_)) {}
+  ~PosixOwnFile() override {
+    close(fd_);
+    close(folder_);
+  }
+  const std::wstring& path() const override { return path_; }
+  FileStatus AppendDurably(const std::string& bytes) override {
+    if (!WriteAll(fd_, bytes) || fsync(fd_) != 0) return StatusOf(errno);
+    return FileStatus();
+  }
+  FileStatus ReadWhole(size_t limit, std::string* bytes) override {
+    return ReadAll(fd_, limit, bytes);
+  }
+  FileStatus OwnershipOf(Ownership* ownership) override {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return StatusOf(errno);
+    *ownership = OwnershipOfMode(st.st_uid, st.st_gid, st.st_mode, geteuid());
+    return FileStatus();
+  }
+  FileStatus StillNamed() override {
+    struct stat held;
+    struct stat named;
+    if (fstat(fd_, &held) != 0) return StatusOf(errno);
+    if (fstatat(folder_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return StatusOf(errno);
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino
+               ? FileStatus()
+               : FileStatus(FileResult::kChanged);
+  }
+  FileStatus Rename(const std::wstring& name) override {
+    // A rename goes by name: only while the name holds this file, and
+    // looked at again after it, as another file may have taken the old
+    // name in between.
+    const FileStatus before = StillNamed();
+    if (!before.ok()) return before;
+    const std::string to = Utf8FromWide(name);
+    if (renameat(folder_, name_.c_str(), folder_, to.c_str()) != 0) return StatusOf(errno);
+    name_ = to;
+    path_ = prefix_ + name;
+    return StillNamed();
+  }
+  FileStatus Remove() override {
+    const FileStatus named = StillNamed();
+    if (!named.ok()) return named;
+    return unlinkat(folder_, name_.c_str(), 0) == 0 ? FileStatus() : StatusOf(errno);
+  }
+
+ private:
+  const std::wstring prefix_;
+  const int folder_;
+  std::string name_;
+  const int fd_;
+  std::wstring path_;
 };
 
 FileStatus RenamePlaces(const Place& from, const Place& to, bool replace) {
@@ -490,24 +580,57 @@ FileStatus PosixFileSystem::ClearName(const std::wstring& path) {
   return UnlinkEntry(place);
 }
 
-FileStatus PosixFileSystem::WriteDurably(const std::wstring& path, int flags,
-                                         const std::string& bytes) {
+FileStatus PosixFileSystem::WriteNew(const std::wstring& path, const std::string& bytes) {
   Place place;
   const FileStatus located = places_.Locate(Utf8FromWide(path), true, &place);
   if (!located.ok()) return located;
   Descriptor fd(openat(place.folder, place.name.c_str(),
-                       flags | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644));
+                       O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0644));
   if (fd.get() < 0) return StatusOf(errno);
   if (!WriteAll(fd.get(), bytes) || fsync(fd.get()) != 0 || !fd.Close()) return StatusOf(errno);
   return FileStatus();
 }
 
-FileStatus PosixFileSystem::WriteNew(const std::wstring& path, const std::string& bytes) {
-  return WriteDurably(path, O_CREAT | O_EXCL, bytes);
+FileStatus PosixFileSystem::OpenOwnAt(const std::wstring& path, int flags,
+                                      std::unique_ptr<OwnFile>* file) {
+  Place place;
+  const std::string utf8 = Utf8FromWide(path);
+  const FileStatus located = places_.Locate(utf8, true, &place);
+  if (!located.ok()) return located;
+  // The file keeps a folder descriptor of its own for its later calls;
+  // a short path outside any tree held has none yet.
+  std::string name = place.name;
+  int folder = -1;
+  if (place.folder == AT_FDCWD) {
+    const size_t slash = utf8.rfind('/');
+    folder = places_.OpenFolder(slash == std::string::npos ? std::string(".")
+                                                           : utf8.substr(0, slash == 0 ? 1 : slash));
+    if (slash != std::string::npos) name = utf8.substr(slash + 1);
+  } else {
+    folder = fcntl(place.folder, F_DUPFD_CLOEXEC, 0);
+  }
+  if (folder < 0) return StatusOf(errno);
+  // Never through a link at the name, and never waiting on a pipe there.
+  const int fd = openat(folder, name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  struct stat st;
+  const FileStatus opened = fd < 0 ? StatusOf(errno) : RegularFile(fd, &st);
+  if (!opened.ok()) {
+    if (fd >= 0) close(fd);
+    close(folder);
+    return opened;
+  }
+  const size_t leaf = std::min(path.size(), WideFromUtf8(name).size());
+  *file = std::make_unique<PosixOwnFile>(path.substr(0, path.size() - leaf), folder, name, fd);
+  return FileStatus();
 }
 
-FileStatus PosixFileSystem::AppendDurably(const std::wstring& path, const std::string& bytes) {
-  return WriteDurably(path, O_APPEND, bytes);
+FileStatus PosixFileSystem::CreateOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) {
+  // Made here, where nothing stood; its owner's alone.
+  return OpenOwnAt(path, O_RDWR | O_APPEND | O_CREAT | O_EXCL, file);
+}
+
+FileStatus PosixFileSystem::OpenOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) {
+  return OpenOwnAt(path, O_RDONLY, file);
 }
 
 FileStatus PosixFileSystem::ReadWhole(const std::wstring& path, size_t limit,
@@ -518,28 +641,7 @@ FileStatus PosixFileSystem::ReadWhole(const std::wstring& path, size_t limit,
   Descriptor fd(openat(place.folder, place.name.c_str(),
                        O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.get() < 0) return StatusOf(errno);
-  struct stat st;
-  const FileStatus regular = RegularFile(fd.get(), &st);
-  if (!regular.ok()) return regular;
-  // Read whole, a file of any size would be a way to exhaust memory.
-  const FileStatus too_large(FileResult::kFailed, EFBIG);
-  if (static_cast<uint64_t>(st.st_size) > limit) return too_large;
-  bytes->clear();
-  // One block of the size it has, not twice that at the last step of growth.
-  bytes->reserve(static_cast<size_t>(st.st_size));
-  std::vector<char> block(1 << 16);
-  bool over = false;
-  if (!ReadEach(fd.get(), &block, [bytes, limit, &over](const char* data, size_t size) {
-        over = over || size > limit - bytes->size();
-        if (!over) bytes->append(data, size);
-      })) {
-    return StatusOf(errno);
-  }
-  if (over) {
-    bytes->clear();
-    return too_large;
-  }
-  return FileStatus();
+  return ReadAll(fd.get(), limit, bytes);
 }
 
 FileStatus PosixFileSystem::HashFile(const std::wstring& path, Sha256Digest* digest) {

@@ -101,8 +101,9 @@ class PosixFileSystem : public FileSystem {
   FileStatus Replace(const std::wstring& from, const std::wstring& to) override;
   PathKind Identify(const std::wstring& path, FileIdentity* identity) override;
   FileStatus ClearName(const std::wstring& path) override;
+  FileStatus CreateOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) override;
+  FileStatus OpenOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) override;
   FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override;
-  FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override;
   FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) override;
   FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override;
   FileStatus FlushFolder(const std::wstring& folder) override;
@@ -147,7 +148,8 @@ class PosixFileSystem : public FileSystem {
   // Opens a packaged file for reading; `in_package` tells whether what was
   // opened lies inside the package folder.
   int OpenPackaged(const Place& place, bool* in_package) const;
-  FileStatus WriteDurably(const std::wstring& path, int flags, const std::string& bytes);
+  // Opens the state file at `path` with `flags` (a plain file only).
+  FileStatus OpenOwnAt(const std::wstring& path, int flags, std::unique_ptr<OwnFile>* file);
   int OpenFolderForFlush(const std::wstring& folder);
 
   // The block hashed files are read through: one for the run, since

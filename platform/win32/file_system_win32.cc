@@ -8,6 +8,7 @@
 #include "platform/text.h"
 #include "platform/win32/ntdll_win32.h"
 #include "platform/win32/paths_win32.h"
+#include "platform/win32/trust_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
 
@@ -273,9 +274,11 @@ FileStatus Win32FileSystem::FolderAt(const std::wstring& relative, HANDLE* folde
 }
 
 DWORD Win32FileSystem::OpenRaw(const Place& place, DWORD access, DWORD share, DWORD disposition,
-                               DWORD flags, ScopedHandle* file) {
+                               DWORD flags, ScopedHandle* file, SECURITY_DESCRIPTOR* security) {
   if (place.folder == nullptr) {
-    file->reset(CreateFileW(place.system.c_str(), access, share, nullptr, disposition, flags,
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, security, FALSE};
+    file->reset(CreateFileW(place.system.c_str(), access, share,
+                            security != nullptr ? &attributes : nullptr, disposition, flags,
                             nullptr));
     return file->valid() ? ERROR_SUCCESS : GetLastError();
   }
@@ -284,14 +287,16 @@ DWORD Win32FileSystem::OpenRaw(const Place& place, DWORD access, DWORD share, DW
       (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 ? OpenKind::kAny : OpenKind::kFile;
   const DWORD error =
       OpenIn(place.folder, place.name, access | FILE_READ_ATTRIBUTES, share, disposition,
-             flags & 0xFFFF, kind, (flags & FILE_FLAG_SEQUENTIAL_SCAN) != 0, &opened);
+             flags & 0xFFFF, kind, (flags & FILE_FLAG_SEQUENTIAL_SCAN) != 0, &opened, false,
+             security);
   file->reset(opened);
   return error;
 }
 
 FileStatus Win32FileSystem::OpenAt(const Place& place, DWORD access, DWORD share,
-                                   DWORD disposition, DWORD flags, ScopedHandle* file) {
-  const DWORD error = OpenRaw(place, access, share, disposition, flags, file);
+                                   DWORD disposition, DWORD flags, ScopedHandle* file,
+                                   SECURITY_DESCRIPTOR* security) {
+  const DWORD error = OpenRaw(place, access, share, disposition, flags, file, security);
   if (error != ERROR_SUCCESS) return StatusOf(error);
   if (place.below_root && !WhereNamed(file->get(), place.expected)) {
     // A file this call made where a link led is this run's own to remove
@@ -513,6 +518,33 @@ FileStatus ReadEach(HANDLE file, std::vector<char>* block, Take take) {
   }
 }
 
+// Reads the file open on `file` from where it stands to its end; kFailed,
+// with nothing read, when it holds more than `limit` bytes.
+FileStatus ReadAll(HANDLE file, size_t limit, std::string* bytes) {
+  // Read whole, a file of any size would be a way to exhaust memory.
+  const FileStatus too_large(FileResult::kFailed, ERROR_FILE_TOO_LARGE);
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size)) return StatusOf(GetLastError());
+  if (static_cast<uint64_t>(size.QuadPart) > limit) return too_large;
+  bytes->clear();
+  // One block of the size it has: grown step by step, a large journal would
+  // need twice its size at the last step, which a 32-bit process may lack.
+  bytes->reserve(static_cast<size_t>(size.QuadPart));
+  std::vector<char> block(1 << 16);
+  bool over = false;
+  const FileStatus read =
+      ReadEach(file, &block, [bytes, limit, &over](const char* data, DWORD got) {
+        over = over || got > limit - bytes->size();
+        if (!over) bytes->append(data, got);
+        return true;
+      });
+  if (read.ok() && over) {
+    bytes->clear();
+    return too_large;
+  }
+  return read;
+}
+
 FileStatus WriteAll(HANDLE file, const std::string& bytes) {
   DWORD written = 0;
   if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
@@ -528,6 +560,86 @@ class Win32FileLock : public FileLock {
 
  private:
   ScopedHandle file_;  // deleted on close, which the system does for a dead process
+};
+
+// A file of the run's own state, held by its handle beside its folder's.
+// Held without FILE_SHARE_WRITE or FILE_SHARE_DELETE, so that on Windows no
+// one else can write, rename or remove it while the run holds it; Wine
+// cannot stop the host, which the checks of the name here are for.
+class Win32OwnFile final : public OwnFile {
+ public:
+  // `prefix`: the folder as the run names it, and a separator; `real`: its
+  // real path, which the name's final path must match.
+  Win32OwnFile(std::wstring prefix, std::wstring real, std::shared_ptr<ScopedHandle> folder,
+               std::wstring name, HANDLE file)
+      : prefix_(std::move(prefix)), real_(std::move(real)), folder_(std::move(folder)),
+        name_(std::move(name)), file_(file), path_(prefix_ + name_) {}
+  const std::wstring& path() const override { return path_; }
+  FileStatus AppendDurably(const std::string& bytes) override {
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(file_.get(), zero, nullptr, FILE_END)) return StatusOf(GetLastError());
+    return WriteAll(file_.get(), bytes);
+  }
+  FileStatus ReadWhole(size_t limit, std::string* bytes) override {
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(file_.get(), zero, nullptr, FILE_BEGIN)) return StatusOf(GetLastError());
+    return ReadAll(file_.get(), limit, bytes);
+  }
+  FileStatus OwnershipOf(Ownership* ownership) override {
+    const DWORD error = OwnershipOfHandle(file_.get(), ownership);
+    return error == ERROR_SUCCESS ? FileStatus() : StatusOf(error);
+  }
+  FileStatus StillNamed() override {
+    // Opened as itself for its attributes alone, which no sharing refuses;
+    // a link (or, under Wine, a host link whose final path leads elsewhere)
+    // is not this file, whatever it leads to.
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    const DWORD error =
+        OpenIn(folder_->get(), name_, FILE_READ_ATTRIBUTES,
+               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, 0,
+               OpenKind::kAny, false, &opened);
+    ScopedHandle named(opened);
+    if (error != ERROR_SUCCESS) {
+      return MeansAbsent(error) ? FileStatus(FileResult::kMissing, error) : StatusOf(error);
+    }
+    if (IsLink(named.get()) || !SameName(named.get(), JoinPath(real_, name_, L'\\'))) {
+      return FileStatus(FileResult::kChanged);
+    }
+    HandleFacts held;
+    HandleFacts there;
+    DWORD asked = FactsOf(file_.get(), &held);
+    if (asked == ERROR_SUCCESS) asked = FactsOf(named.get(), &there);
+    if (asked != ERROR_SUCCESS) return StatusOf(asked);
+    return held.index == there.index ? FileStatus() : FileStatus(FileResult::kChanged);
+  }
+  FileStatus Rename(const std::wstring& name) override {
+    // Through the handle: this file is renamed, whatever stands at its
+    // name. Wine renames by the name it opened, so the new name is looked
+    // at after.
+    const DWORD error = RenameInto(file_.get(), folder_->get(), name, true);
+    if (error != ERROR_SUCCESS) return StatusOf(error);
+    name_ = name;
+    path_ = prefix_ + name_;
+    return StillNamed();
+  }
+  FileStatus Remove() override {
+    // Marked through this handle, the file itself goes when it closes, now;
+    // looked at first, as Wine removes by the name it opened.
+    const FileStatus named = StillNamed();
+    if (!named.ok()) return named;
+    const DWORD error = DeleteOnClose(file_.get());
+    if (error != ERROR_SUCCESS) return StatusOf(error);
+    file_.reset(nullptr);
+    return FileStatus();
+  }
+
+ private:
+  const std::wstring prefix_;
+  const std::wstring real_;
+  const std::shared_ptr<ScopedHandle> folder_;
+  std::wstring name_;
+  ScopedHandle file_;
+  std::wstring path_;
 };
 
 }  // namespace
@@ -701,15 +813,47 @@ FileStatus Win32FileSystem::WriteNew(const std::wstring& given, const std::strin
   return opened.ok() ? WriteAll(file.get(), bytes) : opened;
 }
 
-FileStatus Win32FileSystem::AppendDurably(const std::wstring& given, const std::string& bytes) {
-  // GENERIC_WRITE, not append access alone: the flush needs it.
+FileStatus Win32FileSystem::OpenOwnAt(const std::wstring& given, DWORD access, DWORD disposition,
+                                      std::unique_ptr<OwnFile>* own) {
+  Place place;
+  const FileStatus located = Locate(given, true, &place);
+  if (!located.ok()) return located;
+  // Only in a folder held below the installation, whose handle the file's
+  // later calls go through.
+  if (place.folder == nullptr || place.name.empty()) {
+    return FileStatus(FileResult::kFailed, ERROR_ACCESS_DENIED);
+  }
+  const std::wstring real =
+      place.expected.substr(0, place.expected.size() - place.name.size() - 1);
+  const auto held = folders_.find(FoldCase(real.substr(root_real_.size())));
+  if (held == folders_.end()) return FileStatus(FileResult::kFailed, ERROR_PATH_NOT_FOUND);
+  SECURITY_DESCRIPTOR* security = nullptr;
+  if (disposition == CREATE_NEW) {
+    security = OwnFileSecurity();
+    if (security == nullptr) return StatusOf(GetLastError());
+  }
   ScopedHandle file(nullptr);
-  const FileStatus opened = Open(given, true, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, &file);
+  const FileStatus opened =
+      OpenAt(place, access | DELETE | READ_CONTROL, FILE_SHARE_READ, disposition,
+             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, &file, security);
   if (!opened.ok()) return opened;
-  LARGE_INTEGER zero{};
-  if (!SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) return StatusOf(GetLastError());
-  return WriteAll(file.get(), bytes);
+  HandleFacts facts;
+  const DWORD asked = FactsOf(file.get(), &facts);
+  if (asked != ERROR_SUCCESS) return StatusOf(asked);
+  if ((facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return FileStatus(FileResult::kFailed, ERROR_DIRECTORY);
+  }
+  *own = std::make_unique<Win32OwnFile>(given.substr(0, given.size() - place.name.size()), real,
+                                        held->second, place.name, file.release());
+  return FileStatus();
+}
+
+FileStatus Win32FileSystem::CreateOwn(const std::wstring& given, std::unique_ptr<OwnFile>* file) {
+  return OpenOwnAt(given, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, file);
+}
+
+FileStatus Win32FileSystem::OpenOwn(const std::wstring& given, std::unique_ptr<OwnFile>* file) {
+  return OpenOwnAt(given, GENERIC_READ, OPEN_EXISTING, file);
 }
 
 FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, size_t limit,
@@ -718,29 +862,7 @@ FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, size_t limit,
   const FileStatus opened =
       Open(given, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, &file);
-  if (!opened.ok()) return opened;
-  // Read whole, a file of any size would be a way to exhaust memory.
-  const FileStatus too_large(FileResult::kFailed, ERROR_FILE_TOO_LARGE);
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file.get(), &size)) return StatusOf(GetLastError());
-  if (static_cast<uint64_t>(size.QuadPart) > limit) return too_large;
-  bytes->clear();
-  // One block of the size it has: grown step by step, a large journal would
-  // need twice its size at the last step, which a 32-bit process may lack.
-  bytes->reserve(static_cast<size_t>(size.QuadPart));
-  std::vector<char> block(1 << 16);
-  bool over = false;
-  const FileStatus read =
-      ReadEach(file.get(), &block, [bytes, limit, &over](const char* data, DWORD got) {
-        over = over || got > limit - bytes->size();
-        if (!over) bytes->append(data, got);
-        return true;
-      });
-  if (read.ok() && over) {
-    bytes->clear();
-    return too_large;
-  }
-  return read;
+  return opened.ok() ? ReadAll(file.get(), limit, bytes) : opened;
 }
 
 bool Win32FileSystem::InPackage(HANDLE file) const {
@@ -856,7 +978,10 @@ FileStatus Win32FileSystem::Lock(const std::wstring& given, std::unique_ptr<File
     if (error == ERROR_FILE_NOT_FOUND) {
       // Not OPEN_ALWAYS: that would create a file where a dangling link
       // leads. A name that holds nothing yet exists is such a link.
-      error = OpenRaw(place, access, 0, CREATE_NEW, flags, &file);
+      // The run's own alone, as its journal is.
+      SECURITY_DESCRIPTOR* own = OwnFileSecurity();
+      if (own == nullptr) return StatusOf(GetLastError());
+      error = OpenRaw(place, access, 0, CREATE_NEW, flags, &file, own);
       made = error == ERROR_SUCCESS;
       if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
         const FileStatus replaced = OwnFileAt(place);

@@ -199,7 +199,7 @@ DWORD DeleteOnClose(HANDLE handle) {
 
 DWORD OpenIn(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
              DWORD disposition, DWORD attributes, OpenKind kind, bool sequential,
-             HANDLE* file, bool follow) {
+             HANDLE* file, bool follow, SECURITY_DESCRIPTOR* security) {
   *file = INVALID_HANDLE_VALUE;
   const Ntdll& calls = Calls();
   if (calls.create_file == nullptr) return ERROR_PROC_NOT_FOUND;
@@ -208,7 +208,7 @@ DWORD OpenIn(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
   const CountedString counted{static_cast<USHORT>(name.size() * sizeof(wchar_t)),
                               static_cast<USHORT>(name.size() * sizeof(wchar_t)), name.c_str()};
   ObjectAttributes object{sizeof(ObjectAttributes), folder, &counted, kCaseInsensitive,
-                          nullptr, nullptr};
+                          security, nullptr};
   ULONG options = follow ? kSynchronousIo : kSynchronousIo | kOpenReparsePoint;
   if (kind == OpenKind::kFolder) options |= kDirectoryFile;
   if (kind == OpenKind::kFile) options |= kNonDirectoryFile;

@@ -31,10 +31,11 @@ enum class OpenKind { kAny, kFile, kFolder };
 // `access`, so the handle serves ReadFile and WriteFile as CreateFileW's does.
 // A Win32 error code, ERROR_SUCCESS with the handle in `file`.
 // With `follow`, a link at the name is followed instead, as CreateFileW
-// follows it.
+// follows it. With `security`, a file this call makes gets that descriptor
+// in place of what the folder would give it.
 DWORD OpenIn(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
              DWORD disposition, DWORD attributes, OpenKind kind, bool sequential,
-             HANDLE* file, bool follow = false);
+             HANDLE* file, bool follow = false, SECURITY_DESCRIPTOR* security = nullptr);
 
 // One entry of a folder: its name and its attributes as the folder's own
 // listing tells them (a link's are the link's where the system tells links),

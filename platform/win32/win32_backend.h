@@ -89,8 +89,9 @@ class Win32FileSystem : public FileSystem {
   FileStatus Replace(const std::wstring& from, const std::wstring& to) override;
   PathKind Identify(const std::wstring& path, FileIdentity* identity) override;
   FileStatus ClearName(const std::wstring& path) override;
+  FileStatus CreateOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) override;
+  FileStatus OpenOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) override;
   FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override;
-  FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override;
   FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) override;
   FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override;
   FileStatus FlushFolder(const std::wstring& folder) override;
@@ -130,13 +131,17 @@ class Win32FileSystem : public FileSystem {
   // installation itself), opened part by part from the installation's own
   // handle and held until the next Confine.
   FileStatus FolderAt(const std::wstring& relative, HANDLE* folder);
-  // Opens what is at `place` as CreateFileW would, without any check.
+  // Opens what is at `place` as CreateFileW would, without any check; a
+  // file it makes gets `security` where given.
   DWORD OpenRaw(const Place& place, DWORD access, DWORD share, DWORD disposition, DWORD flags,
-                ScopedHandle* file);
+                ScopedHandle* file, SECURITY_DESCRIPTOR* security = nullptr);
   // The same, refusing (and removing, when this call made it) a file that
   // is not the very one named below the installation.
   FileStatus OpenAt(const Place& place, DWORD access, DWORD share, DWORD disposition,
-                    DWORD flags, ScopedHandle* file);
+                    DWORD flags, ScopedHandle* file, SECURITY_DESCRIPTOR* security = nullptr);
+  // The state file at `place`, opened or made as `disposition` says.
+  FileStatus OpenOwnAt(const std::wstring& path, DWORD access, DWORD disposition,
+                       std::unique_ptr<OwnFile>* file);
   FileStatus Open(const std::wstring& path, bool writing, DWORD access, DWORD share,
                   DWORD disposition, DWORD flags, ScopedHandle* file);
   // Renames `from` to `to`, over it with `replace`.

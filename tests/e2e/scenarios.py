@@ -15,6 +15,7 @@ import os
 import random
 import re
 import signal
+import stat
 import subprocess
 import unittest
 
@@ -42,6 +43,8 @@ ANOTHER_RUN = ("Error", "Another update of VORDA+ is running.")
 EXIT_DAMAGED = 11
 DAMAGED = "The update package is incomplete or damaged:\n"
 INTERRUPTED = ("Err", "The previous update of VORDA+ was interrupted and could not be undone.")
+UNDO_INCOMPLETE = ("Err", "Failed to copy files\nSome files could not be restored. "
+                          "Run the update again to restore them.")
 
 ONE_CALL = ["39 0 1"]  # the library saw (buffer, 39, 0) once, buffer not null
 
@@ -1419,6 +1422,38 @@ class InterruptedTests(Scenario):
                         # Nothing planted remains.
                         self.assertTree(INST, updated(clean, PACKAGED, list(PACKAGED)))
 
+    def test_a_file_put_at_the_journal_name_mid_run_is_never_written(self):
+        # Stopped from outside at its first copy, the journal's name is given
+        # to another file: a hard link to a file outside, or (POSIX) a pipe.
+        # The run writes its commit to neither, waits on neither, undoes the
+        # update and leaves what stands at the name for an administrator.
+        kinds = ("a file outside, linked in",) + (("a pipe",) if self.target.kind == "posix" else ())
+        for kind in kinds:
+            with self.subTest(kind):
+                c = self.fresh_case()
+                # One long copy, for the stop to come while it is made.
+                program = self.standard(package={"VORDA.exe": bytes(range(256)) * (64 << 10)})
+                c.write("Apps/outside", {"secret.txt": b"a file of another program\n"})
+                before, outside = c.tree(INST), c.tree("Apps/outside")
+                journal = c.host(f"{INST}/Kestrune.journal")
+
+                def swap() -> None:
+                    journal.unlink()
+                    if kind == "a pipe":
+                        os.mkfifo(journal)
+                    else:
+                        os.link(c.host("Apps/outside/secret.txt"), journal)
+                result = c.run(program, at_stop=(f"{INST}/VORDA.exe.~kestrune-*", swap))
+                self.assertTrue(result.stopped, result.describe())
+                self.assertRun(result, [UNDO_INCOMPLETE], EXIT_UNDO_INCOMPLETE)
+                self.assertTree("Apps/outside", outside)
+                if kind == "a pipe":
+                    self.assertTrue(stat.S_ISFIFO(journal.lstat().st_mode))
+                    journal.unlink()
+                    self.assertTree(INST, before)
+                else:
+                    self.assertTree(INST, {**before, "Kestrune.journal": outside["secret.txt"]})
+
     def test_a_run_started_while_the_last_box_is_open_is_not_refused(self):
         if self.target.kind != "wine":
             self.skipTest("only a box on Windows waits for a click")
@@ -1439,12 +1474,38 @@ class InterruptedTests(Scenario):
         self.assertEqual(lines[ours[-1]][1], "exit status 0")
         self.assertEqual(lines[-1][1], "exit status 5")
 
+    def plan_of_a_real_run(self, program: str) -> bytes:
+        """Updates the installation, catching its journal once it is in
+        place: a plan whose steps carry the identities of the files that are
+        now the backups, which a recovery would move back."""
+        c = self.case
+        journal = c.host(f"{INST}/Kestrune.journal")
+        caught: list[bytes] = []
+        result = c.run(program, at_stop=(f"{INST}/Kestrune.journal",
+                                         lambda: caught.append(journal.read_bytes())))
+        self.assertTrue(result.stopped, result.describe())
+        self.assertRun(result, [DONE], EXIT_DONE)
+        return caught[0]
+
     def test_journal_that_cannot_be_read_or_a_running_product_stops_the_recovery(self):
         sep = "\\" if self.target.kind == "wine" else "/"
         up = f"{sep}..{sep}victim{sep}x"  # from the installation to Apps/victim
         ident = (1, 2, 3, 4)
         outside = {"victim/secret.txt": b"a user's file outside\n", "victim/x": b"x\n",
                    "victim/x.2015.1.0": b"x's namesake\n"}
+
+        # A real run's own plan, which a user who may write the folder could
+        # copy, then made theirs: another Unix user's (Wine: owner S-1-5-7),
+        # or writable by all (Wine: an Everyone entry) or by its group (Wine
+        # shows no group: the unit rows of the rule stand for it there).
+        def others(path):
+            os.chown(path, 1000, 1000)
+
+        def everyones(path):
+            os.chmod(path, 0o666)
+
+        def groups(path):
+            os.chmod(path, 0o660)
         for label, journal, product, messages, status in (
                 ("garbage", b"not a journal\n", False, [INTERRUPTED], EXIT_UNDO_INCOMPLETE),
                 ("cut short", journal_text([(-1, ident, sep + "VORDA.exe")])[:-6],
@@ -1464,15 +1525,26 @@ class InterruptedTests(Scenario):
                 # limit of the 32-bit build, and past it.
                 ("60 MiB of short steps", 60 << 20, False, [INTERRUPTED], EXIT_UNDO_INCOMPLETE),
                 ("256 MiB of short steps", 256 << 20, False, [INTERRUPTED], EXIT_UNDO_INCOMPLETE),
-                ("product running", b"Kestrune journal 2\n", True, [RUNNING], EXIT_RUNNING)):
+                ("product running", b"Kestrune journal 2\n", True, [RUNNING], EXIT_RUNNING),
+                ("another user's", others, False, [INTERRUPTED], EXIT_UNDO_INCOMPLETE),
+                ("writable by all", everyones, False, [INTERRUPTED], EXIT_UNDO_INCOMPLETE),
+                ("writable by its group", groups, False, [INTERRUPTED], EXIT_UNDO_INCOMPLETE)):
+            if journal is groups and self.target.kind == "wine":
+                continue
             with self.subTest(label):
                 c = self.fresh_case()
-                program = self.standard()
+                spoil = journal if callable(journal) else None
+                # A long copy, so that the real run's journal is there to catch.
+                program = self.standard(package={**PACKAGED, "bin/core.dll": bytes(range(256)) * (64 << 10)}
+                                        if spoil else None)
                 c.write("Apps", outside)
                 path = c.host(INST) / "Kestrune.journal"
                 if product:
                     c.place_product(f"{INST}/VORDA.exe")
+                if spoil:
+                    journal = self.plan_of_a_real_run(program)
                 before = c.tree("Apps")
+                calls = c.library_calls(INST)
                 if journal is None:
                     # Its plan, then zeros to six gigabytes: sparse, so cheap.
                     path.write_bytes(journal_text([(-1, ident, sep + "VORDA.exe")]))
@@ -1486,14 +1558,33 @@ class InterruptedTests(Scenario):
                     path.write_bytes(head + step * count + b"end\t%d\n" % count)
                 else:
                     path.write_bytes(journal)
+                if spoil:
+                    spoil(path)
                 size = path.stat().st_size
-                result = c.run(program, product=f"{INST}/VORDA.exe" if product else None)
+                result = c.run(program, product=f"{INST}/VORDA.exe" if product else None,
+                               args=[UnattendedTests.sw(self, "log"), c.native("refused.log")])
                 self.assertRun(result, messages, status)
                 # The journal is kept as it was, and nothing else is touched.
                 self.assertEqual(path.stat().st_size, size)
+                self.assertEqual(c.library_calls(INST), calls)
+                if spoil:
+                    after = c.tree("Apps")
+                    del after["VORDA/Kestrune.journal"]
+                    self.assertEqual(after, before)
+                    # The log names the owner, or who else may change it.
+                    events = UnattendedTests.log_of(self, "refused.log")
+                    refused = [e for e in events if " is not acted on: " in e]
+                    self.assertTrue(refused and ("its owner is " in refused[0] or
+                                                 " may change it" in refused[0]), events)
+                    # The same plan, made the run's own: taken back, then
+                    # updated again.
+                    os.chown(path, 0, 0)
+                    os.chmod(path, 0o600)
+                    self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                    self.assertTree("Apps", before)
+                    continue
                 path.unlink()
                 self.assertTree("Apps", before)
-                self.assertEqual(c.library_calls(INST), [])
 
     def test_a_stray_file_at_a_backup_name_after_a_stop_is_never_taken_for_the_old_file(self):
         c = self.case

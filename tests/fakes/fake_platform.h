@@ -331,6 +331,11 @@ class FakeFileSystem : public FileSystem {
   FileStatus CopyNew(const std::wstring& from, const std::wstring& to,
                      Sha256Digest* digest) override {
     log.push_back(L"copy " + from + L" -> " + to);
+    for (const auto& [path, content] : taken_at_copy) {
+      Erase(path);
+      Put(path, Node{false, content, false, ++ids_});
+    }
+    taken_at_copy.clear();
     if (Has(to)) return FileResult::kTargetExists;
     if (Fails(from, L"copy")) {
       // A copy that breaks off midway leaves part of the file behind.
@@ -408,18 +413,25 @@ class FakeFileSystem : public FileSystem {
     Erase(path);
     return FileResult::kOk;
   }
+  FileStatus CreateOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) override {
+    log.push_back(L"create " + path);
+    if (Fails(path, L"create")) return FileStatus(FileResult::kFailed, 28);
+    if (Has(path)) return FileResult::kTargetExists;
+    Put(path, Node{false, "", false, ++ids_});
+    *file = std::make_unique<Own>(this, path, ids_);
+    return FileResult::kOk;
+  }
+  FileStatus OpenOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) override {
+    if (!Has(path)) return FileResult::kMissing;
+    if (Fails(path, L"open") || nodes_.at(path).folder) return FileStatus(FileResult::kFailed, 5);
+    *file = std::make_unique<Own>(this, path, nodes_.at(path).id);
+    return FileResult::kOk;
+  }
   FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override {
     log.push_back(L"write " + path);
     if (Fails(path, L"write")) return FileStatus(FileResult::kFailed, 28);
     if (Has(path)) return FileResult::kTargetExists;
     Put(path, Node{false, bytes, false, ++ids_});
-    return FileResult::kOk;
-  }
-  FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override {
-    log.push_back(L"append " + path);
-    if (Fails(path, L"append")) return FileStatus(FileResult::kFailed, 28);
-    if (!Has(path)) return FileResult::kMissing;
-    nodes_.at(path).content += bytes;
     return FileResult::kOk;
   }
   FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) override {
@@ -459,8 +471,8 @@ class FakeFileSystem : public FileSystem {
   }
 
   // Makes `operation` ("probe", "clear", "move", "copy", "remove", "link", "replace",
-  // "write", "append", "flush", "hash") fail whenever its first path contains
-  // `needle`.
+  // "write", "create", "open", "append", "named", "rename", "flush", "hash")
+  // fail whenever its first path contains `needle`.
   void FailWhen(const std::wstring& operation, const std::wstring& needle) {
     failures.emplace_back(operation, needle);
   }
@@ -489,6 +501,12 @@ class FakeFileSystem : public FileSystem {
   std::set<std::wstring> unlisted;  // paths made after any listing, left out of it
   std::vector<std::wstring> listed_names;  // the folders ListNames was asked for
   std::set<std::wstring> written_before_aside;  // written to between plan and step
+  // Who owns a file and who else may change it, as the open file tells;
+  // the run's own account alone where not given.
+  std::map<std::wstring, Ownership> owners;
+  // Names that another file (this content) takes at the first copy, as a
+  // user who may write the folder can do to a name the run holds.
+  std::map<std::wstring, std::string> taken_at_copy;
 
  private:
   bool StillAsPlanned(const std::wstring& path, const FileIdentity& expected) {
@@ -518,6 +536,76 @@ class FakeFileSystem : public FileSystem {
     FakeFileSystem* files_;
     std::wstring path_;
   };
+  // A state file held by the run: its node by id, wherever names lead.
+  class Own : public OwnFile {
+   public:
+    Own(FakeFileSystem* files, std::wstring path, int id)
+        : files_(files), path_(std::move(path)), id_(id) {}
+    const std::wstring& path() const override { return path_; }
+    FileStatus AppendDurably(const std::string& bytes) override {
+      files_->log.push_back(L"append " + path_);
+      if (files_->Fails(path_, L"append")) return FileStatus(FileResult::kFailed, 28);
+      // Written to the file held, wherever its name is now.
+      (Mine() != nullptr ? Mine()->content : detached_) += bytes;
+      return FileResult::kOk;
+    }
+    FileStatus ReadWhole(size_t limit, std::string* bytes) override {
+      const std::string& content = Mine() != nullptr ? Mine()->content : detached_;
+      if (content.size() > limit) return FileStatus(FileResult::kFailed, 223);
+      *bytes = content;
+      return FileResult::kOk;
+    }
+    FileStatus OwnershipOf(Ownership* ownership) override {
+      const auto it = files_->owners.find(path_);
+      *ownership = it != files_->owners.end()
+                       ? it->second
+                       : Ownership{Principal::kRunUser, L"the run", true, {}};
+      return FileResult::kOk;
+    }
+    FileStatus StillNamed() override {
+      if (files_->Fails(path_, L"named")) return FileStatus(FileResult::kFailed, 5);
+      return Named();
+    }
+    FileStatus Rename(const std::wstring& name) override {
+      std::wstring to = path_.substr(0, path_.find_last_of(files_->separator_) + 1) + name;
+      files_->log.push_back(L"rename " + path_ + L" -> " + to);
+      if (files_->Fails(path_, L"rename")) return FileStatus(FileResult::kFailed, 5);
+      const FileStatus named = Named();
+      if (!named.ok()) return named;
+      const Node node = files_->nodes_.at(path_);
+      files_->Erase(path_);
+      files_->Erase(to);
+      files_->Put(to, node);
+      path_ = std::move(to);
+      return FileResult::kOk;
+    }
+    FileStatus Remove() override {
+      files_->log.push_back(L"remove " + path_);
+      if (files_->Fails(path_, L"remove")) return FileStatus(FileResult::kFailed, 5);
+      const FileStatus named = Named();
+      if (named.ok()) files_->Erase(path_);
+      return named;
+    }
+
+   private:
+    // The look that a rename and a removal make of their own.
+    FileStatus Named() const {
+      const auto it = files_->nodes_.find(path_);
+      if (it == files_->nodes_.end()) return FileResult::kMissing;
+      return it->second.id == id_ ? FileStatus() : FileStatus(FileResult::kChanged);
+    }
+    Node* Mine() {
+      for (auto& [path, node] : files_->nodes_) {
+        if (node.id == id_) return &node;
+      }
+      return nullptr;
+    }
+    FakeFileSystem* files_;
+    std::wstring path_;
+    const int id_;
+    std::string detached_;  // written after its name was taken: nowhere to see
+  };
+
   int ids_ = 0;
   struct Busy_ {
     std::wstring operation;

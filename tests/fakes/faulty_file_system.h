@@ -108,11 +108,18 @@ class FaultyFileSystem : public FileSystem {
   FileStatus ClearName(const std::wstring& path) override {
     return Fails(L"clear", path) ? kFailed : inner_.ClearName(path);
   }
+  // The state file's own calls are counted and made to fail as well
+  // ("append", "read", "owner", "named", "rename", "remove").
+  FileStatus CreateOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) override {
+    if (Fails(L"create", path)) return kFailed;
+    return Wrap(inner_.CreateOwn(path, file), file);
+  }
+  FileStatus OpenOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) override {
+    if (Fails(L"open", path)) return kFailed;
+    return Wrap(inner_.OpenOwn(path, file), file);
+  }
   FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override {
     return Fails(L"write", path) ? kFailed : inner_.WriteNew(path, bytes);
-  }
-  FileStatus AppendDurably(const std::wstring& path, const std::string& bytes) override {
-    return Fails(L"append", path) ? kFailed : inner_.AppendDurably(path, bytes);
   }
   FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) override {
     return Fails(L"read", path) ? kFailed : inner_.ReadWhole(path, limit, bytes);
@@ -151,6 +158,36 @@ class FaultyFileSystem : public FileSystem {
 
  private:
   static inline const FileStatus kFailed{FileResult::kFailed, 5};
+
+  class Own : public OwnFile {
+   public:
+    Own(FaultyFileSystem& outer, std::unique_ptr<OwnFile> inner)
+        : outer_(outer), inner_(std::move(inner)) {}
+    const std::wstring& path() const override { return inner_->path(); }
+    FileStatus AppendDurably(const std::string& bytes) override {
+      return Fails(L"append") ? kFailed : inner_->AppendDurably(bytes);
+    }
+    FileStatus ReadWhole(size_t limit, std::string* bytes) override {
+      return Fails(L"read") ? kFailed : inner_->ReadWhole(limit, bytes);
+    }
+    FileStatus OwnershipOf(Ownership* ownership) override {
+      return Fails(L"owner") ? kFailed : inner_->OwnershipOf(ownership);
+    }
+    FileStatus StillNamed() override { return Fails(L"named") ? kFailed : inner_->StillNamed(); }
+    FileStatus Rename(const std::wstring& name) override {
+      return Fails(L"rename") ? kFailed : inner_->Rename(name);
+    }
+    FileStatus Remove() override { return Fails(L"remove") ? kFailed : inner_->Remove(); }
+
+   private:
+    bool Fails(const wchar_t* operation) { return outer_.Fails(operation, inner_->path()); }
+    FaultyFileSystem& outer_;
+    const std::unique_ptr<OwnFile> inner_;
+  };
+  FileStatus Wrap(const FileStatus& status, std::unique_ptr<OwnFile>* file) {
+    if (status.ok()) *file = std::make_unique<Own>(*this, std::move(*file));
+    return status;
+  }
 
   bool Stopped(const wchar_t* /*operation*/, const std::wstring& /*path*/) {
     return stop_at_ != 0 && calls_ + 1 >= stop_at_ && (++calls_, true);

@@ -256,6 +256,75 @@ TEST(PosixFileSystemTest, CallsByNameInAHeldFolderKeepTheRulesOfPaths) {
                        {"a.dll", "new a"}, {"a.dll.1.0", "old a"}, {"b.dll.1.0", "old b"}}));
 }
 
+// A state file is written, looked at and removed through its own descriptor:
+// whatever is put at its name meanwhile is told from it, never written to,
+// never waited on and never removed; opened again, only a plain file opens.
+TEST(PosixFileSystemTest, AStateFileIsReachedThroughItsOwnDescriptorAlone) {
+  struct Row {
+    const char* label;
+    void (*put)(const std::string& name, const std::string& outside);
+    FileResult named;
+    FileResult reopened;
+  };
+  const Row rows[] = {
+      {"left alone", [](const std::string&, const std::string&) {}, FileResult::kOk,
+       FileResult::kOk},
+      {"another file linked in",
+       [](const std::string& name, const std::string& outside) {
+         unlink(name.c_str());
+         link(outside.c_str(), name.c_str());
+       },
+       FileResult::kChanged, FileResult::kOk},
+      {"a pipe",
+       [](const std::string& name, const std::string&) {
+         unlink(name.c_str());
+         mkfifo(name.c_str(), 0666);
+       },
+       FileResult::kChanged, FileResult::kFailed},
+      {"a link to itself",
+       [](const std::string& name, const std::string&) {
+         rename(name.c_str(), (name + ".moved").c_str());
+         symlink((name + ".moved").c_str(), name.c_str());
+       },
+       FileResult::kChanged, FileResult::kFailed},
+      {"nothing", [](const std::string& name, const std::string&) { unlink(name.c_str()); },
+       FileResult::kMissing, FileResult::kMissing},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    TempTree tree;
+    tree.Write("outside", "another program's file");
+    tree.MakeFolder("inst");
+    PosixFileSystem files;
+    ASSERT_TRUE(files.Confine(W(tree.Path("pkg")), W(tree.Path("inst"))).ok());
+    const std::string name = tree.Path("inst/Kestrune.journal");
+    std::unique_ptr<OwnFile> own;
+    ASSERT_EQ(files.CreateOwn(W(name), &own), FileResult::kOk);
+    EXPECT_EQ(ModeOf(name), 0600u);
+    std::unique_ptr<OwnFile> second;
+    EXPECT_EQ(files.CreateOwn(W(name), &second), FileResult::kTargetExists);
+    ASSERT_TRUE(own->AppendDurably("plan\n").ok());
+    row.put(name, tree.Path("outside"));
+    EXPECT_EQ(own->StillNamed(), row.named);
+    EXPECT_TRUE(own->AppendDurably("commit\n").ok());
+    std::unique_ptr<OwnFile> again;
+    EXPECT_EQ(files.OpenOwn(W(name), &again), row.reopened);
+    std::string read;
+    if (row.named == FileResult::kOk) {
+      ASSERT_TRUE(again->ReadWhole(100, &read).ok());
+      EXPECT_EQ(read, "plan\ncommit\n");
+      Ownership ownership;
+      ASSERT_TRUE(again->OwnershipOf(&ownership).ok());
+      EXPECT_TRUE(JudgeOwnership(ownership).trusted);
+    }
+    EXPECT_EQ(own->Remove(), row.named);
+    EXPECT_EQ(tree.Read("outside"), "another program's file");
+    struct stat st;
+    EXPECT_EQ(lstat(name.c_str(), &st) == 0,
+              row.named != FileResult::kOk && row.named != FileResult::kMissing);
+  }
+}
+
 // The replacement against real permissions: a destination folder that cannot
 // be written, and a packaged file that cannot be read, both late in the list.
 bool ReplacementUndoneAfter(const std::string& root) {

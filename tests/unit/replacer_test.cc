@@ -286,9 +286,14 @@ TEST_F(ReplacerTest, CopyThatDiffersFromItsListedHashUndoesAndNamesTheFile) {
 TEST_F(ReplacerTest, FailedRenameLinkOrExistenceTestAlsoUndoes) {
   // "written": another program writes to b.dll after the plan; that file is
   // never kept aside, stays as it was written, and the rest is undone.
+  // "taken": a user's file takes the journal's name at the first copy; the
+  // commit is never written to it, the update is undone and that file left
+  // for an administrator (exit 8). "named": the look at the journal's name
+  // fails, and the run's own journal goes after the undo.
   const std::pair<const wchar_t*, bool> rows[] = {
-      {L"link", true},     {L"replace", true},  {L"move", false},
-      {L"probe", true},    {L"written", true},  {L"written", false}};
+      {L"link", true},    {L"replace", true},  {L"move", false}, {L"probe", true},
+      {L"written", true}, {L"written", false}, {L"taken", true}, {L"named", false}};
+  const std::wstring journal = L"C:\\Apps\\VORDA\\Kestrune.journal";
   for (const auto& [operation, links] : rows) {
     FakeFileSystem files;
     files.links_supported = links;
@@ -297,15 +302,19 @@ TEST_F(ReplacerTest, FailedRenameLinkOrExistenceTestAlsoUndoes) {
     files.AddFile(L"C:\\Apps\\VORDA\\a.dll", "old a");
     files.AddFile(L"C:\\Apps\\VORDA\\b.dll", "old b");
     const bool written = std::wstring(operation) == L"written";
+    const bool taken = std::wstring(operation) == L"taken";
     if (written) {
       files.written_before_aside.insert(L"C:\\Apps\\VORDA\\b.dll");
+    } else if (taken) {
+      files.taken_at_copy[journal] = "a user's file";
     } else {
-      files.FailWhen(operation, L"VORDA\\b.dll");
+      files.FailWhen(operation, operation == std::wstring(L"named") ? L"journal" : L"VORDA\\b.dll");
     }
     FakeMessages messages;
     EXPECT_EQ(ReplaceFiles(files, messages, ReplaceInputs{kPkg, kInst, L"2015.1.0"},
                            {L"C:\\pkg\\a.dll", L"C:\\pkg\\b.dll"}, log_),
-              ReplaceResult::kFailedUndone);
+              taken ? ReplaceResult::kFailedUndoIncomplete : ReplaceResult::kFailedUndone);
+    EXPECT_EQ(files.Content(journal), taken ? "a user's file" : "<missing>");
     EXPECT_EQ(files.Content(L"C:\\Apps\\VORDA\\a.dll"), "old a");
     EXPECT_EQ(files.Content(L"C:\\Apps\\VORDA\\b.dll"),
               written ? "old b, written meanwhile" : "old b");
@@ -351,9 +360,10 @@ TEST_F(ReplacerTest, LongJournalIsWrittenInPartsAndReadsBackWhole) {
   inputs.temporary_suffix = L".~kestrune-20261207172500123";
   EXPECT_EQ(ReplaceFiles(files_, messages_, inputs, listed_, log_),
             ReplaceResult::kFailedUndoIncomplete);
+  // Two parts, each appended through the draft's own handle.
   EXPECT_EQ(std::count(files_.log.begin(), files_.log.end(),
                        L"append C:\\Apps\\VORDA\\Kestrune.journal.new"),
-            1);
+            2);
   Journal journal;
   JournalFault fault;
   const std::string bytes = files_.Content(std::wstring(kInst) + L"\\Kestrune.journal");

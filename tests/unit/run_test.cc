@@ -241,6 +241,17 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
       {"interrupted, not undone",
        [](FakePlatform& f) { f.files.AddFile(L"C:\\Apps\\VORDA\\Kestrune.journal", "junk"); }, {},
        ExitStatus::kCopyFailedUndoIncomplete},
+      // Whole and of this program's form, but not an administrator's: a
+      // user who may write the folder may have written it.
+      {"interrupted, someone else's journal",
+       [](FakePlatform& f) {
+         const std::wstring journal = L"C:\\Apps\\VORDA\\Kestrune.journal";
+         f.files.AddFile(journal,
+                         "Kestrune journal 2\nbackup\t.2015.1.0\n"
+                         "temporary\t.~kestrune-20261207120000123\nend\t0\n");
+         f.files.owners[journal] = Ownership{Principal::kOther, L"S-1-5-21-7-1001", true, {}};
+       },
+       {}, ExitStatus::kCopyFailedUndoIncomplete},
       {"bad argument", [](FakePlatform&) {}, {L"/bogus"}, ExitStatus::kBadCommandLine},
   };
   for (const Row& row : rows) {

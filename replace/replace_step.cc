@@ -242,7 +242,10 @@ bool DropSetAside(FileSystem& files, const StepPaths& paths, const FileIdentity&
     log.Line(L"left " + paths.aside + L": it no longer holds the file this update set aside");
     return false;
   }
-  if (files.Probe(paths.backup) != PathKind::kFile) {
+  // Opened as itself, so that a link there (one Wine shows as a plain file
+  // included) never passes for the older file.
+  FileIdentity backup;
+  if (files.Identify(paths.backup, &backup) != PathKind::kFile) {
     log.Line(L"kept " + paths.aside + L": " + paths.backup + L" holds no file");
     return false;
   }

@@ -350,6 +350,9 @@ PathKind Win32FileSystem::Probe(const std::wstring& path) {
                 FILE_FLAG_BACKUP_SEMANTICS, &handle);
     if (error == ERROR_SHARING_VIOLATION) return PathKind::kFile;
     if (error != ERROR_SUCCESS) return MeansAbsent(error) ? PathKind::kMissing : PathKind::kError;
+    // Wine shows a host link to a file as a plain file and opens its
+    // target: only the final path of what opened tells it from the name.
+    if (!SameName(handle.get(), place.expected)) return PathKind::kLink;
     DWORD tag = 0;
     if (AttributesOf(handle.get(), &attributes, &tag) != ERROR_SUCCESS) {
       BY_HANDLE_FILE_INFORMATION info;
@@ -777,6 +780,23 @@ FileStatus Win32FileSystem::ClearName(const std::wstring& given) {
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &handle);
+  if (MeansAbsent(opened) && place.folder != nullptr) {
+    // Wine follows a host link even to open it, so one that leads nowhere
+    // opens as nothing, and its folder's listing leaves it out too: only a
+    // file made at the name tells whether it is taken. One made is gone
+    // again at once; a taken name is cleared as the lock's is, by a file
+    // of the run's own renamed over it and then removed.
+    ScopedHandle made(nullptr);
+    const DWORD error =
+        OpenRaw(place, DELETE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, &made);
+    if (error == ERROR_SUCCESS) {
+      DeleteOnClose(made.get());
+      return StatusOf(opened);
+    }
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return StatusOf(opened);
+    const FileStatus replaced = OwnFileAt(place);
+    return replaced.ok() ? Remove(given) : replaced;
+  }
   if (opened != ERROR_SUCCESS) return StatusOf(opened);
   if (place.folder != nullptr) {
     // A folder at the name is held no longer, nor anything below it.

@@ -530,15 +530,24 @@ class ReplaceTests(Scenario):
         self.assertTree(INST, {**before, changed[0]: written})
 
     def test_set_aside_file_stays_when_the_backup_name_holds_no_file(self):
-        c = self.case
-        files = {**INSTALLED, f"bin/core.dll.{VER}/note.txt": b"a folder at the backup name\n"}
-        program = self.standard(files=files)
-        before = c.tree(INST)
-        self.assertRun(c.run(program), [DONE], EXIT_DONE)
-        expected = updated(before, PACKAGED, [r for r in PACKAGED if r != "bin/core.dll"])
-        expected.update({"bin/core.dll": PACKAGED["bin/core.dll"],
-                         "bin/core.dll.~kestrune": INSTALLED["bin/core.dll"]})
-        self.assertTree(INST, expected)
+        # A folder, or a link to a file (which Wine shows as a plain file),
+        # at the backup name: the set-aside file is the only old copy.
+        for planted in ("folder", "link to a file"):
+            with self.subTest(planted):
+                c = self.fresh_case()
+                files = dict(INSTALLED)
+                if planted == "folder":
+                    files[f"bin/core.dll.{VER}/note.txt"] = b"a folder at the backup name\n"
+                program = self.standard(files=files)
+                if planted != "folder":
+                    c.write("Apps/outside", {"other.dll": b"another program's library\n"})
+                    os.symlink(c.host("Apps/outside/other.dll"), c.host(f"{INST}/bin/core.dll.{VER}"))
+                before = c.tree(INST)
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                expected = updated(before, PACKAGED, [r for r in PACKAGED if r != "bin/core.dll"])
+                expected.update({"bin/core.dll": PACKAGED["bin/core.dll"],
+                                 "bin/core.dll.~kestrune": INSTALLED["bin/core.dll"]})
+                self.assertTree(INST, expected)
 
     def test_destination_that_is_a_folder_is_passed_over(self):
         c = self.case
@@ -1394,7 +1403,8 @@ class InterruptedTests(Scenario):
         stays = ("link to a folder", "full folder") if self.target.kind == "wine" \
             else ("full folder",)
         for name in ("Kestrune.lock", "Kestrune.journal.new"):
-            for planted in ("link to a file", "link to a folder", "empty folder", "full folder"):
+            for planted in ("link to a file", "dangling link", "link to a folder", "empty folder",
+                            "full folder"):
                 with self.subTest(f"{planted} at {name}"):
                     c = self.fresh_case()
                     program = self.standard()
@@ -1403,6 +1413,8 @@ class InterruptedTests(Scenario):
                     at = c.host(f"{INST}/{name}")
                     if planted == "link to a file":
                         at.symlink_to(c.host("Apps/outside/secret.txt"))
+                    elif planted == "dangling link":
+                        at.symlink_to(c.host("Apps/outside/none"))
                     elif planted == "link to a folder":
                         at.symlink_to(c.host("Apps/outside"))
                     else:
@@ -1410,7 +1422,7 @@ class InterruptedTests(Scenario):
                         if planted == "full folder":
                             (at / "x").write_bytes(b"x\n")
                     outside = c.tree("Apps/outside")
-                    before = c.tree(INST)
+                    before = c.tree(INST) if planted in stays else None  # a dangling link reads as nothing
                     result = c.run(program)
                     self.assertTree("Apps/outside", outside)
                     if planted in stays:

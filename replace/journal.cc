@@ -127,7 +127,7 @@ const wchar_t* RelativeFault(const std::wstring& relative, const JournalRules& r
   if (relative.empty() || !IsSeparator(relative[0], rules.separator)) {
     return L"the path does not start with a separator";
   }
-  if (relative.find(kUpdaterMarker) != std::wstring::npos) {
+  if (HoldsUpdaterMarker(relative, rules.separator)) {
     return L"the path names one of the updater's own files";
   }
   const bool windows = rules.separator == L'\\';

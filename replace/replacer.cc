@@ -105,7 +105,8 @@ class Replacement {
       const std::wstring& prefix = InstallationPrefix(folder);
       if (folder != current) {
         current = folder;
-        marked = prefix.find(kUpdaterMarker, inputs_.install_folder.size()) != std::wstring::npos;
+        const size_t below = std::min(prefix.size(), inputs_.install_folder.size());
+        marked = HoldsUpdaterMarker(std::wstring_view(prefix).substr(below), inputs_.separator);
         taken = prefix.size() > 1 && IsSeparator(prefix.back(), inputs_.separator)
                     ? TakenIn(prefix.substr(0, prefix.size() - 1))
                     : nullptr;
@@ -113,7 +114,7 @@ class Replacement {
       const std::wstring name(listed_.Name(index));
       // Tested on the relative path, so that an installation folder that
       // carries the name still gets its files.
-      if (marked || name.find(kUpdaterMarker) != std::wstring::npos) {
+      if (marked || HoldsUpdaterMarker(name, inputs_.separator)) {
         PassOver(index, L"the updater's own");
         continue;
       }

@@ -4,6 +4,10 @@
 #ifndef KESTRUNE_RUN_NAMES_H_
 #define KESTRUNE_RUN_NAMES_H_
 
+#include <string_view>
+
+#include "platform/text.h"
+
 namespace kestrune {
 
 inline constexpr wchar_t kUpdaterMarker[] = L"Kestrune";
@@ -14,6 +18,17 @@ inline constexpr wchar_t kScratchSuffix[] = L".~kestrune";
 inline constexpr wchar_t kJournalName[] = L"Kestrune.journal";
 inline constexpr wchar_t kJournalDraftName[] = L"Kestrune.journal.new";
 inline constexpr wchar_t kLockName[] = L"Kestrune.lock";
+
+// True when `path` carries the marker. On Windows (separator '\\') in any
+// letter case: there "KESTRUNE.JOURNAL" names the journal too.
+inline bool HoldsUpdaterMarker(std::wstring_view path, wchar_t separator) {
+  const std::wstring_view marker = kUpdaterMarker;
+  if (separator != L'\\') return path.find(marker) != std::wstring_view::npos;
+  for (size_t at = 0; at + marker.size() <= path.size(); ++at) {
+    if (EqualsIgnoreAsciiCase(path.substr(at, marker.size()), marker)) return true;
+  }
+  return false;
+}
 
 }  // namespace kestrune
 

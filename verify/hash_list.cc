@@ -57,7 +57,7 @@ bool ParseHashList(std::string_view bytes, wchar_t separator, std::vector<HashEn
     if (path.compare(0, 2, L"./") == 0 || path.compare(0, 2, L".\\") == 0) path.erase(0, 2);
     while (!path.empty() && (path[0] == L'/' || path[0] == L'\\')) path.erase(0, 1);
     if (path.empty()) return false;
-    if (path.find(kUpdaterMarker) != std::wstring::npos) continue;
+    if (HoldsUpdaterMarker(path, separator)) continue;
     entry.written = path;
     for (wchar_t& c : path) {
       if (c == L'/' || c == L'\\') c = separator;

@@ -24,7 +24,7 @@ std::vector<std::wstring> RelativeFiles(const PackageFiles& package) {
                              : 0;
     std::wstring name(
         WithoutLeadingSeparators(std::wstring_view(path).substr(start), package.separator));
-    if (name.find(kUpdaterMarker) == std::wstring::npos) relative.push_back(std::move(name));
+    if (!HoldsUpdaterMarker(name, package.separator)) relative.push_back(std::move(name));
   }
   return relative;
 }

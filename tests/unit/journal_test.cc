@@ -109,6 +109,8 @@ TEST(JournalTest, RefusesEveryJournalThatCouldLeadOutsideOrMatchTheWrongFile) {
       {"NUL", Plan(Step(std::wstring(L"/bin/core\0x", 11)), 1), 4, &kPosix},
       {"unknown escape", Plan("-1\t1\t2\t3\t4\t/bin\\q\n", 1), 4, &kPosix},
       {"the updater's own", Plan(Step(L"\\Kestrune.lock"), 1), 4, &kWindows},
+      // Windows finds the journal by this name too.
+      {"the updater's own in capitals", Plan(Step(L"\\KESTRUNE.JOURNAL"), 1), 4, &kWindows},
       {"aside too high", Plan(Step(L"\\x", kLastAside + 1), 1), 4, &kWindows},
       {"aside too low", Plan(Step(L"\\x", -2), 1), 4, &kWindows},
       {"no identity", Plan("-1\t/x\n", 1), 4, &kPosix},
@@ -133,6 +135,8 @@ TEST(JournalTest, RefusesEveryJournalThatCouldLeadOutsideOrMatchTheWrongFile) {
   EXPECT_TRUE(ParseJournal(Plan(Step(L"/bin/core"), 1), kPosix, &journal, &fault));
   EXPECT_TRUE(ParseJournal(Plan(Step(L"/bin/core"), 1), kWindows, &journal, &fault));
   EXPECT_FALSE(ParseJournal(Plan(Step(L"\\bin\\core"), 1), kPosix, &journal, &fault));
+  // POSIX names differ by letter case.
+  EXPECT_TRUE(ParseJournal(Plan(Step(L"/KESTRUNE.JOURNAL"), 1), kPosix, &journal, &fault));
 }
 
 }  // namespace

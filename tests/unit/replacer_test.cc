@@ -122,11 +122,15 @@ TEST_F(ReplacerTest, FolderWithFinalSeparatorGivesTheDoubledSeparator) {
 TEST_F(ReplacerTest, MarkerIsLookedForInTheRelativePathOnly) {
   Package(L"\\bin\\core.dll", "new");
   Package(L"\\Kestrune\\x.dll", "skipped");
+  // On Windows the updater's own names in any letter case.
+  Package(L"\\KESTRUNE.LOCK", "skipped");
   files_.AddFile(L"D:\\Kestrune Apps\\bin\\core.dll", "old");
   files_.AddFile(L"D:\\Kestrune Apps\\Kestrune\\x.dll", "old x");
+  files_.AddFile(L"D:\\Kestrune Apps\\KESTRUNE.LOCK", "a lock");
   EXPECT_EQ(Replace(L"D:\\Kestrune Apps"), ReplaceResult::kDone);
   EXPECT_EQ(files_.Content(L"D:\\Kestrune Apps\\bin\\core.dll"), "new");
   EXPECT_EQ(files_.Content(L"D:\\Kestrune Apps\\Kestrune\\x.dll"), "old x");
+  EXPECT_EQ(files_.Content(L"D:\\Kestrune Apps\\KESTRUNE.LOCK"), "a lock");
 }
 
 TEST_F(ReplacerTest, RelativePathRemovesThePackageFolderOnceFromTheStart) {

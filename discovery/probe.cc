@@ -56,17 +56,22 @@ ProbeResult ProbeInstalledVersion(const ProbeServices& services, RunState& state
                            Messages::Style::kFramework);
   } else {
     uint8_t call_buffer[kCallBufferSize] = {};
-    switch (services.library.CallVersionEntry(path, call_buffer, kCallSize, kCallFlags)) {
+    std::wstring cause;
+    const VersionLibrary::Outcome outcome =
+        services.library.CallVersionEntry(path, call_buffer, kCallSize, kCallFlags, &cause);
+    const std::wstring because = cause.empty() ? L"" : L": " + cause;
+    switch (outcome) {
       case VersionLibrary::Outcome::kCalled:
+        if (!cause.empty()) state.log.Line(L"version library " + path + L" called" + because);
         break;
       case VersionLibrary::Outcome::kNotLoaded:
-        state.log.Line(L"version library " + path + L" could not be loaded");
+        state.log.Line(L"version library " + path + L" could not be loaded" + because);
         break;
       case VersionLibrary::Outcome::kNoEntry:
-        state.log.Line(L"version library " + path + L" has no version entry");
+        state.log.Line(L"version library " + path + L" has no version entry" + because);
         break;
       case VersionLibrary::Outcome::kFailed:
-        state.log.Line(L"version library " + path + L" crashed or hung when called");
+        state.log.Line(L"version library " + path + L" crashed or hung when called" + because);
         break;
     }
     std::memcpy(state.version_buffer, call_buffer, sizeof state.version_buffer);

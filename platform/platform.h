@@ -101,14 +101,16 @@ class VersionLibrary {
     kCalled,     // the entry point ran with (buffer, 39, 0) and was released
     kNotLoaded,  // the file could not be loaded as a library
     kNoEntry,    // loaded, but has no version entry point; released
-    kFailed,     // the load or the call crashed or did not return
+    kFailed,     // the load or the call crashed or did not return, or
+                 // the process that was to make them could not be started
   };
   virtual ~VersionLibrary() = default;
   // Loads the library at `path`, calls its version entry point once with
   // `buffer`, `size` and `flags`, and releases it. `buffer` has room for
   // more than `size` bytes, as a library may write its terminator after them.
+  // Unless the outcome is kCalled, `cause` says why, for the log.
   virtual Outcome CallVersionEntry(const std::wstring& path, uint8_t* buffer,
-                                   int32_t size, int32_t flags) = 0;
+                                   int32_t size, int32_t flags, std::wstring* cause) = 0;
 };
 
 // A device path prefix and the drive name that stands for it (L"C:").

@@ -60,11 +60,13 @@ class PosixRegistry : public Registry {
   std::unique_ptr<RegFile> file_;
 };
 
-// The version library is a shared object exporting vouinfo_ordinal_18.
+// The version library is a shared object exporting vouinfo_ordinal_18,
+// loaded and called in a child process that runs as nobody when the run is
+// root.
 class PosixVersionLibrary : public VersionLibrary {
  public:
   Outcome CallVersionEntry(const std::wstring& path, uint8_t* buffer, int32_t size,
-                           int32_t flags) override;
+                           int32_t flags, std::wstring* cause) override;
 };
 
 // Processes are the numeric entries of /proc; an image path is the target of

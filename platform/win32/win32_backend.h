@@ -50,15 +50,12 @@ class Win32Registry : public Registry {
   std::unique_ptr<RegistryKey> OpenKey(const std::wstring& path) override;
 };
 
+// Calls the version library in a child process of this program, started
+// with a restricted token in a job (version_child_win32.h).
 class Win32VersionLibrary : public VersionLibrary {
  public:
-  explicit Win32VersionLibrary(bool system_search_only)
-      : system_search_only_(system_search_only) {}
   Outcome CallVersionEntry(const std::wstring& path, uint8_t* buffer, int32_t size,
-                           int32_t flags) override;
-
- private:
-  const bool system_search_only_;
+                           int32_t flags, std::wstring* cause) override;
 };
 
 class Win32ProcessList : public ProcessList {
@@ -233,7 +230,6 @@ class Win32Progress : public Progress {
 
 class Win32Backend {
  public:
-  explicit Win32Backend(bool system_search_only) : library_(system_search_only) {}
   Platform platform() {
     return Platform{L'\\',     environment_, profile_, registry_, library_,
                     processes_, files_,      messages_, progress_};

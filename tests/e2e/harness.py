@@ -200,6 +200,7 @@ class Helpers:
     driver: Path | None = None
     fake_product: Path | None = None
     probe: Path | None = None
+    vouinfo_origin: Path | None = None  # POSIX: needs libvouinfo_dep.so beside it
 
 
 class Case:
@@ -220,6 +221,7 @@ class Case:
         self.file_size_limit: int | None = None
         self.at_first_box: list[str] | None = None
         self.at_stop: tuple[str, Callable[[], None]] | None = None
+        self.env: dict[str, str] = {}  # added to the program's environment
 
     # --- paths ---
     def host(self, rel: str) -> Path:
@@ -258,11 +260,21 @@ class Case:
         ("ordinal18"), one without that entry ("no18"), the first half of the
         test library, as an interrupted copy leaves it ("truncated"), the test
         library of full length with its second half zeros, as a power loss
-        leaves it ("zeroed"), or a file that is no library at all ("notlib")."""
+        leaves it ("zeroed"), a file that is no library at all ("notlib"), the
+        test library under another name with a link to it at the library's
+        name ("link"), or (POSIX) one that needs a library of its own beside
+        it ("origin")."""
         folder = self.host(at)
         folder.mkdir(parents=True, exist_ok=True)
         if kind == "ordinal18":
             shutil.copyfile(self.target.helpers.vouinfo, folder / "VoUInfo.dll")
+        elif kind == "link":
+            shutil.copyfile(self.target.helpers.vouinfo, folder / "VoUInfo.real.dll")
+            os.symlink("VoUInfo.real.dll", folder / "VoUInfo.dll")
+        elif kind == "origin":
+            origin = self.target.helpers.vouinfo_origin
+            shutil.copyfile(origin, folder / "VoUInfo.dll")
+            shutil.copyfile(origin.parent / "libvouinfo_dep.so", folder / "libvouinfo_dep.so")
         elif kind == "no18":
             shutil.copyfile(self.target.helpers.vouinfo_no18, folder / "VoUInfo.dll")
         elif kind == "truncated":
@@ -278,10 +290,25 @@ class Case:
             raise ValueError(kind)
         if text is not None:
             (folder / "VoUInfo.bin").write_bytes(text)
+        # Writable by all, so that the library can keep its record after the
+        # updater has given up root; the folder stays root's.
+        (folder / "VoUInfo.log").touch()
+        os.chmod(folder / "VoUInfo.log", 0o666)
 
-    def library_calls(self, at: str) -> list[str]:
+    def library_record(self, at: str) -> list[str]:
+        """Everything the test library wrote into its log in folder `at`."""
         log = self.host(at) / "VoUInfo.log"
         return log.read_text().splitlines() if log.exists() else []
+
+    def library_calls(self, at: str) -> list[str]:
+        """The calls the test library saw, one "SIZE FLAGS NONNULL" each."""
+        return [line for line in self.library_record(at) if line[:1].isdigit()]
+
+    def library_facts(self, at: str, kind: str) -> list[list[str]]:
+        """The fields of the test library's records of one `kind` ("who",
+        "spawned")."""
+        return [line.split()[1:] for line in self.library_record(at)
+                if line.split()[:1] == [kind]]
 
     def place_product(self, rel: str) -> None:
         """Puts the target's stand-in for the running product at `rel`."""
@@ -338,6 +365,14 @@ class Case:
 def _process_state(pid: int) -> str:
     with open(f"/proc/{pid}/stat", "rb") as stat:
         return stat.read().rsplit(b")", 1)[1].split()[0].decode()
+
+
+def process_alive(pid: int) -> bool:
+    """True while the process runs (a zombie has ended)."""
+    try:
+        return _process_state(pid) not in ("Z", "X")
+    except OSError:
+        return False
 
 
 def find_processes(argv0: Callable[[str], bool], environ: bytes | None = None) -> list[int]:
@@ -512,6 +547,10 @@ class PosixTarget(Target):
         if self.work:
             self.work.mkdir(parents=True, exist_ok=True)
         self._base = Path(tempfile.mkdtemp(prefix="kestrune-e2e-", dir=self.work))
+        # As a real installation is: open to every user on the way to it, so
+        # that the version library can read its own folder once the updater
+        # has given up root to call it.
+        os.chmod(self._base, 0o755)
         self._freeze_program(self._base / "program")
 
     def stop(self) -> None:
@@ -545,6 +584,7 @@ class PosixTarget(Target):
             registry.write_bytes(reg_file_bytes(case.keys))
         env = {k: v for k, v in os.environ.items() if not k.startswith("KESTRUNE_")}
         env["KESTRUNE_REGISTRY"] = str(registry)
+        env.update(case.env)
         side = None
         if product:
             product_path = case.host(product)

@@ -37,7 +37,9 @@ def make_target(args: argparse.Namespace) -> Target:
     program = existing(args.program, "program under test")
     if args.target == "posix":
         helpers = Helpers(existing(args.vouinfo, "test version library"),
-                          existing(args.vouinfo_no18, "library without the entry"))
+                          existing(args.vouinfo_no18, "library without the entry"),
+                          vouinfo_origin=existing(args.vouinfo_origin,
+                                                  "library with a dependency beside it"))
         target = PosixTarget(program, helpers, Path(args.work) if args.work else None)
         target.keep_failed = args.keep
         return target
@@ -63,6 +65,8 @@ def main() -> int:
                         help="only tests whose name contains this (repeatable)")
     parser.add_argument("--vouinfo")
     parser.add_argument("--vouinfo-no18")
+    parser.add_argument("--vouinfo-origin", help="POSIX: the test library that needs "
+                        "libvouinfo_dep.so, from its own folder, beside it")
     parser.add_argument("--driver")
     parser.add_argument("--fake-product")
     parser.add_argument("--probe")

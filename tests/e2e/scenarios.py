@@ -17,9 +17,11 @@ import re
 import signal
 import stat
 import subprocess
+import time
 import unittest
 
 from harness import (DIR, PRODUCT, PRODUCT_WOW, UNINSTALL, UNINSTALL_WOW, Case, Message,
+                     find_processes, process_alive,
                      RegKey, RunResult, Target, reg_file_bytes, reg_file_text, settings_text,
                      walk_order, write_tree)
 
@@ -248,6 +250,13 @@ class SettingsTests(Scenario):
         program = c.package(PACKAGED, at=deep, settings=settings_text())
         self.assertGreater(len(c.native(program)), 300)
         before = c.tree(INST)
+        if self.target.kind == "wine":
+            # Found whole, up to the version check: the library's own process
+            # is started from the program's short (8.3) path, which Wine turns
+            # back into the long one it cannot start.
+            self.assertRun(c.run(program, by_bare_name=True), [WRONG_VERSION], EXIT_WRONG_VERSION)
+            self.assertTree(INST, before)
+            return
         self.assertRun(c.run(program, by_bare_name=True), [DONE], EXIT_DONE)
         self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
 
@@ -414,18 +423,49 @@ class LocatorTests(Scenario):
 
 
 class ProbeTests(Scenario):
+    def run_logged(self, program: str) -> tuple[RunResult, str]:
+        """Runs the updater with a log; the result and the log's text."""
+        c = self.case
+        switch = "/log" if self.target.kind == "wine" else "--log"
+        result = c.run(program, args=[switch, c.native("probe.log")])
+        log = c.host("probe.log")
+        return result, log.read_text(encoding="utf-8") if log.exists() else ""
+
+    def assertNothingLeftRunning(self, c: Case) -> None:
+        """Nothing the test library started outlives the run."""
+        if self.target.kind == "posix":
+            left = lambda: [pid for (pid,) in c.library_facts(INST, "spawned")
+                            if process_alive(int(pid))]
+        else:
+            left = lambda: find_processes(lambda first: first.lower().endswith("ping.exe"),
+                                          f"WINEPREFIX={self.target.prefix}".encode())
+        deadline = time.monotonic() + 5  # the time a killed process takes to go
+        while left() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(left(), [], "a process the library started outlived the run")
+
     def test_reported_versions_that_pass(self):
-        for label, vernum, text in (("8-bit", VER, ansi(VER)),
-                                    ("UTF-16", VER, utf16(VER)),
-                                    ("8-bit of four characters", "2015", ansi("2015")),
-                                    ("UTF-16 inside a longer text", VER, utf16("V " + VER + " x"))):
+        for label, vernum, text, lib in (
+                ("8-bit", VER, ansi(VER), "ordinal18"),
+                ("UTF-16", VER, utf16(VER), "ordinal18"),
+                ("8-bit of four characters", "2015", ansi("2015"), "ordinal18"),
+                ("UTF-16 inside a longer text", VER, utf16("V " + VER + " x"), "ordinal18"),
+                ("reached through a link", VER, ansi(VER), "link"),
+                ("with a library of its own beside it", VER, ansi(VER), "origin"),
+                ("starting a process that would outlive the run", VER, b"!spawn " + ansi(VER),
+                 "ordinal18")):
+            if lib == "origin" and self.target.kind != "posix":
+                continue  # the Windows loader looks beside a library by itself
             with self.subTest(label):
                 c = self.fresh_case()
-                program = self.standard(version=text, settings=settings_text(vernum=vernum))
+                program = self.standard(version=text, settings=settings_text(vernum=vernum), lib=lib)
                 before = c.tree(INST)
                 self.assertRun(c.run(program), [DONE], EXIT_DONE)
                 self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED), ver=vernum))
                 self.assertEqual(c.library_calls(INST), ONE_CALL)
+                if text.startswith(b"!spawn"):
+                    self.assertEqual(len(c.library_facts(INST, "spawned")), 1)
+                    self.assertNothingLeftRunning(c)
 
     def test_reported_versions_that_fail(self):
         for label, vernum, text in (("8-bit", VER, ansi("2015.2.0")),
@@ -460,19 +500,71 @@ class ProbeTests(Scenario):
         self.assertEqual(c.library_calls("pkg"), [])
 
     def test_unusable_libraries_fail_the_check_without_a_crash(self):
-        for label, kind in (("no entry 18", "no18"), ("not a library", "notlib"),
-                            ("cut short", "truncated"), ("zeros inside", "zeroed")):
+        # What the log gives as the cause tells a library refused before the
+        # loader saw it from one that was loaded and crashed.
+        refused, crashed = "could not be loaded", "crashed or hung when called"
+        for label, kind, text, calls, cause in (
+                ("no entry 18", "no18", ansi(VER), [], "has no version entry"),
+                ("not a library", "notlib", ansi(VER), [], refused),
+                ("cut short", "truncated", ansi(VER), [], refused),
+                ("zeros inside", "zeroed", ansi(VER), [], crashed),
+                ("faults", "ordinal18", ansi("!fault"), ONE_CALL, crashed),
+                ("never returns", "ordinal18", ansi("!hang"), ONE_CALL, crashed),
+                ("answers a byte every 5 s", "ordinal18", ansi("!dribble"), ONE_CALL, crashed)):
             # Windows loads a library whose zeros fall where nothing is run
             # from, and the test library's do: only the POSIX loader trips.
-            if kind == "zeroed" and self.target.kind != "posix":
-                continue
+            # Only the POSIX test library finds its way to the pipe.
+            if kind == "zeroed" or text == ansi("!dribble"):
+                if self.target.kind != "posix":
+                    continue
             with self.subTest(label):
                 c = self.fresh_case()
-                program = self.standard(lib=kind)
+                program = self.standard(lib=kind, version=text)
                 before = c.tree(INST)
-                self.assertRun(c.run(program), [WRONG_VERSION], EXIT_WRONG_VERSION)
+                # The box shows that the run itself lived through it.
+                result, log = self.run_logged(program)
+                self.assertRun(result, [WRONG_VERSION], EXIT_WRONG_VERSION)
                 self.assertTree(INST, before)
-                self.assertEqual(c.library_calls(INST), [])
+                self.assertEqual(c.library_calls(INST), calls)
+                self.assertIn(f"VoUInfo.dll {cause}", log)
+
+    def test_the_library_runs_without_the_run_s_rights(self):
+        """As root on POSIX, the library runs as an unprivileged user with no
+        supplementary groups, also when the installation folder is root's
+        alone. Under Wine, the Administrators group is only good to deny:
+        the removed privileges and the low integrity level do not show there."""
+        root_only = [False, True] if self.target.kind == "posix" else [False]
+        for closed in root_only:
+            with self.subTest("installation only root may enter" if closed else "open installation"):
+                c = self.fresh_case()
+                program = self.standard()
+                records = INST
+                if closed:
+                    if os.geteuid() != 0:
+                        self.skipTest("needs root")
+                    # The library cannot reach its own folder as nobody: it
+                    # keeps its record and finds its version elsewhere.
+                    records = "records"
+                    c.version_library(records, ansi(VER))
+                    os.chmod(c.host(records), 0o755)
+                    c.env["VOUINFO_DIR"] = str(c.host(records))
+                    os.chmod(c.host(INST), 0o700)
+                before = c.tree(INST)
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
+                self.assertEqual(c.library_calls(records), ONE_CALL)
+                (who,) = c.library_facts(records, "who")
+                if self.target.kind == "posix":
+                    ruid, euid, rgid, egid, groups = who
+                    if os.geteuid() == 0:
+                        self.assertNotIn("0", (ruid, euid, rgid, egid), who)
+                        self.assertEqual(groups, "0", who)
+                else:
+                    member, _, _, admins, _ = who
+                    self.assertEqual(member, "0", who)  # CheckTokenMembership
+                    attributes = int(admins, 16)
+                    self.assertTrue(attributes & 0x10, who)  # SE_GROUP_USE_FOR_DENY_ONLY
+                    self.assertFalse(attributes & 0x4, who)  # SE_GROUP_ENABLED
 
 
 class ReplaceTests(Scenario):

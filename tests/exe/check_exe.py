@@ -45,6 +45,8 @@ NEWER_THAN_XP = {
         GetQueuedCompletionStatusEx GetSystemTimePreciseAsFileTime GetTickCount64
         GetUserDefaultLocaleName InitOnceBeginInitialize InitOnceComplete
         InitOnceExecuteOnce InitializeConditionVariable InitializeCriticalSectionEx
+        InitializeProcThreadAttributeList UpdateProcThreadAttribute
+        DeleteProcThreadAttributeList
         InitializeSRWLock LCMapStringEx QueryFullProcessImageNameW
         ReleaseSRWLockExclusive ReleaseSRWLockShared RemoveDllDirectory
         SetDefaultDllDirectories SetFileInformationByHandle SetThreadErrorMode
@@ -54,7 +56,8 @@ NEWER_THAN_XP = {
         Wow64RevertWow64FsRedirection
     """.split()),
     "advapi32.dll": frozenset(
-        "RegDeleteKeyExW RegDeleteTreeW RegGetValueW RegLoadMUIStringW RegSetKeyValueW".split()),
+        "RegDeleteKeyExW RegDeleteTreeW RegGetValueW RegLoadMUIStringW RegSetKeyValueW"
+        " AddMandatoryAce CreateProcessWithTokenW".split()),
     "user32.dll": frozenset("""
         ChangeWindowMessageFilter ChangeWindowMessageFilterEx GetDpiForWindow
         SetProcessDPIAware SetProcessDpiAwarenessContext ShutdownBlockReasonCreate

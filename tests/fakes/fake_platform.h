@@ -131,8 +131,9 @@ inline std::unique_ptr<RegistryKey> FakeRegistry::OpenKey(const std::wstring& pa
 class FakeLibrary : public VersionLibrary {
  public:
   Outcome CallVersionEntry(const std::wstring& path, uint8_t* buffer, int32_t size,
-                           int32_t flags) override {
+                           int32_t flags, std::wstring* why) override {
     paths.push_back(path);
+    if (outcome != Outcome::kCalled) *why = cause;
     if (outcome == Outcome::kCalled) {
       // Records what the buffer held when the library saw it.
       seen_before.assign(buffer, buffer + 40);
@@ -153,6 +154,7 @@ class FakeLibrary : public VersionLibrary {
   }
 
   Outcome outcome = Outcome::kCalled;
+  std::wstring cause;
   std::vector<uint8_t> answer;
   std::vector<uint8_t> seen_before;
   std::vector<std::wstring> paths;

@@ -190,7 +190,7 @@ TEST(FaultInjectionTest, EveryFailingCallAndPairOfCallsLeavesNoFileLost) {
 class FileVersionLibrary : public VersionLibrary {
  public:
   Outcome CallVersionEntry(const std::wstring& path, uint8_t* buffer, int32_t size,
-                           int32_t) override {
+                           int32_t, std::wstring*) override {
     std::ifstream in(Utf8FromWide(path), std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     text.resize(std::min<size_t>(text.size(), static_cast<size_t>(size)));

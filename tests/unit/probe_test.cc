@@ -28,6 +28,8 @@ class ProbeTest : public ::testing::Test {
         ProbeServices{files_, library_, messages_, L'\\', L"Kestrune"}, state_);
   }
 
+  testing::FakeEnvironment environment_;
+  std::string log_;  // what the run's log wrote; outlives the log
   FakeFileSystem files_;
   FakeLibrary library_;
   FakeMessages messages_;
@@ -70,14 +72,32 @@ TEST_F(ProbeTest, ShortEightBitVersionIsReadAsItIs) {
 }
 
 TEST_F(ProbeTest, LibraryThatCannotBeCalledFailsOnTheClearedBuffer) {
-  for (auto outcome : {VersionLibrary::Outcome::kNotLoaded, VersionLibrary::Outcome::kNoEntry}) {
-    library_.outcome = outcome;
+  struct Case {
+    VersionLibrary::Outcome outcome;
+    const wchar_t* cause;
+    const char* logged;  // how the log tells it
+  };
+  const Case cases[] = {
+      {VersionLibrary::Outcome::kNotLoaded, L"", "VoUInfo.dll could not be loaded\n"},
+      {VersionLibrary::Outcome::kNoEntry, L"", "VoUInfo.dll has no version entry\n"},
+      {VersionLibrary::Outcome::kNotLoaded, L"not a whole shared object",
+       "VoUInfo.dll could not be loaded: not a whole shared object\n"},
+      {VersionLibrary::Outcome::kFailed, L"no answer within 10 s",
+       "VoUInfo.dll crashed or hung when called: no answer within 10 s\n"},
+  };
+  state_.log.Start(environment_, std::make_unique<testing::FakeLogFile>(&log_));
+  for (const Case& c : cases) {
+    library_.outcome = c.outcome;
+    library_.cause = c.cause;
     messages_.boxes.clear();
+    log_.clear();
     std::memset(state_.version_buffer, '7', sizeof state_.version_buffer);
     state_.product_vernum = L"77";
     EXPECT_EQ(Probe(), ProbeResult::kWrongVersion);
     EXPECT_EQ(VersionTextOf(state_.version_buffer), L"");
     ASSERT_EQ(messages_.boxes.size(), 1u);
+    state_.log.Flush();
+    EXPECT_NE(log_.find(c.logged), std::string::npos) << log_;
   }
 }
 
@@ -88,10 +108,16 @@ TEST_F(ProbeTest, MissingLibraryIsLookedForWithASeparator) {
   EXPECT_EQ(messages_.boxes[0].text, L"VoUInfo.dll is missing");
   EXPECT_TRUE(library_.paths.empty());
 
-  files_.AddFile(L"C:\\Apps\\VORDA\\VoUInfo.dll", "lib");
+  // A link at the library's name is the library: it is only read.
+  files_.linked.insert(L"C:\\Apps\\VORDA\\VoUInfo.dll");
   library_.Answer8("2015.1.0");
   messages_.boxes.clear();
   EXPECT_EQ(Probe(), ProbeResult::kMatches);
+
+  files_.linked.clear();
+  files_.AddFile(L"C:\\Apps\\VORDA\\VoUInfo.dll", "lib");
+  EXPECT_EQ(Probe(), ProbeResult::kMatches);
+  EXPECT_EQ(library_.paths.size(), 2u);
 }
 
 TEST_F(ProbeTest, LibraryVanishingBeforeTheLoadShowsTheFrameworkBox) {

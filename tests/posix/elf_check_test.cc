@@ -52,6 +52,7 @@ TEST(ElfCheckTest, AcceptsOnlyAWholeSharedObjectOfThisMachine) {
   ASSERT_NE(load_at, 0u);
   ASSERT_NE(dynamic_at, 0u);
   const auto load = Get<ElfW(Phdr)>(whole, load_at);
+  const size_t last_at = table_end - sizeof(ElfW(Phdr));
   const uint64_t load_middle = load.p_offset + load.p_filesz / 2;
 
   struct Case {
@@ -78,6 +79,10 @@ TEST(ElfCheckTest, AcceptsOnlyAWholeSharedObjectOfThisMachine) {
        false},
       {"dynamic section past the end",
        Put<ElfW(Off)>(whole, dynamic_at + offsetof(ElfW(Phdr), p_offset), whole.size()),
+       false},
+      {"last program header a loaded segment past the end",
+       Put<ElfW(Off)>(Put<ElfW(Word)>(whole, last_at + offsetof(ElfW(Phdr), p_type), PT_LOAD),
+                      last_at + offsetof(ElfW(Phdr), p_offset), whole.size()),
        false},
       {"segment end that wraps around",
        Put<ElfW(Off)>(whole, load_at + offsetof(ElfW(Phdr), p_offset),

@@ -7,9 +7,11 @@
  * Before that it appends "who RUID EUID RGID EGID NGROUPS", the rights it runs
  * with. A version text starting with '!' names a misbehaviour instead:
  * "!fault" writes through a null pointer, "!hang" never returns, "!dribble"
- * never returns either but writes a byte every 5 s to every pipe it holds,
+ * never returns either but cancels any alarm and writes a byte every 5 s to
+ * every pipe it holds,
  * "!spawn TEXT" starts a process that sleeps for a minute, records
- * "spawned PID", and reports TEXT.
+ * "spawned PID", and reports TEXT; "!scribble TEXT" writes "forged" to every
+ * descriptor it holds that is no pipe, and reports TEXT.
  * Built once with the entry's real name, once under another name, for a
  * library that lacks it, and once (VOUINFO_DEPENDENCY) needing a library of
  * its own beside it. */
@@ -87,8 +89,10 @@ static void Record(const char *line) {
   fclose(log);
 }
 
-/* Writes a byte to every pipe among the open descriptors, every 5 s. */
+/* Writes a byte to every pipe among the open descriptors, every 5 s, with
+ * no alarm pending, as a library that sets one of its own leaves it. */
 static void Dribble(void) {
+  alarm(0);
   for (;;) {
     for (int fd = 0; fd < 1024; ++fd) {
       struct stat st;
@@ -124,6 +128,14 @@ __attribute__((visibility("default"))) int32_t VOUINFO_ENTRY(void *buffer,
   if (strcmp(text, "!fault") == 0) *(volatile int *)0 = 1;
   if (strcmp(text, "!hang") == 0) for (;;) pause();
   if (strcmp(text, "!dribble") == 0) Dribble();
+  if (strncmp(text, "!scribble ", 10) == 0) {
+    for (int fd = 0; fd < 1024; ++fd) {
+      struct stat st;
+      if (fstat(fd, &st) == 0 && !S_ISFIFO(st.st_mode)) (void)!write(fd, "forged\n", 7);
+    }
+    got -= 10;
+    memmove(bytes, bytes + 10, got);
+  }
   if (strncmp(text, "!spawn ", 7) == 0) {
     const pid_t child = fork();
     if (child == 0) {

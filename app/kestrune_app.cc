@@ -161,7 +161,19 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   // An elevated run writes only inside the real installation and reads only
   // from its package, whatever links a user plants in either.
   const FileStatus confined = p.files.Confine(package_folder, state_.install_folder);
-  if (!confined.ok()) state_.log.Failure(L"open", state_.install_folder, confined);
+  if (!confined.ok()) {
+    state_.log.Failure(L"open", state_.install_folder, confined);
+    // A registered folder that is gone (or a file in its place) is no
+    // installation: no lock can be made in it, and "another update is
+    // running" would send a deployment tool back to it for ever.
+    const PathKind found = p.files.Probe(state_.install_folder);
+    if (found == PathKind::kMissing || found == PathKind::kFile || found == PathKind::kOther) {
+      state_.log.Line(L"the installation folder " + state_.install_folder +
+                      (found == PathKind::kMissing ? L" does not exist" : L" is not a folder"));
+      messages.Show(msg::kNotFound, msg::kErrorCaption, Messages::Style::kPlain);
+      return ExitStatus::kInstallFolderNotFound;
+    }
+  }
 
   // From here until Update returns, no other run works on this installation.
   std::unique_ptr<FileLock> lock;

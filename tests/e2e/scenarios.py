@@ -409,14 +409,19 @@ class LocatorTests(Scenario):
                         product_key("ja-JP", "\u3000")]),
             ("location too long, no language keys",
              lambda c: [uninstall_key(c.native(INST, True) + "x" * 200)]),
+            # Registered, but gone or a file: no lock could be made there,
+            # and "another update is running" would be retried for ever.
+            ("registered folder does not exist", lambda c: [uninstall_key(c.native("Apps/Gone", True))]),
+            ("a file where the folder is registered", lambda c: [uninstall_key(c.native("Apps/file"))]),
         ]
         for label, keys in variants:
             with self.subTest(label):
                 c = self.fresh_case()
                 program = self.standard(keys=keys(c))
-                before, pkg_before = c.tree(INST), c.tree("pkg")
+                c.host("Apps/file").write_bytes(b"not a folder\n")
+                before, pkg_before = c.tree("Apps"), c.tree("pkg")
                 self.assertRun(c.run(program), [NOT_FOUND], EXIT_NOT_FOUND)
-                self.assertTree(INST, before)
+                self.assertTree("Apps", before)
                 self.assertTree("pkg", pkg_before)
                 self.assertEqual(c.library_calls(INST), [])
                 self.assertEqual(c.library_calls("pkg"), [])

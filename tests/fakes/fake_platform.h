@@ -256,9 +256,11 @@ class FakeFileSystem : public FileSystem {
   // Every path, in creation order.
   std::vector<std::wstring> Paths() const { return order_; }
 
+  // An installation folder opens when it is a folder, or holds anything
+  // (files may be added without their folders).
   FileStatus Confine(const std::wstring& package, const std::wstring& installation) override {
     confined = {package, installation};
-    return FileResult::kOk;
+    return installation.empty() ? FileStatus() : FolderStatus(installation);
   }
   std::wstring ComparablePath(const std::wstring& path) override {
     std::wstring real = Resolve(path);
@@ -464,8 +466,14 @@ class FakeFileSystem : public FileSystem {
     return Fails(path, L"flush") ? FileStatus(FileResult::kFailed, 5) : FileStatus();
   }
   bool CopiesDurable() override { return copies_durable; }
+  // No lock is made in a folder that does not exist.
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override {
     if (locked.count(path)) return FileStatus(FileResult::kInUse, 32);
+    const size_t cut = path.rfind(separator_);
+    if (const FileStatus folder = FolderStatus(path.substr(0, cut == std::wstring::npos ? 0 : cut));
+        !folder.ok()) {
+      return folder;
+    }
     if (Fails(path, L"lock")) return FileStatus(FileResult::kFailed, 21);
     locked.insert(path);
     *lock = std::make_unique<Held>(this, path);
@@ -511,6 +519,18 @@ class FakeFileSystem : public FileSystem {
   std::map<std::wstring, std::string> taken_at_copy;
 
  private:
+  // kOk for a folder, or a path that anything lies below.
+  FileStatus FolderStatus(const std::wstring& folder) const {
+    const auto it = nodes_.find(folder);
+    if (it != nodes_.end()) {
+      return it->second.folder ? FileStatus() : FileStatus(FileResult::kFailed, 267);
+    }
+    for (const std::wstring& path : order_) {
+      if (IsBelowFolder(path, folder, separator_)) return FileStatus();
+    }
+    return FileStatus(FileResult::kMissing, 3);
+  }
+
   bool StillAsPlanned(const std::wstring& path, const FileIdentity& expected) {
     if (written_before_aside.erase(path) != 0 && Has(path)) {
       nodes_.at(path).content += ", written meanwhile";

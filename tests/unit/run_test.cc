@@ -121,8 +121,19 @@ TEST_F(RunTest, EachStageThatSaysStopEndsTheRunWithItsStatus) {
   EXPECT_EQ(Run(), ExitStatus::kInstallFolderNotFound);
   EXPECT_EQ(Texts(), std::vector<std::wstring>{L"ERROR: Couldn't find VORDA+!"});
 
+  // A registered folder that is gone, or a file in its place, is not found
+  // either: no lock could be made in it.
+  for (const bool file_there : {false, true}) {
+    fake_.messages.boxes.clear();
+    fake_.registry.SetText(kUninstall, L"InstallLocation", L"C:\\Elsewhere\\");
+    if (file_there) fake_.files.AddFile(L"C:\\Elsewhere", "a file");
+    EXPECT_EQ(Run(), ExitStatus::kInstallFolderNotFound);
+    EXPECT_EQ(Texts(), std::vector<std::wstring>{L"ERROR: Couldn't find VORDA+!"});
+  }
+
   fake_.messages.boxes.clear();
-  fake_.registry.SetText(kUninstall, L"InstallLocation", L"C:\\Elsewhere");
+  fake_.files.Remove(L"C:\\Elsewhere");
+  fake_.files.AddFolder(L"C:\\Elsewhere");
   EXPECT_EQ(Run(), ExitStatus::kVersionLibraryMissing);
   EXPECT_EQ(Texts(), std::vector<std::wstring>{L"ERROR: VoUInfo.dll is missing"});
 

@@ -12,6 +12,7 @@
 #include "discovery/probe.h"
 #include "guard/running_check.h"
 #include "platform/text.h"
+#include "platform/platform.h"
 #include "replace/collector.h"
 #include "replace/patient_file_system.h"
 #include "replace/recovery.h"
@@ -33,6 +34,53 @@ std::wstring CopySuffixOf(const LocalTime& start) {
     if (c >= '0' && c <= '9') suffix += static_cast<wchar_t>(c);
   }
   return suffix;
+}
+
+// What the log's `started` line says of the run's rights.
+const wchar_t* ElevationText(Elevation elevation) {
+  switch (elevation) {
+    case Elevation::kElevated:
+      return L"elevated";
+    case Elevation::kNotElevated:
+      return L"not elevated";
+    case Elevation::kUnknown:
+      break;
+  }
+  return L"elevation unknown";
+}
+
+// The outcome in words, for the log's `result:` line.
+const wchar_t* OutcomeText(CommandLine::Action action, ExitStatus status) {
+  switch (status) {
+    case ExitStatus::kCompleted:
+      return action == CommandLine::Action::kWriteHashes ? L"the list of hashes was written"
+             : action == CommandLine::Action::kHelp      ? L"the usage was shown"
+                                                         : L"updated";
+    case ExitStatus::kSettingsIncomplete:
+      return L"the settings file is incomplete";
+    case ExitStatus::kNotInstalled:
+      return L"the product is not installed";
+    case ExitStatus::kInstallFolderNotFound:
+      return L"the installation folder was not found";
+    case ExitStatus::kVersionLibraryMissing:
+      return L"VoUInfo.dll is missing";
+    case ExitStatus::kWrongVersion:
+      return L"another version is installed, or its version could not be read";
+    case ExitStatus::kProductRunning:
+      return L"the product is running";
+    case ExitStatus::kCopyFailedUndone:
+    case ExitStatus::kCopyFailedUndoIncomplete:
+      return L"the update failed";
+    case ExitStatus::kBadCommandLine:
+      return L"the command line was not understood";
+    case ExitStatus::kAnotherUpdateRunning:
+      return L"another update of this installation is running, or its lock could not be taken";
+    case ExitStatus::kPackageDamaged:
+      return action == CommandLine::Action::kWriteHashes
+                 ? L"the list of hashes could not be written"
+                 : L"the package does not match its list of hashes";
+  }
+  return L"";
 }
 
 // Separators at the end go, but for the one a root needs ("C:\\", "/").
@@ -68,7 +116,15 @@ ExitStatus CKestruneApp::Run() {
       state_.log.Start(p.environment, std::move(file));
     }
   }
-  state_.log.Line(L"Kestrune " KESTRUNE_VERSION_TEXT L" started: " + p.environment.CommandLine());
+  if (state_.log.enabled()) {
+    // Logs gathered from many machines tell where each came from.
+    const RunAccount account = p.environment.Account();
+    state_.log.Line(L"Kestrune " KESTRUNE_VERSION_TEXT L" started on " +
+                    (account.computer.empty() ? L"an unknown computer" : account.computer) +
+                    L" by " + (account.account.empty() ? L"an unknown account" : account.account) +
+                    L" (" + ElevationText(account.elevation) + L"): " +
+                    p.environment.CommandLine());
+  }
   LoggedMessages messages(p.messages, p.progress, state_.log, line.quiet);
   ExitStatus status = ExitStatus::kCompleted;
   switch (line.action) {
@@ -90,16 +146,33 @@ ExitStatus CKestruneApp::Run() {
         status = WriteHashes(messages, module_path);
       } else {
         status = Update(messages, module_path);
-        state_.log.Summary();
       }
       break;
   }
+  LogResult(line.action, status);
+  if (line.action == CommandLine::Action::kUpdate) state_.log.Summary();
   state_.log.Line(L"exit status " + std::to_wstring(static_cast<int>(status)));
-  state_.log.Flush();
   // Last of all: a box left open must hold nothing another run needs.
   p.progress.Close();
   messages.ShowHeld();
   return status;
+}
+
+void CKestruneApp::LogResult(CommandLine::Action action, ExitStatus status) {
+  if (!state_.log.enabled()) return;
+  std::wstring text = L"result: ";
+  text += outcome_ != nullptr ? outcome_ : OutcomeText(action, status);
+  if (status == ExitStatus::kCompleted || action == CommandLine::Action::kHelp ||
+      action == CommandLine::Action::kMistake) {
+    state_.log.Line(text);
+    return;
+  }
+  // The first failure sits far above the end of a long log.
+  const std::wstring& failure = failed_at_.empty() ? state_.log.first_failure() : failed_at_;
+  if (!failure.empty()) text += L": " + failure;
+  text += L"; ";
+  text += aftermath_;
+  state_.log.Line(text);
 }
 
 bool CKestruneApp::TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock) {
@@ -215,19 +288,24 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
                       state_.log, p.progress, &first, &digests)) {
       messages.Show(std::wstring(msg::kPackageDamaged) + L"\n" + first, msg::kRunningCaption,
                     Messages::Style::kPlain);
+      failed_at_ = first;
       return ExitStatus::kPackageDamaged;
     }
   }
-  state_.log.Flush();
   const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum,
                              p.separator, CopySuffixOf(p.environment.Now()),
                              listed_hashes ? &digests : nullptr, &p.progress};
-  switch (ReplaceFiles(files, messages, inputs, listed, state_.log)) {
+  const ReplaceResult replaced = ReplaceFiles(files, messages, inputs, listed, state_.log);
+  if (replaced != ReplaceResult::kDone) aftermath_ = L"everything was undone";
+  switch (replaced) {
     case ReplaceResult::kDone:
       break;
     case ReplaceResult::kFailedUndone:
       return ExitStatus::kCopyFailedUndone;
     case ReplaceResult::kFailedUndoIncomplete:
+      aftermath_ =
+          L"not everything could be undone: every old file is kept under its own, backup or "
+          L"set-aside name, and the next run finishes the undo";
       return ExitStatus::kCopyFailedUndoIncomplete;
     case ReplaceResult::kPackageChanged:
       return ExitStatus::kPackageDamaged;
@@ -274,6 +352,8 @@ bool CKestruneApp::RecoverIfInterrupted(PatientFileSystem& files, Messages& mess
   const RecoveryResult recovered = RecoverInterruptedUpdate(files, inputs, state_.log);
   files.WaitForAccessDenied(false);
   if (recovered == RecoveryResult::kFailed) {
+    outcome_ = L"the interrupted update could not be taken back";
+    aftermath_ = L"its journal is kept for the next run";
     messages.Show(msg::kInterrupted, msg::kCopyFailedCaption, Messages::Style::kPlain);
     *stopped = ExitStatus::kCopyFailedUndoIncomplete;
     return false;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "app/command_line.h"
 #include "app/exit_status.h"
 #include "run/run_state.h"
 #include "platform/platform.h"
@@ -34,6 +35,9 @@ class CKestruneApp {
   // Takes the installation's lock for the rest of Update and clears the
   // journal draft's name; false, with its message given, when either fails.
   bool TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock);
+  // The `result:` line: the outcome in words, for a failure the first one
+  // and what became of the installation.
+  void LogResult(CommandLine::Action action, ExitStatus status);
   // True, with its message shown, when the product runs.
   bool ProductRunning(Messages& messages);
   // False, with the status to end with, when the run must stop.
@@ -42,6 +46,12 @@ class CKestruneApp {
   Platform& platform_;
   RunState state_;
   ExitStatus exit_status_ = ExitStatus::kCompleted;
+  // For the `result:` line, where the exit status alone does not tell: the
+  // outcome, the failure (where the run knows it better than the log's first
+  // one), and what became of the installation.
+  const wchar_t* outcome_ = nullptr;
+  std::wstring failed_at_;
+  const wchar_t* aftermath_ = L"nothing was changed";
 };
 
 }  // namespace kestrune

@@ -22,7 +22,6 @@ class LoggedMessages : public Messages {
   void Show(const std::wstring& text, const std::wstring& caption, Style style) override {
     log_.Line((quiet_ ? L"message not shown (quiet): " : L"message shown: ") + caption + L": " +
               text);
-    log_.Flush();
     if (quiet_) return;
     // One that another follows was not the run's last word: it is shown now.
     ShowHeld();

@@ -488,7 +488,16 @@ def report(runs, updaters):
         print("  %-24s CPU %s s  wall %s s  peak %d KiB"
               % (name, spread([r.cpu for r in values]), spread([r.wall for r in values]),
                  max(r.peak for r in values)))
+    # What the log costs (or another build): each updater against the first,
+    # from the same rounds.
+    for updater in updaters[1:]:
+        if updater in runs and updaters[0] in runs:
+            cpu = [u.cpu / o.cpu for u, o in zip(runs[updater], runs[updaters[0]])]
+            wall = [u.wall / o.wall for u, o in zip(runs[updater], runs[updaters[0]])]
+            print("  %s / %s: CPU %s  wall %s" % (updater, updaters[0], spread(cpu), spread(wall)))
     for updater in updaters:
+        if updater not in runs:
+            continue
         for name, values in runs.items():
             if name in updaters:
                 continue
@@ -506,6 +515,8 @@ def main():
     parser.add_argument("--work", default="/dev/shm/kestrune-bench")
     parser.add_argument("--rounds", "--pairs", type=int, default=7)
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    parser.add_argument("--only", help="comma-separated contenders to run, e.g. "
+                        "'kestrune,kestrune --quiet --log' for the cost of the log alone")
     parser.add_argument("--no-growth", action="store_true", help="skip the growth figures")
     parser.add_argument("--growth", default="1000,10000,100000",
                         help="numbers of files for the growth figures, e.g. "
@@ -551,6 +562,9 @@ def main():
 
             contenders["kestrune, no list"] = without_list
             updaters.append("kestrune, no list")
+        if args.only:
+            keep = args.only.split(",")
+            contenders = {name: run for name, run in contenders.items() if name in keep}
         runs = compare(args.work, program, small, big, args.rounds, contenders, args.with_list)
         print("update of %d files of 4 KiB in %d folders + %d files of 32 MiB%s, %d rounds; "
               "median (min-max):" % (small, small // 50, big,

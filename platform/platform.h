@@ -28,9 +28,25 @@ struct LocalTime {
 class LogFile {
  public:
   virtual ~LogFile() = default;
-  // Appends the bytes at the end of the file, even when another run appends
-  // to it too. False when the write fails.
+  // Keeps the other runs that share the file from appending until the next
+  // Append, so that a line whose time stamp is taken in between lands after
+  // every line stamped before it. A file that cannot be held (or that some
+  // other program holds for long) is written unheld from then on.
+  virtual void Hold() = 0;
+  // Appends the bytes at the end of the file with one write, even when
+  // another run appends to it too, and lets the hold go. False when the
+  // write fails.
   virtual bool Append(const std::string& utf8) = 0;
+};
+
+// Whether the run has an administrator's rights.
+enum class Elevation { kElevated, kNotElevated, kUnknown };
+
+// Who runs the updater where, for logs that are gathered from many machines.
+struct RunAccount {
+  std::wstring computer;
+  std::wstring account;  // on Windows with its domain: "NT AUTHORITY\SYSTEM"
+  Elevation elevation = Elevation::kUnknown;
 };
 
 // Services of the running process.
@@ -57,6 +73,8 @@ class Environment {
   virtual std::unique_ptr<LogFile> OpenLog(const std::wstring& path) = 0;
   // This process's id, which tells apart the runs that share one log.
   virtual uint32_t ProcessId() = 0;
+  // The computer, the account and its elevation; "" for what cannot be told.
+  virtual RunAccount Account() = 0;
   // True for the system's "access denied", which Windows also answers for a
   // file that another process is closing or deleting. POSIX has no such
   // passing state: false there.

@@ -92,43 +92,49 @@ std::wstring WideFromUtf8(std::string_view bytes) {
 }
 
 std::string Utf8FromWide(std::wstring_view text) {
+  std::string out;
+  AppendUtf8FromWide(text, &out);
+  return out;
+}
+
+void AppendUtf8FromWide(std::wstring_view text, std::string* out) {
   // Names and paths are mostly ASCII, and every file call converts one:
   // those are narrowed unit for unit in one pass, and only text that turns
   // out not to be ASCII is converted again.
   const wchar_t* const in = text.data();
   const size_t n = text.size();
+  const size_t start = out->size();
   {
-    std::string out(n, '\0');
-    char* const narrow = out.data();
+    out->resize(start + n);
+    char* const narrow = out->data() + start;
     uint32_t seen = 0;
     for (size_t i = 0; i < n; ++i) {
       seen |= static_cast<uint32_t>(in[i]);
       narrow[i] = static_cast<char>(in[i]);
     }
-    if (seen < 0x80) return out;
+    if (seen < 0x80) return;
   }
-  std::string out;
-  out.reserve(n + n / 2);
+  out->resize(start);
+  out->reserve(start + n + n / 2);
   for (size_t i = 0; i < n; ++i) {
     uint32_t unit = static_cast<uint32_t>(text[i]);
     if (kWideIsUtf16) unit &= 0xFFFF;
     if (unit < 0x80) {
-      out.push_back(static_cast<char>(unit));
+      out->push_back(static_cast<char>(unit));
     } else if (unit >= 0xDC80 && unit <= 0xDCFF) {
-      out.push_back(static_cast<char>(unit - 0xDC00));
+      out->push_back(static_cast<char>(unit - 0xDC00));
     } else if (kWideIsUtf16 && unit >= 0xD800 && unit <= 0xDBFF &&
                i + 1 < text.size() &&
                (static_cast<uint32_t>(text[i + 1]) & 0xFC00) == 0xDC00) {
       const uint32_t low = static_cast<uint32_t>(text[i + 1]) & 0x3FF;
-      AppendUtf8(&out, 0x10000 + ((unit - 0xD800) << 10) + low);
+      AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + low);
       ++i;
     } else if ((unit >= 0xD800 && unit <= 0xDFFF) || unit > 0x10FFFF) {
-      AppendUtf8(&out, 0xFFFD);
+      AppendUtf8(out, 0xFFFD);
     } else {
-      AppendUtf8(&out, unit);
+      AppendUtf8(out, unit);
     }
   }
-  return out;
 }
 
 std::wstring WideFromUtf16Le(const uint8_t* bytes, size_t count) {

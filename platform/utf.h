@@ -19,6 +19,8 @@ std::wstring WideFromUtf8(std::string_view bytes);
 // Encodes as UTF-8; the escape code units U+DC80..U+DCFF turn back into their
 // byte, any other lone surrogate becomes U+FFFD.
 std::string Utf8FromWide(std::wstring_view text);
+// The same, appended to `out`.
+void AppendUtf8FromWide(std::wstring_view text, std::string* out);
 
 // Decodes UTF-16LE code units (an odd trailing byte is ignored). Where wchar_t
 // holds UTF-16 the units are copied; where it holds code points, surrogate pairs

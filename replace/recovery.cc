@@ -46,7 +46,7 @@ JournalRead ReadJournal(FileSystem& files, const std::wstring& path, const Journ
   // else may change, is acted on.
   const TrustVerdict verdict = JudgeOwnership(ownership);
   if (!verdict.trusted) {
-    log.Line(L"the journal " + path + L" is not acted on: " + verdict.why +
+    log.Line(L"failed: the journal " + path + L" is not acted on: " + verdict.why +
              L"; nothing was changed");
     return JournalRead::kRefused;
   }
@@ -57,7 +57,7 @@ JournalRead ReadJournal(FileSystem& files, const std::wstring& path, const Journ
   }
   JournalFault fault;
   if (!ParseJournal(*bytes, rules, journal, &fault)) {
-    log.Line(L"the journal " + path + L" cannot be acted on: line " +
+    log.Line(L"failed: the journal " + path + L" cannot be acted on: line " +
              std::to_wstring(fault.line) + L": " + fault.reason + L"; nothing was changed");
     return JournalRead::kRefused;
   }

@@ -231,7 +231,7 @@ class Replacement {
     of_total += L" files";
     // Reused from file to file: a step's names cost no allocation once the
     // longest has been seen.
-    std::wstring text, name, aside, temporary;
+    std::wstring text, name, aside, temporary, line;
     for (*done = 0; *done < plan_.size();) {
       if (inputs_.progress != nullptr) {
         // Spelt for every file: without the wide printf of std::to_wstring.
@@ -274,8 +274,10 @@ class Replacement {
         return false;
       }
       if (log_.enabled()) {
-        log_.Line(L"replaced " + names.installation.PathOf(name) + L"; the old file is now " +
-                  names.installation.PathOf(names.aside));
+        const std::wstring& prefix = names.installation.prefix();
+        line.assign(L"replaced ").append(prefix).append(name);
+        line.append(L"; the old file is now ").append(prefix).append(names.aside);
+        log_.Line(line);
       }
     }
     return true;

@@ -7,8 +7,7 @@
 namespace kestrune {
 namespace {
 
-// Past this much, the lines gathered are written at once.
-constexpr size_t kFlushBytes = 32 * 1024;
+constexpr std::wstring_view kFailed = L"failed: ";
 
 }  // namespace
 
@@ -29,23 +28,35 @@ void RunLog::Start(Environment& environment, std::unique_ptr<LogFile> file) {
 
 void RunLog::Line(std::wstring_view text) {
   if (!enabled()) return;
+  if (first_failure_.empty() && text.substr(0, kFailed.size()) == kFailed) {
+    first_failure_ = text.substr(kFailed.size());
+  }
+  // The line is made whole before the file is held, with the last stamp
+  // standing in for the new one, so that the hold lasts one clock read, a
+  // copy of the stamp and one write.
+  line_.assign(stamp_);
+  line_ += pid_;
+  const size_t start = line_.size();
+  AppendUtf8FromWide(text, &line_);
+  for (size_t i = start; i < line_.size(); ++i) {
+    if (line_[i] == '\n' || line_[i] == '\r') line_[i] = ' ';
+  }
+  line_ += '\n';
+  // Stamped while the file is held: a run sharing the log cannot write a
+  // later stamp between this one and its write.
+  file_->Hold();
   const LocalTime now = environment_->Now();
   if (stamp_.empty() || now.millisecond != stamped_.millisecond || now.second != stamped_.second ||
       now.minute != stamped_.minute || now.hour != stamped_.hour || now.day != stamped_.day ||
       now.month != stamped_.month || now.year != stamped_.year ||
       now.utc_offset_minutes != stamped_.utc_offset_minutes) {
+    const size_t stood = stamp_.size();
     stamp_ = FormatTimestamp(now);
     stamped_ = now;
+    line_.replace(0, stood, stamp_);
   }
-  buffer_ += stamp_;
-  buffer_ += pid_;
-  const size_t start = buffer_.size();
-  buffer_ += Utf8FromWide(text);
-  for (size_t i = start; i < buffer_.size(); ++i) {
-    if (buffer_[i] == '\n' || buffer_[i] == '\r') buffer_[i] = ' ';
-  }
-  buffer_ += '\n';
-  if (buffer_.size() >= kFlushBytes) Flush();
+  // A log that cannot be written does not stop the update.
+  file_->Append(line_);
 }
 
 void RunLog::Failure(std::wstring_view operation, std::wstring_view path,
@@ -68,13 +79,6 @@ void RunLog::Summary() {
        std::to_wstring(tally_.backups_made) + L", earlier backups kept " +
        std::to_wstring(tally_.backups_kept) + L", set-aside files removed " +
        std::to_wstring(tally_.set_asides_removed));
-}
-
-void RunLog::Flush() {
-  if (!enabled() || buffer_.empty()) return;
-  // A log that cannot be written does not stop the update.
-  file_->Append(buffer_);
-  buffer_.clear();
 }
 
 }  // namespace kestrune

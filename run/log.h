@@ -22,18 +22,20 @@ struct RunTally {
   size_t set_asides_removed = 0;
 };
 
+// Each line reaches the file with one write as it is made, never held back
+// in the program: a run that is killed leaves every line it made, whole.
 class RunLog {
  public:
   // Logs nothing until started.
   RunLog() = default;
-  ~RunLog() { Flush(); }
   RunLog(const RunLog&) = delete;
   RunLog& operator=(const RunLog&) = delete;
 
   void Start(Environment& environment, std::unique_ptr<LogFile> file);
   bool enabled() const { return file_ != nullptr; }
 
-  // One event; a line break inside the text is written as a space.
+  // One event; a line break inside the text is written as a space. The
+  // first that starts with "failed: " is kept as the run's first failure.
   void Line(std::wstring_view text);
   // A system call that failed: what was done, on which path, and the
   // system's code and text.
@@ -48,20 +50,20 @@ class RunLog {
   RunTally& tally() { return tally_; }
   // The summary line of `tally`.
   void Summary();
-
-  // Lines are gathered and written in batches, so that a log costs the
-  // update little; the run flushes before each message and at its end.
-  void Flush();
+  // What the first failure line said after "failed: "; "" when there was
+  // none (or the log is not written).
+  const std::wstring& first_failure() const { return first_failure_; }
 
  private:
   Environment* environment_ = nullptr;
   std::unique_ptr<LogFile> file_;
   std::string pid_;  // " [<process id>] ", after each timestamp
-  std::string buffer_;
+  std::string line_;  // reused from line to line
   // The last time stamp written, whole, for the lines of the same
   // millisecond.
   LocalTime stamped_{};
   std::string stamp_;
+  std::wstring first_failure_;
   RunTally tally_;
 };
 

@@ -1,5 +1,9 @@
 #include <fcntl.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -7,6 +11,7 @@
 #include <cerrno>
 
 #include <string>
+#include <vector>
 
 #include "platform/posix/io_posix.h"
 #include "platform/posix/posix_backend.h"
@@ -76,16 +81,50 @@ std::wstring PosixEnvironment::ErrorText(uint32_t code) {
 
 namespace {
 
+// Every run holds the log for a moment, so a wait longer than a second
+// means some other program holds it: the run then writes unheld.
+constexpr int kHoldYields = 100;
+constexpr int kHoldWaits = 1000;  // of a millisecond each
+
 class PosixLogFile : public LogFile {
  public:
   explicit PosixLogFile(int fd) : fd_(fd) {}
   ~PosixLogFile() override { close(fd_); }
   PosixLogFile(const PosixLogFile&) = delete;
   PosixLogFile& operator=(const PosixLogFile&) = delete;
-  bool Append(const std::string& utf8) override { return WriteAll(fd_, utf8); }
+
+  void Hold() override {
+    for (int tries = 0; !unheld_;) {
+      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        held_ = true;
+        return;
+      }
+      if (errno == EINTR) continue;
+      // A file system without locks, or a holder that does not let go.
+      if (errno != EWOULDBLOCK || ++tries > kHoldYields + kHoldWaits) {
+        unheld_ = true;
+        return;
+      }
+      if (tries <= kHoldYields) {
+        sched_yield();
+      } else {
+        timespec wait{0, 1000000L};
+        nanosleep(&wait, nullptr);
+      }
+    }
+  }
+  bool Append(const std::string& utf8) override {
+    // O_APPEND: the one write lands at the end whoever else appends.
+    const bool written = WriteAll(fd_, utf8);
+    if (held_) flock(fd_, LOCK_UN);
+    held_ = false;
+    return written;
+  }
 
  private:
   const int fd_;
+  bool held_ = false;
+  bool unheld_ = false;
 };
 
 }  // namespace
@@ -111,5 +150,23 @@ std::unique_ptr<LogFile> PosixEnvironment::OpenLog(const std::wstring& path) {
 }
 
 uint32_t PosixEnvironment::ProcessId() { return static_cast<uint32_t>(getpid()); }
+
+RunAccount PosixEnvironment::Account() {
+  RunAccount account;
+  utsname names{};
+  if (uname(&names) == 0) account.computer = WideFromUtf8(names.nodename);
+  // The effective user: the one whose rights the run has.
+  const uid_t uid = geteuid();
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    account.account = WideFromUtf8(found->pw_name);
+  } else {
+    account.account = L"uid " + std::to_wstring(uid);
+  }
+  account.elevation = uid == 0 ? Elevation::kElevated : Elevation::kNotElevated;
+  return account;
+}
 
 }  // namespace kestrune::posix

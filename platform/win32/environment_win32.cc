@@ -1,5 +1,7 @@
 #include <string.h>
 
+#include <vector>
+
 #include "platform/win32/paths_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
@@ -9,20 +11,61 @@
 namespace kestrune::win32 {
 namespace {
 
+// A byte far past the end of any log: Windows' locks are mandatory, and
+// one on the text itself would stop a person reading the log meanwhile.
+constexpr DWORD kHoldOffsetHigh = 0x7FFFFFFF;
+constexpr DWORD kHoldOffsetLow = 0xFFFFFFFE;
+// Every run holds the log for a moment, so a wait longer than a second
+// means some other program holds it: the run then writes unheld.
+constexpr DWORD kHoldWaitMs = 1000;
+constexpr int kHoldYields = 100;
+
 class Win32LogFile : public LogFile {
  public:
-  explicit Win32LogFile(HANDLE file) : file_(file) {}
+  Win32LogFile(HANDLE file, bool can_hold) : file_(file), unheld_(!can_hold) {}
+  void Hold() override {
+    const DWORD start = GetTickCount();
+    for (int tries = 0; !unheld_; ++tries) {
+      OVERLAPPED at = HoldAt();
+      if (LockFileEx(file_.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                     &at)) {
+        held_ = true;
+        return;
+      }
+      // A file system without locks, or a holder that does not let go.
+      if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount() - start > kHoldWaitMs) {
+        unheld_ = true;
+        return;
+      }
+      ::Sleep(tries < kHoldYields ? 0 : 1);
+    }
+  }
   bool Append(const std::string& utf8) override {
     // The handle appends only, so each write lands at the end of the file
     // even when another run appends to it at the same time.
     DWORD written = 0;
-    return WriteFile(file_.get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written,
-                     nullptr) &&
-           written == utf8.size();
+    const bool whole = WriteFile(file_.get(), utf8.data(), static_cast<DWORD>(utf8.size()),
+                                 &written, nullptr) &&
+                       written == utf8.size();
+    if (held_) {
+      OVERLAPPED at = HoldAt();
+      UnlockFileEx(file_.get(), 0, 1, 0, &at);
+    }
+    held_ = false;
+    return whole;
   }
 
  private:
+  static OVERLAPPED HoldAt() {
+    OVERLAPPED at{};
+    at.Offset = kHoldOffsetLow;
+    at.OffsetHigh = kHoldOffsetHigh;
+    return at;
+  }
+
   ScopedHandle file_;
+  bool held_ = false;
+  bool unheld_;
 };
 
 // Set once the run has asked for the controls; both on the run's thread.
@@ -135,10 +178,13 @@ std::wstring Win32Environment::ErrorText(uint32_t code) {
 }
 
 std::unique_ptr<LogFile> Win32Environment::OpenLog(const std::wstring& path) {
-  auto open = [&path] {
-    return CreateFileW(ExtendedPath(path).c_str(), FILE_APPEND_DATA,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end.
+  // Locking needs read or write access besides; a log the account may only
+  // append to is opened without and written unheld.
+  DWORD access = FILE_APPEND_DATA | FILE_READ_DATA;
+  auto open = [&path, &access] {
+    return CreateFileW(ExtendedPath(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   };
   HANDLE file = open();
   if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
@@ -153,10 +199,80 @@ std::unique_ptr<LogFile> Win32Environment::OpenLog(const std::wstring& path) {
     }
     file = open();
   }
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    access = FILE_APPEND_DATA;
+    file = open();
+    if (file != INVALID_HANDLE_VALUE) return std::make_unique<Win32LogFile>(file, false);
+  }
   if (file == INVALID_HANDLE_VALUE) return nullptr;
-  return std::make_unique<Win32LogFile>(file);
+  return std::make_unique<Win32LogFile>(file, true);
 }
 
 uint32_t Win32Environment::ProcessId() { return GetCurrentProcessId(); }
+
+namespace {
+
+// The token's user as "DOMAIN\name"; "" when it cannot be told.
+std::wstring AccountOf(HANDLE token) {
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  if (size == 0) return std::wstring();
+  std::vector<BYTE> user(size);
+  if (!GetTokenInformation(token, TokenUser, user.data(), size, &size)) return std::wstring();
+  const PSID sid = reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
+  wchar_t name[256];
+  wchar_t domain[256];
+  DWORD name_size = ARRAYSIZE(name);
+  DWORD domain_size = ARRAYSIZE(domain);
+  SID_NAME_USE use;
+  if (!LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use)) {
+    return std::wstring();
+  }
+  return domain_size == 0 ? std::wstring(name, name_size)
+                          : std::wstring(domain, domain_size) + L"\\" + std::wstring(name, name_size);
+}
+
+Elevation ElevationOf(HANDLE token) {
+  // Vista and later tell it, also for an administrator whose rights are
+  // filtered until elevated; earlier systems know no such class and fail.
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  if (GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size)) {
+    return elevation.TokenIsElevated != 0 ? Elevation::kElevated : Elevation::kNotElevated;
+  }
+  // Before Vista an administrator's rights are the Administrators group's.
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
+                                0, 0, 0, 0, 0, &administrators)) {
+    return Elevation::kUnknown;
+  }
+  BOOL member = FALSE;
+  const BOOL told = CheckTokenMembership(nullptr, administrators, &member);
+  FreeSid(administrators);
+  if (!told) return Elevation::kUnknown;
+  return member ? Elevation::kElevated : Elevation::kNotElevated;
+}
+
+}  // namespace
+
+RunAccount Win32Environment::Account() {
+  RunAccount account;
+  wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD size = ARRAYSIZE(computer);
+  if (GetComputerNameW(computer, &size)) account.computer.assign(computer, size);
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    ScopedHandle held(token);
+    account.account = AccountOf(token);
+    account.elevation = ElevationOf(token);
+  }
+  if (account.account.empty()) {
+    wchar_t name[257];
+    DWORD length = ARRAYSIZE(name);
+    if (GetUserNameW(name, &length) && length > 0) account.account.assign(name, length - 1);
+  }
+  return account;
+}
 
 }  // namespace kestrune::win32

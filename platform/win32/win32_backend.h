@@ -36,6 +36,7 @@ class Win32Environment : public Environment {
   std::wstring ErrorText(uint32_t code) override;
   std::unique_ptr<LogFile> OpenLog(const std::wstring& path) override;
   uint32_t ProcessId() override;
+  RunAccount Account() override;
   bool IsAccessDenied(uint32_t code) override { return code == ERROR_ACCESS_DENIED; }
 };
 

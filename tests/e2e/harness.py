@@ -361,6 +361,12 @@ class Case:
         result.stopped = stopper.fired
         return result
 
+    def run_together(self, runs: list[tuple[str, list[str]]]) -> list[int | None]:
+        """Starts the updater at each program_rel with its arguments at the
+        same moment, with no box driver (the runs must be quiet), and waits
+        for them all; returns their exit statuses (None: did not end)."""
+        return self.target.run_together(self, runs)
+
 
 def _process_state(pid: int) -> str:
     with open(f"/proc/{pid}/stat", "rb") as stat:
@@ -507,6 +513,21 @@ class Target:
         """The host processes of the program at `program_rel` while it runs."""
         raise NotImplementedError
 
+    def run_together(self, case: Case, runs: list[tuple[str, list[str]]]) -> list[int | None]:
+        raise NotImplementedError
+
+    @staticmethod
+    def _wait_for_all(procs: list[subprocess.Popen]) -> list[int | None]:
+        statuses: list[int | None] = []
+        for proc in procs:
+            try:
+                statuses.append(proc.wait(RUN_TIMEOUT_S))
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+                statuses.append(None)
+        return statuses
+
 
 def parse_posix_stderr(data: bytes) -> list[Message]:
     """Each message box is "caption: text\\n". The running-program text holds a
@@ -576,15 +597,27 @@ class PosixTarget(Target):
         # list shows its image path, which is all the check looks at.
         return Path(shutil.which("sleep") or "/bin/sleep")
 
-    def run(self, case: Case, program_rel: str, product: str | None, hold: list[str]) -> RunResult:
-        if hold or case.hold_for:
-            raise ValueError("holding files open is a Wine-only device")
+    def _env(self, case: Case) -> dict[str, str]:
         registry = case.registry_file or (case.root / "registry.reg")
         if case.registry_file is None:
             registry.write_bytes(reg_file_bytes(case.keys))
         env = {k: v for k, v in os.environ.items() if not k.startswith("KESTRUNE_")}
         env["KESTRUNE_REGISTRY"] = str(registry)
         env.update(case.env)
+        return env
+
+    def run_together(self, case: Case, runs: list[tuple[str, list[str]]]) -> list[int | None]:
+        env = self._env(case)
+        return self._wait_for_all([
+            subprocess.Popen([str(case.host(program_rel)), *args], env=env, cwd=case.root,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+            for program_rel, args in runs])
+
+    def run(self, case: Case, program_rel: str, product: str | None, hold: list[str]) -> RunResult:
+        if hold or case.hold_for:
+            raise ValueError("holding files open is a Wine-only device")
+        env = self._env(case)
         side = None
         if product:
             product_path = case.host(product)
@@ -907,7 +940,15 @@ class WineTarget(Target):
                               f"WINEPREFIX={self.prefix}".encode())
 
     # --- running ---
-    def run(self, case: Case, program_rel: str, product: str | None, hold: list[str]) -> RunResult:
+    def run_together(self, case: Case, runs: list[tuple[str, list[str]]]) -> list[int | None]:
+        self._import_keys(case)
+        with open(self.wine_log, "ab") as out:
+            return self._wait_for_all([
+                subprocess.Popen(["wine", case.native(program_rel), *args], env=self.env(),
+                                 stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+                for program_rel, args in runs])
+
+    def _import_keys(self, case: Case) -> None:
         scratch = case.root / self.SCRATCH
         scratch.mkdir(exist_ok=True)
         # `wine regedit` is the 32-bit regedit: it writes the view that the
@@ -925,6 +966,10 @@ class WineTarget(Target):
                 reg.write_bytes(reg_file_bytes(keys))
                 if self.wine("regedit", "/S", self.windows_path(reg), loader=loader) != 0:
                     raise RuntimeError("regedit could not import the case's keys")
+
+    def run(self, case: Case, program_rel: str, product: str | None, hold: list[str]) -> RunResult:
+        self._import_keys(case)
+        scratch = case.root / self.SCRATCH
         out = scratch / "boxes.txt"
         with contextlib.suppress(FileNotFoundError):
             out.unlink()

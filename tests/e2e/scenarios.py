@@ -9,9 +9,11 @@ as "wine-win64"), for behaviour that exists on one platform alone.
 
 from __future__ import annotations
 
+import datetime
 import fcntl
 import hashlib
 import os
+import pwd
 import random
 import re
 import signal
@@ -26,6 +28,7 @@ from harness import (DIR, PRODUCT, PRODUCT_WOW, UNINSTALL, UNINSTALL_WOW, Case, 
                      walk_order, write_tree)
 
 GUID = "{6C1F2A5E-7B3D-4E8A-9C0F-1D2E3F405162}"
+GUID2 = "{6C1F2A5E-7B3D-4E8A-9C0F-1D2E3F405163}"  # a second product, for two installations
 VER = "2015.1.0"
 INST = "Apps/VORDA"
 
@@ -1206,8 +1209,22 @@ class UnattendedTests(Scenario):
         for round_ in range(2):  # a second run appends
             self.assertRun(c.run(program, args=[self.sw("log"), log]), [DONE], EXIT_DONE)
         events = self.log_of("logs dir/run log.txt")
-        self.assertTrue(events[0].startswith("Kestrune 1.0.0.1 started: "), events[0])
+        # The machine, the account and its rights, as logs gathered from many
+        # machines need them.
+        started = re.fullmatch(r"Kestrune 1\.0\.0\.1 started on (.+) by (.+) \((elevated|not elevated)\): .+",
+                               events[0])
+        self.assertIsNotNone(started, events[0])
+        if self.target.kind == "posix":
+            self.assertEqual(started.groups(), (os.uname().nodename, pwd.getpwuid(os.geteuid()).pw_name,
+                                                "elevated" if os.geteuid() == 0 else "not elevated"))
+        else:
+            # Wine's computer is the host's, in capitals; its account the host user's.
+            self.assertEqual(started.group(1), os.uname().nodename.upper()[:15])
+            self.assertTrue(started.group(2).endswith("\\" + pwd.getpwuid(os.geteuid()).pw_name),
+                            started.group(2))
         first = events[:events.index("exit status 0") + 1]
+        self.assertEqual(first[-3:-1], ["result: updated", "summary: replaced 4, passed over 2, backups made 4, "
+                                        "earlier backups kept 0, set-aside files removed 0"])
         for expected in ("settings " + c.settings_path(program), "installation folder " + c.native(INST, True),
                          f'reported "{VER}"', "running check: ", "package ",
                          "replaced ", "message shown: VORDA+ UPDATE: You have successfully updated VORDA+"):
@@ -1268,7 +1285,7 @@ class UnattendedTests(Scenario):
         self.assertEqual(len(pids), 2, lines)
         bad = [e for pid, e in lines if pid == pids[0]]
         self.assertEqual(bad[1:], [f"command line not understood: Unknown switch: {self.sw('bogus')}",
-                                   "exit status 9"])
+                                   "result: the command line was not understood", "exit status 9"])
         run = [e for pid, e in lines if pid == pids[1]]
         for rel, reason in (("bin/extra.dll", "no installed counterpart"),
                             (f"bin/core.dll.{VER}", "named like a backup"),
@@ -1276,8 +1293,33 @@ class UnattendedTests(Scenario):
                             (program.split("/", 1)[1], "the updater's own")):
             self.assertIn(f"passed over {c.native('pkg/' + rel)}: {reason}", run)
         self.assertIn("message not shown (quiet): VORDA+ UPDATE: You have successfully updated VORDA+", run)
-        self.assertEqual(run[-2:], ["summary: replaced 4, passed over 5, backups made 3, "
+        self.assert_shared_log_keeps_time_order()
+        self.assertEqual(run[-3:], ["result: updated", "summary: replaced 4, passed over 5, backups made 3, "
                                     "earlier backups kept 1, set-aside files removed 1", "exit status 0"])
+
+    def assert_shared_log_keeps_time_order(self) -> None:
+        """Two runs at once, on two installations, append to one log: every
+        line whole, and no time stamp earlier than the line's above it."""
+        files = 1500 if self.target.kind == "posix" else 300
+        package = {f"m{i % 20}/f{i}.dat": b"new %d\n" % i for i in range(files)}
+        for _ in range(3):  # a busy machine may start the second run too late
+            c = self.fresh_case()
+            programs = []
+            for inst, pkg, guid in ((INST, "pkg", GUID), ("Apps/VORDA2", "pkg2", GUID2)):
+                self.installation(inst, {**INSTALLED, **{rel: b"old\n" for rel in package}})
+                programs.append(c.package(package, at=pkg, settings=settings_text(guid=guid)))
+                c.registry(uninstall_key(c.native(inst, True), guid=guid))
+            args = [self.sw("quiet"), self.sw("log"), c.native("shared.log")]
+            self.assertEqual(c.run_together([(program, args) for program in programs]), [EXIT_DONE] * 2)
+            pids = [pid for pid, _ in self.runs_in_log("shared.log")]  # each line whole
+            stamps = [datetime.datetime.fromisoformat(line.split(" ", 1)[0])
+                      for line in c.host("shared.log").read_text(encoding="utf-8").splitlines()]
+            back = [i for i in range(1, len(stamps)) if stamps[i] < stamps[i - 1]]
+            self.assertEqual(back, [], f"{len(back)} of {len(stamps)} lines stamped earlier than the one above")
+            self.assertEqual(len(set(pids)), 2)
+            if sum(a != b for a, b in zip(pids, pids[1:])) > 1:
+                return
+        self.fail("the two runs never wrote to the log at the same time")
 
     def test_a_long_update_shows_its_progress_to_a_person_only(self):
         package = {f"many/d{i % 30}/f{i}.txt": b"new %d\n" % i for i in range(3000)}
@@ -1405,6 +1447,39 @@ class InterruptedTests(Scenario):
                 for name in mid)
             self.assertTrue(touched, f"{event!r}: the killed run had not changed it")
 
+    def assert_kill_lost_no_line(self, killed: list[str], again: list[str], before: dict, mid: dict,
+                                 package: dict):
+        """Each `replaced` line of a killed run names a file the kill left
+        replaced, and there is one for each file the kill left aside: a kill
+        loses no line. One step may lie between its last change and its
+        line (one more file aside), or an undo step between its move back
+        and its line (one fewer)."""
+        sep = "\\" if self.target.kind == "wine" else "/"
+        folder = self.case.native(INST) + sep
+        replaced = [e[len("replaced "):].split("; the old file is now ")[0]
+                    for e in killed if e.startswith("replaced ")]
+        undone = {e[len("undone "):] for e in killed + again if e.startswith("undone ")}
+        undone_by_run = sum(e.startswith("undone ") for e in killed)
+        rels = [path[len(folder):].replace(sep, "/") for path in replaced]
+        self.assertTrue(all(path.startswith(folder) for path in replaced), replaced)
+        found = [e for e in again if e.startswith("found the journal")]
+        committed = found[0].endswith("past its commit point") if found else \
+            bool(replaced) and not undone_by_run and not any(e.startswith("failed: ") for e in killed)
+        if committed:
+            # Every step was done and logged before the commit point.
+            self.assertEqual(sorted(rels), sorted(r for r in package if r in before), killed)
+            for rel in rels:
+                self.assertEqual(mid[rel], package[rel], rel)
+            return
+        for path in replaced:
+            self.assertIn(path, undone, "logged as replaced, but nothing of it was undone")
+        aside = sum(1 for name in mid if name not in before and
+                    re.search(r"\.(2015\.1\.0|~kestrune\d*)$", name))
+        logged = len(replaced) - undone_by_run
+        self.assertIn(aside - logged, (-1, 0) if undone_by_run or any(
+            e.startswith("failed: ") for e in killed) else (0, 1),
+                      f"{aside} files aside, {len(replaced)} replaced and {undone_by_run} undone in the log")
+
     def test_killed_at_any_instant_the_next_run_makes_it_good(self):
         posix = self.target.kind == "posix"
         rng = random.Random(20261207)
@@ -1413,7 +1488,9 @@ class InterruptedTests(Scenario):
             c = self.fresh_case()
             program, files, package = self.many_files(failing)
             before = c.tree(INST)
-            clean = c.run(program)
+            def logged(c: Case) -> list[str]:
+                return [UnattendedTests.sw(self, "log"), c.native("killed.log")]
+            clean = c.run(program, args=logged(c))
             duration_ms = clean.elapsed_ms
             self.assertEqual(clean.status, EXIT_COPY_FAILED if failing else EXIT_DONE, clean.describe())
             expected = before if failing else updated(before, package, [r for r in package if r in before])
@@ -1434,11 +1511,15 @@ class InterruptedTests(Scenario):
                     break
                 c = self.fresh_case()
                 program, files, package = self.many_files(failing)
-                got += c.run(program, kill_after_ms=kill_ms).killed
+                got += c.run(program, kill_after_ms=kill_ms, args=logged(c)).killed
                 mid = c.tree(INST)
                 again = c.run(program, args=[UnattendedTests.sw(self, "log"), c.native("again.log")])
                 tried += 1
-                self.assert_recovery_logged(UnattendedTests.log_of(self, "again.log"), before, mid)
+                again_events = UnattendedTests.log_of(self, "again.log")
+                self.assert_recovery_logged(again_events, before, mid)
+                if c.host("killed.log").exists():  # else killed before it was opened
+                    self.assert_kill_lost_no_line(UnattendedTests.log_of(self, "killed.log"), again_events,
+                                                  before, mid, package)
                 after = c.tree(INST)
                 if after != expected:
                     wrong += 1

@@ -19,17 +19,23 @@
 
 namespace kestrune::testing {
 
-// A log file in memory; what it holds outlives it.
+// A log file in memory; what it holds outlives it. `held`, when given,
+// tells whether the file is held against other runs.
 class FakeLogFile : public LogFile {
  public:
-  explicit FakeLogFile(std::string* text) : text_(text) {}
+  explicit FakeLogFile(std::string* text, bool* held = nullptr) : text_(text), held_(held) {}
+  void Hold() override {
+    if (held_ != nullptr) *held_ = true;
+  }
   bool Append(const std::string& utf8) override {
     *text_ += utf8;
+    if (held_ != nullptr) *held_ = false;
     return true;
   }
 
  private:
   std::string* text_;
+  bool* held_;
 };
 
 class FakeEnvironment : public Environment {
@@ -42,15 +48,19 @@ class FakeEnvironment : public Environment {
   }
   std::vector<std::wstring> Arguments() override { return arguments; }
   std::wstring CommandLine() override { return L"Kestrune.exe"; }
-  LocalTime Now() override { return now; }
+  LocalTime Now() override {
+    if (log_held) ++stamped_held;
+    return now;
+  }
   void Sleep(unsigned milliseconds) override { sleeps.push_back(milliseconds); }
   std::wstring ErrorText(uint32_t code) override { return L"text of " + std::to_wstring(code); }
   std::unique_ptr<LogFile> OpenLog(const std::wstring& path) override {
     log_paths.push_back(path);
     if (!log_opens) return nullptr;
-    return std::make_unique<FakeLogFile>(&log);
+    return std::make_unique<FakeLogFile>(&log, &log_held);
   }
   uint32_t ProcessId() override { return 4242; }
+  RunAccount Account() override { return account; }
   bool IsAccessDenied(uint32_t code) override { return code == 5; }
 
   LocalTime now{2026, 12, 7, 11, 8, 37, 5, 60};
@@ -62,6 +72,9 @@ class FakeEnvironment : public Environment {
   std::vector<std::wstring> log_paths;
   bool log_opens = true;
   std::string log;
+  bool log_held = false;  // between the log's Hold and its Append
+  int stamped_held = 0;   // times read while the log was held
+  RunAccount account{L"PC-0042", L"CORP\\deploy", Elevation::kElevated};
 };
 
 class FakeProfile : public ProfileReader {

@@ -204,8 +204,11 @@ TEST_F(RunTest, QuietRunsShowNothingAndTheLogTellsEverything) {
   // Opened before the run moves into the package folder.
   EXPECT_EQ(fake_.environment.log_paths, std::vector<std::wstring>{L"run.log"});
   const std::string& log = fake_.environment.log;
+  // Each line stamped while the log was held against other runs.
+  EXPECT_EQ(fake_.environment.stamped_held, std::count(log.begin(), log.end(), '\n'));
   for (const char* event :
-       {"2026-12-07T11:08:37.005+01:00 [4242] Kestrune 1.0.0.1 started: Kestrune.exe\n",
+       {"2026-12-07T11:08:37.005+01:00 [4242] Kestrune 1.0.0.1 started on PC-0042 by CORP\\deploy "
+        "(elevated): Kestrune.exe\n",
         "installation folder C:\\Apps\\VORDA\\ from HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\"
         "Windows\\CurrentVersion\\Uninstall\\{4D1E}, value InstallLocation\n",
         "reported \"2015.1.0\"\n", "failed: copy C:\\pkg\\bin\\a.dll to ",
@@ -229,14 +232,19 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
     std::function<void(FakePlatform&)> arrange;
     std::vector<std::wstring> arguments;
     ExitStatus status;
+    const char* result;  // the outcome in words, and for a failure its first cause
   };
   const std::wstring lock = L"C:\\Apps\\VORDA\\Kestrune.lock";
   const Row rows[] = {
-      {"completed", [](FakePlatform&) {}, {}, ExitStatus::kCompleted},
+      {"completed", [](FakePlatform&) {}, {}, ExitStatus::kCompleted, "updated"},
       {"wrong version", [](FakePlatform& f) { f.library.Answer8("2014.9.9"); }, {},
-       ExitStatus::kWrongVersion},
+       ExitStatus::kWrongVersion,
+       "another version is installed, or its version could not be read; nothing was changed"},
       {"copy failed", [](FakePlatform& f) { f.files.FailWhen(L"copy", L"core.dll"); }, {},
-       ExitStatus::kCopyFailedUndone},
+       ExitStatus::kCopyFailedUndone,
+       "the update failed: copy C:\\pkg\\bin\\core.dll to "
+       "C:\\Apps\\VORDA\\bin\\core.dll.~kestrune-20261207110837005: error 5: text of 5; "
+       "everything was undone"},
       {"copy failed, undo incomplete",
        [](FakePlatform& f) {
          f.files.AddFile(L"C:\\pkg\\a.dll", "new a");
@@ -244,14 +252,29 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
          f.files.FailWhen(L"copy", L"a.dll");
          f.files.FailWhen(L"replace", L"core.dll.2015.1.0");
        },
-       {}, ExitStatus::kCopyFailedUndoIncomplete},
+       {}, ExitStatus::kCopyFailedUndoIncomplete,
+       "the update failed: copy C:\\pkg\\a.dll to C:\\Apps\\VORDA\\a.dll.~kestrune-20261207110837005: "
+       "error 5: text of 5; not everything could be undone: every old file is kept under its own, "
+       "backup or set-aside name, and the next run finishes the undo"},
       {"another run", [&](FakePlatform& f) { f.files.locked.insert(lock); }, {},
-       ExitStatus::kAnotherUpdateRunning},
+       ExitStatus::kAnotherUpdateRunning,
+       "another update of this installation is running, or its lock could not be taken; nothing "
+       "was changed"},
+      {"installation folder gone",
+       [](FakePlatform& f) { f.registry.SetText(kUninstall, L"InstallLocation", L"C:\\Gone"); }, {},
+       ExitStatus::kInstallFolderNotFound,
+       "the installation folder was not found: open C:\\Gone: error 3: text of 3; nothing was "
+       "changed"},
       {"damaged package", [](FakePlatform& f) { f.files.AddFile(L"C:\\pkg\\Kestrune.sha256", "x\n"); },
-       {}, ExitStatus::kPackageDamaged},
+       {}, ExitStatus::kPackageDamaged,
+       "the package does not match its list of hashes: C:\\pkg\\Kestrune.sha256, line 1; nothing "
+       "was changed"},
       {"interrupted, not undone",
        [](FakePlatform& f) { f.files.AddFile(L"C:\\Apps\\VORDA\\Kestrune.journal", "junk"); }, {},
-       ExitStatus::kCopyFailedUndoIncomplete},
+       ExitStatus::kCopyFailedUndoIncomplete,
+       "the interrupted update could not be taken back: the journal "
+       "C:\\Apps\\VORDA\\Kestrune.journal cannot be acted on: line 1: not a journal of this "
+       "program; nothing was changed; its journal is kept for the next run"},
       // Whole and of this program's form, but not an administrator's: a
       // user who may write the folder may have written it.
       {"interrupted, someone else's journal",
@@ -262,8 +285,11 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
                          "temporary\t.~kestrune-20261207120000123\nend\t0\n");
          f.files.owners[journal] = Ownership{Principal::kOther, L"S-1-5-21-7-1001", true, {}};
        },
-       {}, ExitStatus::kCopyFailedUndoIncomplete},
-      {"bad argument", [](FakePlatform&) {}, {L"/bogus"}, ExitStatus::kBadCommandLine},
+       {}, ExitStatus::kCopyFailedUndoIncomplete,
+       "the interrupted update could not be taken back: the journal "
+       "C:\\Apps\\VORDA\\Kestrune.journal is not acted on: its owner is S-1-5-21-7-1001, not this run's account, the administrators or the system; nothing was changed; its journal is kept for the next run"},
+      {"bad argument", [](FakePlatform&) {}, {L"/bogus"}, ExitStatus::kBadCommandLine,
+       "the command line was not understood"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -286,6 +312,15 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
     EXPECT_EQ(RunOn(fake), row.status);
     EXPECT_EQ(shown, 1);
     EXPECT_EQ(fake.files.log.back(), L"<box>");
+    // Once, after the run's last message and before its summary.
+    const std::string& log = fake.environment.log;
+    const size_t result = log.find(std::string("] result: ") + row.result + "\n");
+    EXPECT_NE(result, std::string::npos) << log;
+    EXPECT_EQ(log.find("] result: "), log.rfind("] result: "));
+    const size_t message = log.rfind("] message ");
+    EXPECT_TRUE(message == std::string::npos || message < result);
+    EXPECT_GT(log.find("] summary: ") == std::string::npos ? log.size() : log.find("] summary: "),
+              result);
   }
 }
 

@@ -11,8 +11,8 @@
 #include "discovery/locator.h"
 #include "discovery/probe.h"
 #include "guard/running_check.h"
-#include "platform/text.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "replace/collector.h"
 #include "replace/patient_file_system.h"
 #include "replace/recovery.h"
@@ -20,10 +20,14 @@
 #include "res/version.h"
 #include "run/messages.h"
 #include "run/names.h"
+#include "run/own_files.h"
 #include "verify/package_check.h"
 
 namespace kestrune {
 namespace {
+
+// A box lists this many entries /write-hashes left out; the log, all.
+constexpr size_t kLeftOutShown = 20;
 
 // The suffix of this run's copies beside their destinations: the digits of
 // its start time, down to the millisecond. No two runs on one installation
@@ -270,6 +274,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   if (ProductRunning(messages)) return ExitStatus::kProductRunning;
 
   FileList listed;
+  const OwnFiles own = OwnFilesOf(module_path, p.separator);
   p.progress.Report(msg::kCheckingProgress, 0, 0);
   if (!CollectFiles(p.files, p.separator, package_folder, &listed, state_.log)) {
     messages.Show(msg::kCopyFailed, msg::kCopyFailedCaption, Messages::Style::kPlain);
@@ -284,7 +289,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   const bool listed_hashes = p.files.Probe(list_path) != PathKind::kMissing;
   if (listed_hashes) {
     std::wstring first;
-    if (!CheckPackage(files, list_path, PackageFiles{package_folder, listed, p.separator},
+    if (!CheckPackage(files, list_path, PackageFiles{package_folder, listed, p.separator, own},
                       state_.log, p.progress, &first, &digests)) {
       messages.Show(std::wstring(msg::kPackageDamaged) + L"\n" + first, msg::kRunningCaption,
                     Messages::Style::kPlain);
@@ -294,7 +299,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   }
   const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum,
                              p.separator, CopySuffixOf(p.environment.Now()),
-                             listed_hashes ? &digests : nullptr, &p.progress};
+                             listed_hashes ? &digests : nullptr, &p.progress, &own};
   const ReplaceResult replaced = ReplaceFiles(files, messages, inputs, listed, state_.log);
   if (replaced != ReplaceResult::kDone) aftermath_ = L"everything was undone";
   switch (replaced) {
@@ -369,14 +374,17 @@ ExitStatus CKestruneApp::WriteHashes(Messages& messages, const std::wstring& mod
   // not copy them.
   p.files.Confine(package_folder, L"");
   FileList listed;
+  std::vector<LeftOut> left_out;
   std::wstring failed;
   FileStatus cause;
   size_t count = 0;
-  if (!CollectFiles(p.files, p.separator, package_folder, &listed, state_.log, &failed)) {
+  if (!CollectFiles(p.files, p.separator, package_folder, &listed, state_.log, &failed,
+                    &left_out)) {
     messages.Show(msg::kCouldNotRead + failed, msg::kRunningCaption, Messages::Style::kPlain);
     return ExitStatus::kPackageDamaged;
   }
-  if (!WriteHashList(p.files, list_path, PackageFiles{package_folder, listed, p.separator},
+  const OwnFiles own = OwnFilesOf(module_path, p.separator);
+  if (!WriteHashList(p.files, list_path, PackageFiles{package_folder, listed, p.separator, own},
                      state_.log, &count, &failed, &cause)) {
     // Not the damaged-package text: nothing is wrong with the package.
     const wchar_t* verb = failed == list_path ? msg::kCouldNotWrite : msg::kCouldNotRead;
@@ -384,8 +392,17 @@ ExitStatus CKestruneApp::WriteHashes(Messages& messages, const std::wstring& mod
                   msg::kRunningCaption, Messages::Style::kPlain);
     return ExitStatus::kPackageDamaged;
   }
-  messages.Show(msg::kWrote + list_path + L" for " + std::to_wstring(count) + msg::kForFiles,
-                msg::kUpdaterCaption, Messages::Style::kPlain);
+  // A package builder learns what the list does not hold and why.
+  std::wstring text = msg::kWrote + list_path + L" for " + std::to_wstring(count) + msg::kForFiles;
+  for (size_t i = 0; i < left_out.size() && i < kLeftOutShown; ++i) {
+    text += L"\n";
+    text += WithoutLeadingSeparators(RelativePathOf(left_out[i].path, package_folder), p.separator);
+    text += msg::kLeftOut + std::wstring(left_out[i].why) + L")";
+  }
+  if (left_out.size() > kLeftOutShown) {
+    text += msg::kAndMore + std::to_wstring(left_out.size() - kLeftOutShown) + msg::kMore;
+  }
+  messages.Show(text, msg::kUpdaterCaption, Messages::Style::kPlain);
   return ExitStatus::kCompleted;
 }
 

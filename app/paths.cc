@@ -1,6 +1,7 @@
 #include "app/paths.h"
 
 #include "platform/text.h"
+#include "run/names.h"
 
 namespace kestrune {
 namespace {
@@ -37,6 +38,14 @@ std::wstring SettingsPathOf(const std::wstring& module_path, wchar_t separator) 
 
 std::wstring HashListPathOf(const std::wstring& module_path, wchar_t separator) {
   return WithExtension(module_path, separator, L"sha256");
+}
+
+OwnFiles OwnFilesOf(const std::wstring& module_path, wchar_t separator) {
+  const std::wstring list = FileNameOf(HashListPathOf(module_path, separator), separator);
+  return OwnFiles({FileNameOf(module_path, separator),
+                   FileNameOf(SettingsPathOf(module_path, separator), separator), list,
+                   list + kListDraftSuffix},
+                  separator);
 }
 
 std::wstring FileNameOf(const std::wstring& module_path, wchar_t separator) {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "run/own_files.h"
+
 namespace kestrune {
 
 // The executable's folder: everything before the last separator, or "" when
@@ -17,6 +19,10 @@ std::wstring SettingsPathOf(const std::wstring& module_path, wchar_t separator);
 // The package's list of hashes: named like the settings file, with the
 // extension "sha256".
 std::wstring HashListPathOf(const std::wstring& module_path, wchar_t separator);
+
+// The updater's own files beside it, whatever it is called: itself, its
+// settings file, its list of hashes and that list's draft.
+OwnFiles OwnFilesOf(const std::wstring& module_path, wchar_t separator);
 
 // The executable's file name, as the usage names the program.
 std::wstring FileNameOf(const std::wstring& module_path, wchar_t separator);

@@ -223,6 +223,9 @@ struct FolderEntry {
   // A link that leads out of the package folder: never listed or walked,
   // since an elevated run must read nothing from outside its package.
   bool leads_outside = false;
+  // Neither a file nor a folder (a pipe, a socket, a device, or a link that
+  // leads nowhere): nothing to copy, and never opened, as that could block.
+  bool special = false;
 };
 
 struct FolderListing {
@@ -298,8 +301,8 @@ class FileSystem {
   virtual std::wstring ComparablePath(const std::wstring& path) = 0;
 
   virtual PathKind Probe(const std::wstring& path) = 0;
-  // Lists the folder's entries, "." and ".." left out; only files that can
-  // be copied and folders are listed. False when it cannot be searched.
+  // Lists the folder's entries, "." and ".." left out; entries that are no
+  // file or folder are marked special. False when it cannot be searched.
   virtual bool ListFolder(const std::wstring& folder,
                           FolderListing* listing) = 0;
   // Every name in `folder`, whatever stands at it (file, folder, link or any

@@ -12,9 +12,9 @@ constexpr size_t kDeepestFolder = 512;
 class Walker {
  public:
   Walker(FileSystem& file_system, wchar_t separator, FileList* files,
-         RunLog& log, std::wstring* unsearchable)
+         RunLog& log, std::wstring* unsearchable, std::vector<LeftOut>* left_out)
       : file_system_(file_system), separator_(separator), files_(files), log_(log),
-        unsearchable_(unsearchable) {}
+        unsearchable_(unsearchable), left_out_(left_out) {}
 
   bool Walk(const std::wstring& folder) {
     FolderListing listing;
@@ -38,7 +38,7 @@ class Walker {
     uint32_t number = 0;
     bool numbered = false;
     for (FolderEntry& entry : listing.entries) {
-      if (!entry.leads_outside && !entry.is_folder) {
+      if (!entry.leads_outside && !entry.is_folder && !entry.special) {
         if (!numbered) number = files_->AddFolder(folder + separator_);
         numbered = true;
         files_->Add(number, entry.name);
@@ -49,9 +49,12 @@ class Walker {
       path += folder;
       path += separator_;
       path += entry.name;
-      if (entry.leads_outside) {
+      if (entry.leads_outside || entry.special) {
+        const wchar_t* why = entry.leads_outside ? L"a link that leads out of the package"
+                                                 : L"neither a file nor a folder";
         ++log_.tally().passed_over;
-        log_.Line(L"passed over " + path + L": a link that leads out of the package");
+        log_.Line(L"passed over " + path + L": " + why);
+        if (left_out_ != nullptr) left_out_->push_back(LeftOut{path, why});
       } else if (!Walk(path)) {
         complete = false;
         break;
@@ -67,14 +70,16 @@ class Walker {
   FileList* const files_;
   RunLog& log_;
   std::wstring* const unsearchable_;
+  std::vector<LeftOut>* const left_out_;
   std::vector<FolderId> open_;  // the folders on the current path
 };
 
 }  // namespace
 
 bool CollectFiles(FileSystem& file_system, wchar_t separator, const std::wstring& folder,
-                  FileList* files, RunLog& log, std::wstring* unsearchable) {
-  return Walker(file_system, separator, files, log, unsearchable).Walk(folder);
+                  FileList* files, RunLog& log, std::wstring* unsearchable,
+                  std::vector<LeftOut>* left_out) {
+  return Walker(file_system, separator, files, log, unsearchable, left_out).Walk(folder);
 }
 
 bool CollectFiles(FileSystem& file_system, wchar_t separator, const std::wstring& folder,

@@ -99,6 +99,7 @@ class Replacement {
     // No folder is numbered this high: the first file starts a folder.
     uint32_t current = std::numeric_limits<uint32_t>::max();
     bool marked = false;
+    bool top = false;  // the package folder itself, where the updater lies
     const NameSet* taken = nullptr;
     for (size_t index = 0; index < listed_.size(); ++index) {
       const uint32_t folder = listed_.Folder(index);
@@ -107,6 +108,7 @@ class Replacement {
         current = folder;
         const size_t below = std::min(prefix.size(), inputs_.install_folder.size());
         marked = HoldsUpdaterMarker(std::wstring_view(prefix).substr(below), inputs_.separator);
+        top = prefix.size() == inputs_.install_folder.size() + 1;
         taken = prefix.size() > 1 && IsSeparator(prefix.back(), inputs_.separator)
                     ? TakenIn(prefix.substr(0, prefix.size() - 1))
                     : nullptr;
@@ -114,7 +116,8 @@ class Replacement {
       const std::wstring name(listed_.Name(index));
       // Tested on the relative path, so that an installation folder that
       // carries the name still gets its files.
-      if (marked || HoldsUpdaterMarker(name, inputs_.separator)) {
+      if (marked || HoldsUpdaterMarker(name, inputs_.separator) ||
+          (top && inputs_.own != nullptr && inputs_.own->IsBesideUpdater(name))) {
         PassOver(index, L"the updater's own");
         continue;
       }

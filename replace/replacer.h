@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "run/file_list.h"
 #include "run/log.h"
+#include "run/own_files.h"
 
 namespace kestrune {
 
@@ -26,6 +27,8 @@ struct ReplaceInputs {
   // is compared with its hash before it is renamed in.
   const std::map<std::wstring, Sha256Digest>* digests = nullptr;
   Progress* progress = nullptr;  // where a person sees the update advance, if anywhere
+  // Passed over besides every path that holds the marker; null: those alone.
+  const OwnFiles* own = nullptr;
 };
 
 enum class ReplaceResult {

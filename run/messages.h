@@ -47,6 +47,12 @@ inline constexpr wchar_t kCouldNotWrite[] = L"Could not write ";
 // "Wrote <list> for <N> files".
 inline constexpr wchar_t kWrote[] = L"Wrote ";
 inline constexpr wchar_t kForFiles[] = L" files";
+// Then, a line each: "<relative path> (left out, <why>)", and past the
+// first few, "and <N> more (see the log)". No ": ", which would split the
+// POSIX port's record.
+inline constexpr wchar_t kLeftOut[] = L" (left out, ";
+inline constexpr wchar_t kAndMore[] = L"\nand ";
+inline constexpr wchar_t kMore[] = L" more (see the log)";
 
 // The progress window's line; the first is followed by "<n> of <N> files".
 inline constexpr wchar_t kUpdatingProgress[] = L"Updating VORDA+: ";

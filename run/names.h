@@ -18,6 +18,8 @@ inline constexpr wchar_t kScratchSuffix[] = L".~kestrune";
 inline constexpr wchar_t kJournalName[] = L"Kestrune.journal";
 inline constexpr wchar_t kJournalDraftName[] = L"Kestrune.journal.new";
 inline constexpr wchar_t kLockName[] = L"Kestrune.lock";
+// Follows the list of hashes' name while /write-hashes writes a new one.
+inline constexpr wchar_t kListDraftSuffix[] = L".new";
 
 // True when `path` carries the marker. On Windows (separator '\\') in any
 // letter case: there "KESTRUNE.JOURNAL" names the journal too.

@@ -24,7 +24,7 @@ std::vector<std::wstring> RelativeFiles(const PackageFiles& package) {
                              : 0;
     std::wstring name(
         WithoutLeadingSeparators(std::wstring_view(path).substr(start), package.separator));
-    if (!HoldsUpdaterMarker(name, package.separator)) relative.push_back(std::move(name));
+    if (!package.own.Holds(name)) relative.push_back(std::move(name));
   }
   return relative;
 }
@@ -72,6 +72,7 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
   size_t checked = 0;
   for (const HashEntry& entry : entries) {
     progress.Report(msg::kCheckingProgress, checked++, entries.size());
+    if (package.own.Holds(entry.relative)) continue;
     const auto it = found.find(Key(entry.relative, package.separator));
     if (it == found.end()) {
       // Not read at all: what the walk did not find may lead out of the
@@ -124,7 +125,7 @@ bool WriteHashList(FileSystem& files, const std::wstring& list_path, const Packa
   }
   // Written whole under another name and renamed over the old list, so a
   // list is never seen half written.
-  const std::wstring draft = list_path + L".new";
+  const std::wstring draft = list_path + kListDraftSuffix;
   files.Remove(draft);
   const std::string text = FormatHashList(hashes);
   FileStatus written = files.WriteNew(draft, text);

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "run/file_list.h"
 #include "run/log.h"
+#include "run/own_files.h"
 
 namespace kestrune {
 
@@ -17,10 +18,12 @@ struct PackageFiles {
   const std::wstring& folder;               // the package folder
   const FileList& listed;  // every file the walk found
   wchar_t separator;
+  const OwnFiles& own;  // never listed, never checked
 };
 
 // Every file the list names must be in the package with its hash, and every
-// file the walk found (the updater's own excepted) must be listed. Each
+// file the walk found (the updater's own excepted) must be listed; the list
+// may name the updater's own or not, and they are not checked. Each
 // difference is logged with its kind. False with `first` naming the first
 // difference and its kind, "<path> (changed)", "(missing)", "(not listed)"
 // or "(unreadable)": in list order, then in the walk's order; or naming the

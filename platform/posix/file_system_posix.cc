@@ -440,11 +440,15 @@ bool PosixFileSystem::ListFolder(const std::wstring& folder, FolderListing* list
         // Links are followed, as folder links are on Windows, but only
         // while they stay inside the package; a dangling link has nothing
         // to copy.
-        if (fstatat(dir_fd, name, &st, 0) != 0) continue;
+        if (fstatat(dir_fd, name, &st, 0) != 0) {
+          listed.special = true;
+          break;
+        }
         if (S_ISDIR(st.st_mode)) {
           listed.is_folder = true;
         } else if (!S_ISREG(st.st_mode)) {
-          continue;
+          listed.special = true;
+          break;
         }
         struct stat own;
         if (fstatat(dir_fd, name, &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode)) {
@@ -456,7 +460,8 @@ bool PosixFileSystem::ListFolder(const std::wstring& folder, FolderListing* list
       default:
         // FIFOs, sockets and devices: opening one could block or read
         // without end.
-        continue;
+        listed.special = true;
+        break;
     }
     listing->entries.push_back(std::move(listed));
   }

@@ -1870,23 +1870,41 @@ class PackageCheckTests(Scenario):
                 self.assertEqual(c.library_calls(INST), ONE_CALL)
 
     def test_write_hashes_writes_a_list_that_sha256sum_and_the_next_run_accept(self):
-        c = self.case
-        program = self.standard(package={**PACKAGED, "names with spaces/a b.txt": b"spaced\n"})
-        before = c.tree(INST)
         switch = "/write-hashes" if self.target.kind == "wine" else "--write-hashes"
-        result = c.run(program, args=[switch])
-        listing = c.host("pkg/Kestrune.sha256")
-        self.assertRun(result, [("Kestrune", f"Wrote {c.native('pkg/Kestrune.sha256')} for 5 files")],
-                       EXIT_DONE)
-        self.assertTree(INST, before)
-        self.assertNotIn(b"Kestrune", listing.read_bytes())
-        portable = listing.read_bytes().replace(b"\\", b"/")
-        (c.host("pkg") / "portable.sha256").write_bytes(portable)
-        check = subprocess.run(["sha256sum", "--strict", "-c", "portable.sha256"], cwd=c.host("pkg"),
-                               capture_output=True)
-        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
-        (c.host("pkg") / "portable.sha256").unlink()
-        self.assertRun(c.run(program), [DONE], EXIT_DONE)
+        # Renamed by a vendor, the updater still leaves its own files out.
+        for name in (self.target.program_name, "VordaUpdate.exe" if self.target.kind == "wine" else "VordaUpdate"):
+            with self.subTest(name):
+                c = self.fresh_case()
+                self.installation()
+                program = c.package({**PACKAGED, "names with spaces/a b.txt": b"spaced\n"},
+                                    settings=settings_text(), program_name=name)
+                c.registry(uninstall_key(c.native(INST, True)))
+                c.write("outside", {"secret.txt": b"outside the package\n"})
+                c.host("pkg/out.txt").symlink_to(c.host("outside/secret.txt"))
+                left_out = {"out.txt (left out, a link that leads out of the package)"}
+                if self.target.kind == "posix":
+                    os.mkfifo(c.host("pkg/fifo"))
+                    left_out.add("fifo (left out, neither a file nor a folder)")
+                before = c.tree(INST)
+                result = c.run(program, args=[switch])
+                stem = name.rsplit(".", 1)[0]
+                listing = c.host(f"pkg/{stem}.sha256")
+                self.assertEqual([m.caption for m in result.messages], ["Kestrune"], result.describe())
+                wrote, *named = result.messages[0].text.split("\n")
+                self.assertEqual((wrote, set(named)),
+                                 (f"Wrote {c.native(f'pkg/{stem}.sha256')} for 5 files", left_out))
+                self.assertEqual(result.status, EXIT_DONE)
+                self.assertTree(INST, before)
+                self.assertNotIn(b"Kestrune", listing.read_bytes())
+                self.assertNotIn(stem.encode(), listing.read_bytes())
+                portable = listing.read_bytes().replace(b"\\", b"/")
+                (c.host("pkg") / "portable.sha256").write_bytes(portable)
+                check = subprocess.run(["sha256sum", "--strict", "-c", "portable.sha256"], cwd=c.host("pkg"),
+                                       capture_output=True)
+                self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+                (c.host("pkg") / "portable.sha256").unlink()
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))
         if self.target.kind == "wine":
             # A file held open cannot be read: said so, not called damage.
             result = c.run(program, args=[switch], hold=["pkg/bin/core.dll"])

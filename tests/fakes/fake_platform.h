@@ -302,8 +302,9 @@ class FakeFileSystem : public FileSystem {
     };
     for (const std::wstring& path : order_) {
       if (is_child(path)) {
-        listing->entries.push_back(FolderEntry{path.substr(prefix.size()),
-                                               nodes_.at(path).folder, outside.count(path) != 0});
+        listing->entries.push_back(FolderEntry{path.substr(prefix.size()), nodes_.at(path).folder,
+                                               outside.count(path) != 0,
+                                               special.count(path) != 0});
       }
     }
     for (const auto& link : links_) {
@@ -519,6 +520,7 @@ class FakeFileSystem : public FileSystem {
   std::pair<std::wstring, std::wstring> confined;  // package, installation
   std::set<std::wstring> linked;  // paths that pass a link where none may be
   std::set<std::wstring> outside;  // folder entries that lead out of the package
+  std::set<std::wstring> special;  // folder entries that are no file or folder
   std::set<std::wstring> locked;  // lock files held, by this run or another
   bool names_listed = true;  // false: ListNames is unsupported, as on Windows
   std::set<std::wstring> unlisted;  // paths made after any listing, left out of it

@@ -89,7 +89,7 @@ TEST(PosixFileSystemTest, ProbeTellsMissingFromUnreachable) {
       tree.Path("sealed/inside")));
 }
 
-TEST(PosixFileSystemTest, ListingPassesOverSpecialFilesAndFollowsLinks) {
+TEST(PosixFileSystemTest, ListingMarksSpecialFilesAndFollowsLinks) {
   TempTree tree;
   tree.Write("pkg/plain", "x");
   tree.Write("pkg/sub/deep", "y");
@@ -113,15 +113,20 @@ TEST(PosixFileSystemTest, ListingPassesOverSpecialFilesAndFollowsLinks) {
   FolderListing listing;
   ASSERT_TRUE(files.ListFolder(W(tree.Path("pkg")), &listing));
   close(sock);
-  std::vector<std::tuple<std::wstring, bool, bool>> entries;
+  // Name, folder, leads outside, special: what no walk may open is named.
+  using Entry = std::tuple<std::wstring, bool, bool, bool>;
+  std::vector<Entry> entries;
   for (const FolderEntry& entry : listing.entries) {
-    entries.emplace_back(entry.name, entry.is_folder, entry.leads_outside);
+    entries.emplace_back(entry.name, entry.is_folder, entry.leads_outside, entry.special);
   }
   std::sort(entries.begin(), entries.end());
-  EXPECT_EQ(entries, (std::vector<std::tuple<std::wstring, bool, bool>>{
-                         {L"file_link", false, false}, {L"folder_link", true, false},
-                         {L"out_file", false, true}, {L"out_folder", true, true},
-                         {L"plain", false, false}, {L"sub", true, false}}));
+  std::vector<Entry> expected{{L"dangling", false, false, true},   {L"fifo", false, false, true},
+                              {L"file_link", false, false, false}, {L"folder_link", true, false, false},
+                              {L"out_file", false, true, false},   {L"out_folder", true, true, false},
+                              {L"plain", false, false, false}};
+  if (socket_path.size() < sizeof address.sun_path) expected.emplace_back(L"socket", false, false, true);
+  expected.emplace_back(L"sub", true, false, false);
+  EXPECT_EQ(entries, expected);
 
   FolderListing via_link;
   FolderListing real;

@@ -37,16 +37,29 @@ TEST(CollectorTest, AFolderThatCannotBeSearchedFailsTheWalkAndOutsideLinksArePas
   files.AddFile(L"C:\\pkg\\before.dll", "");
   files.AddFile(L"C:\\pkg\\elsewhere.dll", "");
   files.outside.insert(L"C:\\pkg\\elsewhere.dll");
+  files.AddFile(L"C:\\pkg\\pipe", "");
+  files.special.insert(L"C:\\pkg\\pipe");
   files.AddFile(L"C:\\pkg\\after.dll", "");
-  std::vector<std::wstring> listed;
-  EXPECT_TRUE(CollectFiles(files, L'\\', L"C:\\pkg", &listed, log));
-  EXPECT_EQ(listed, (std::vector<std::wstring>{L"C:\\pkg\\before.dll", L"C:\\pkg\\after.dll"}));
+  FileList listed;
+  std::vector<LeftOut> left_out;
+  RunLog counted;
+  EXPECT_TRUE(CollectFiles(files, L'\\', L"C:\\pkg", &listed, counted, nullptr, &left_out));
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed.Path(0), L"C:\\pkg\\before.dll");
+  EXPECT_EQ(listed.Path(1), L"C:\\pkg\\after.dll");
+  // Named, with why, for the package builder.
+  ASSERT_EQ(left_out.size(), 2u);
+  EXPECT_EQ(left_out[0].path + L": " + left_out[0].why,
+            L"C:\\pkg\\elsewhere.dll: a link that leads out of the package");
+  EXPECT_EQ(left_out[1].path + L": " + left_out[1].why, L"C:\\pkg\\pipe: neither a file nor a folder");
+  EXPECT_EQ(counted.tally().passed_over, 2u);
 
   // Its files would stay old while the run reported success.
   files.AddSealedFolder(L"C:\\pkg\\locked");
   files.AddFile(L"C:\\pkg\\locked\\secret.dll", "");
-  EXPECT_FALSE(CollectFiles(files, L'\\', L"C:\\pkg", &listed, log));
-  EXPECT_FALSE(CollectFiles(files, L'\\', L"C:\\nowhere", &listed, log));
+  std::vector<std::wstring> paths;
+  EXPECT_FALSE(CollectFiles(files, L'\\', L"C:\\pkg", &paths, log));
+  EXPECT_FALSE(CollectFiles(files, L'\\', L"C:\\nowhere", &paths, log));
 }
 
 TEST(CollectorTest, LoopsAreCutButAFolderReachedByTwoPathsIsWalkedUnderEach) {

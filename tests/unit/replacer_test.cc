@@ -120,17 +120,38 @@ TEST_F(ReplacerTest, FolderWithFinalSeparatorGivesTheDoubledSeparator) {
 }
 
 TEST_F(ReplacerTest, MarkerIsLookedForInTheRelativePathOnly) {
-  Package(L"\\bin\\core.dll", "new");
-  Package(L"\\Kestrune\\x.dll", "skipped");
-  // On Windows the updater's own names in any letter case.
-  Package(L"\\KESTRUNE.LOCK", "skipped");
-  files_.AddFile(L"D:\\Kestrune Apps\\bin\\core.dll", "old");
-  files_.AddFile(L"D:\\Kestrune Apps\\Kestrune\\x.dll", "old x");
-  files_.AddFile(L"D:\\Kestrune Apps\\KESTRUNE.LOCK", "a lock");
-  EXPECT_EQ(Replace(L"D:\\Kestrune Apps"), ReplaceResult::kDone);
-  EXPECT_EQ(files_.Content(L"D:\\Kestrune Apps\\bin\\core.dll"), "new");
-  EXPECT_EQ(files_.Content(L"D:\\Kestrune Apps\\Kestrune\\x.dll"), "old x");
-  EXPECT_EQ(files_.Content(L"D:\\Kestrune Apps\\KESTRUNE.LOCK"), "a lock");
+  // A package or an installation kept in a folder named after the updater
+  // still has files; the updater renamed, its own names count as the marker.
+  struct Row {
+    const wchar_t* package;
+    const wchar_t* installation;
+  };
+  const Row rows[] = {{L"C:\\pkg", L"D:\\Kestrune Apps"},
+                      {L"C:\\Kestrune\\updates", L"C:\\Apps\\VORDA"},
+                      {L"C:\\Kestrune pkg", L"C:\\Kestrune Apps"}};
+  const OwnFiles own({L"VordaUpdate.exe", L"VordaUpdate.ini"}, L'\\');
+  for (const Row& row : rows) {
+    const std::wstring pkg = row.package;
+    const std::wstring inst = row.installation;
+    FakeFileSystem files;
+    std::vector<std::wstring> listed;
+    for (const wchar_t* relative : {L"\\bin\\core.dll", L"\\Kestrune\\x.dll",
+                                    L"\\vordaupdate.EXE", L"\\bin\\VordaUpdate.ini",
+                                    // On Windows the updater's own names in any letter case.
+                                    L"\\KESTRUNE.LOCK"}) {
+      files.AddFile(pkg + relative, "new");
+      files.AddFile(inst + relative, "old");
+      listed.push_back(pkg + relative);
+    }
+    ReplaceInputs inputs{pkg, inst, L"2015.1.0"};
+    inputs.own = &own;
+    EXPECT_EQ(ReplaceFiles(files, messages_, inputs, listed, log_), ReplaceResult::kDone);
+    EXPECT_EQ(files.Content(inst + L"\\bin\\core.dll"), "new") << row.package;
+    EXPECT_EQ(files.Content(inst + L"\\bin\\VordaUpdate.ini"), "new") << row.package;
+    EXPECT_EQ(files.Content(inst + L"\\Kestrune\\x.dll"), "old") << row.package;
+    EXPECT_EQ(files.Content(inst + L"\\vordaupdate.EXE"), "old") << row.package;
+    EXPECT_EQ(files.Content(inst + L"\\KESTRUNE.LOCK"), "old") << row.package;
+  }
 }
 
 TEST_F(ReplacerTest, RelativePathRemovesThePackageFolderOnceFromTheStart) {

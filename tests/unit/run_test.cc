@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/kestrune_app.h"
+#include "app/paths.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace kestrune {
@@ -385,6 +386,37 @@ TEST_F(RunTest, PackageBuildersAreToldWhatIsWrongWithTheirPackage) {
     EXPECT_EQ(TextsOf(fake), std::vector<std::wstring>{
                                  std::wstring(L"Error: The update package is incomplete or damaged:\n") +
                                  row.second_line});
+  }
+
+  // The updater's own files, whatever it is called and wherever its package
+  // lies, are never listed nor required; what the list leaves out is named.
+  for (const wchar_t* module : {L"C:\\pkg\\Kestrune.exe", L"C:\\Kestrune pkg\\VordaUpdate.exe"}) {
+    SCOPED_TRACE(module);
+    FakePlatform fake;
+    Standard(fake);
+    const std::wstring folder = PackageFolderOf(module, L'\\');
+    fake.environment.module_path = module;
+    fake.files.AddFolder(folder);
+    fake.files.AddFolder(folder + L"\\bin");
+    fake.files.AddFile(module, "updater");
+    fake.files.AddFile(SettingsPathOf(module, L'\\'), "settings");
+    fake.files.AddFile(folder + L"\\bin\\core.dll", "new core");
+    fake.files.AddFile(folder + L"\\pipe", "");
+    fake.files.special.insert(folder + L"\\pipe");
+    fake.files.AddFile(folder + L"\\out.dll", "");
+    fake.files.outside.insert(folder + L"\\out.dll");
+    fake.environment.arguments = {L"/write-hashes"};
+    EXPECT_EQ(RunOn(fake), ExitStatus::kCompleted);
+    const std::wstring list = HashListPathOf(module, L'\\');
+    EXPECT_EQ(TextsOf(fake), std::vector<std::wstring>{
+                                 L"Kestrune: Wrote " + list + L" for 1 files\n"
+                                 L"pipe (left out, neither a file nor a folder)\n"
+                                 L"out.dll (left out, a link that leads out of the package)"});
+    EXPECT_EQ(fake.files.Content(list), core_hash + "  bin\\core.dll\n");
+    fake.messages.boxes.clear();
+    fake.environment.arguments.clear();
+    EXPECT_EQ(RunOn(fake), ExitStatus::kCompleted);
+    EXPECT_EQ(fake.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "new core");
   }
 
   // Writing the list: a file that cannot be read is not a damaged package.

@@ -1,5 +1,7 @@
 // The POSIX back-end's file operations on real folders.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -26,6 +28,27 @@ std::wstring W(const std::string& text) { return WideFromUtf8(text); }
 mode_t ModeOf(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST(PosixLogTest, EachLineIsHeldAgainstOtherRunsUntilWrittenAndAStuckHolderOnlyOnce) {
+  TempTree tree;
+  posix::PosixEnvironment environment;
+  std::unique_ptr<LogFile> log = environment.OpenLog(W(tree.Path("logs/run.log")));
+  ASSERT_NE(log, nullptr);
+  // Another run: its own open of the file, its own lock.
+  const int other = open(tree.Path("logs/run.log").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(other, 0);
+  log->Hold();
+  EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_TRUE(log->Append("one\n"));
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  // A holder that does not let go is waited for once, then written past.
+  log->Hold();
+  EXPECT_TRUE(log->Append("two\n"));
+  log->Hold();
+  EXPECT_TRUE(log->Append("three\n"));
+  close(other);
+  EXPECT_EQ(tree.Read("logs/run.log"), "one\ntwo\nthree\n");
 }
 
 TEST(PosixFileSystemTest, MoveAndCopyNeverReplaceAnExistingTarget) {

@@ -137,6 +137,12 @@ struct DriveDevice {
   std::wstring drive;
 };
 
+// A process that holds a file: its id and the name a person knows it by.
+struct FileHolder {
+  uint32_t id = 0;
+  std::wstring name;
+};
+
 // The running processes.
 class ProcessList {
  public:
@@ -159,6 +165,10 @@ class ProcessList {
   // A path as the log shows it: whole, one separator between parts, and
   // where it exists the real one, in the letter case on disk.
   virtual std::wstring DisplayPath(const std::wstring& path) = 0;
+  // The processes (this one left out) that hold the file at `path` open or
+  // loaded, so that a person can be told which program to close; empty when
+  // none can be named.
+  virtual std::vector<FileHolder> Holders(const std::wstring& path) = 0;
 };
 
 // What a file system call did.

@@ -85,6 +85,10 @@ class PosixProcessList : public ProcessList {
     return image_path;
   }
   std::wstring DisplayPath(const std::wstring& path) override;
+  // The processes with the file open (/proc/<pid>/fd) or mapped
+  // (/proc/<pid>/maps), found by its device and inode, which name it
+  // whatever path each process took to it.
+  std::vector<FileHolder> Holders(const std::wstring& path) override;
 };
 
 // Copies take the umask in force when the file system object was made.

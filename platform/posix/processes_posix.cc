@@ -1,8 +1,12 @@
 #include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/posix/io_posix.h"
@@ -11,6 +15,68 @@
 #include "platform/utf.h"
 
 namespace kestrune::posix {
+namespace {
+
+// Whether a descriptor of the process in `proc` ("/proc/<pid>") is open on
+// the file `target`.
+bool HasOpen(const std::string& proc, const struct stat& target) {
+  const std::string folder = proc + "/fd";
+  DIR* fds = opendir(folder.c_str());
+  if (fds == nullptr) return false;  // gone, or another user's
+  bool found = false;
+  while (const dirent* entry = readdir(fds)) {
+    if (entry->d_name[0] == '.') continue;
+    // stat follows the descriptor to the file itself, wherever it is now.
+    struct stat opened {};
+    if (stat((folder + "/" + entry->d_name).c_str(), &opened) == 0 &&
+        opened.st_dev == target.st_dev && opened.st_ino == target.st_ino) {
+      found = true;
+      break;
+    }
+  }
+  closedir(fds);
+  return found;
+}
+
+// Whether the process in `proc` has the file `target` mapped (a library it
+// loaded, say): each line of its maps names the device and inode.
+bool HasMapped(const std::string& proc, const struct stat& target) {
+  FILE* maps = fopen((proc + "/maps").c_str(), "re");
+  if (maps == nullptr) return false;
+  bool found = false;
+  char line[4096];
+  while (!found && fgets(line, sizeof line, maps) != nullptr) {
+    unsigned major_id = 0, minor_id = 0;
+    unsigned long long inode = 0;
+    if (sscanf(line, "%*s %*s %*s %x:%x %llu", &major_id, &minor_id, &inode) == 3 && inode != 0) {
+      found = inode == target.st_ino && makedev(major_id, minor_id) == target.st_dev;
+    }
+    // A line longer than the buffer goes on in the next read: skip to its end.
+    while (strchr(line, '\n') == nullptr && fgets(line, sizeof line, maps) != nullptr) {
+    }
+  }
+  fclose(maps);
+  return found;
+}
+
+// The name a person knows the process by: its program's file name, or the
+// kernel's short name where the program cannot be read.
+std::wstring NameOf(const std::string& proc) {
+  std::string image;
+  if (ReadLink(proc + "/exe", &image)) {
+    return WideFromUtf8(image.substr(image.rfind('/') + 1));
+  }
+  std::string comm;
+  if (FILE* file = fopen((proc + "/comm").c_str(), "re")) {
+    char name[64] = "";
+    if (fgets(name, sizeof name, file) != nullptr) comm = name;
+    fclose(file);
+  }
+  while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+  return WideFromUtf8(comm);
+}
+
+}  // namespace
 
 bool PosixProcessList::Enumerate(std::vector<uint32_t>* ids) {
   DIR* proc = opendir("/proc");
@@ -58,6 +124,22 @@ std::wstring PosixProcessList::DisplayPath(const std::wstring& path) {
     if (c != L'/' || single.empty() || single.back() != L'/') single += c;
   }
   return single;
+}
+
+std::vector<FileHolder> PosixProcessList::Holders(const std::wstring& path) {
+  std::vector<FileHolder> holders;
+  struct stat target {};
+  std::vector<uint32_t> ids;
+  if (stat(Utf8FromWide(path).c_str(), &target) != 0 || !Enumerate(&ids)) return holders;
+  const uint32_t self = static_cast<uint32_t>(getpid());
+  for (uint32_t id : ids) {
+    if (id == self) continue;
+    const std::string proc = "/proc/" + std::to_string(id);
+    if (HasOpen(proc, target) || HasMapped(proc, target)) {
+      holders.push_back(FileHolder{id, NameOf(proc)});
+    }
+  }
+  return holders;
 }
 
 }  // namespace kestrune::posix

@@ -2,6 +2,9 @@
 #include "platform/win32/paths_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
+// These need the declarations of <windows.h> before them.
+#include <restartmanager.h>
+#include <tlhelp32.h>
 
 namespace kestrune::win32 {
 namespace {
@@ -34,7 +37,119 @@ const ProcessStatus& Status() {
   return status;
 }
 
+// The Restart Manager (Vista and later) knows every process that has a file
+// open, not only those that loaded it; it is looked up at run time, so that
+// the program still starts on XP, and loaded by full path from the system
+// folder.
+using RmStartSessionFn = DWORD(WINAPI*)(DWORD* session, DWORD flags, WCHAR* key);
+using RmRegisterResourcesFn = DWORD(WINAPI*)(DWORD session, UINT files, LPCWSTR* names,
+                                             UINT processes, RM_UNIQUE_PROCESS* ids,
+                                             UINT services, LPCWSTR* service_names);
+using RmGetListFn = DWORD(WINAPI*)(DWORD session, UINT* needed, UINT* count,
+                                   RM_PROCESS_INFO* infos, DWORD* reasons);
+using RmEndSessionFn = DWORD(WINAPI*)(DWORD session);
+
+// The layout the system fills, the same in every 32-bit build.
+static_assert(sizeof(RM_PROCESS_INFO) == 668, "RM_PROCESS_INFO as the system lays it out");
+
+struct RestartManager {
+  RmStartSessionFn start = nullptr;
+  RmRegisterResourcesFn register_files = nullptr;
+  RmGetListFn get_list = nullptr;
+  RmEndSessionFn end = nullptr;
+};
+
+const RestartManager& Rm() {
+  static const RestartManager rm = [] {
+    RestartManager found;
+    HMODULE library = LoadSystemLibrary(L"rstrtmgr.dll");
+    found.start = ProcAddress<RmStartSessionFn>(library, "RmStartSession");
+    found.register_files = ProcAddress<RmRegisterResourcesFn>(library, "RmRegisterResources");
+    found.get_list = ProcAddress<RmGetListFn>(library, "RmGetList");
+    found.end = ProcAddress<RmEndSessionFn>(library, "RmEndSession");
+    if (found.start == nullptr || found.register_files == nullptr || found.get_list == nullptr ||
+        found.end == nullptr) {
+      found = RestartManager();
+    }
+    return found;
+  }();
+  return rm;
+}
+
+// The processes the Restart Manager names for `path`; none where it is
+// missing (XP) or answers nothing (Wine's is stubs).
+std::vector<FileHolder> HoldersByRestartManager(const std::wstring& path) {
+  std::vector<FileHolder> holders;
+  const RestartManager& rm = Rm();
+  if (rm.start == nullptr) return holders;
+  DWORD session = 0;
+  WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+  if (rm.start(&session, 0, key) != ERROR_SUCCESS) return holders;
+  LPCWSTR names[] = {path.c_str()};
+  std::vector<RM_PROCESS_INFO> infos(4);
+  if (rm.register_files(session, 1, names, 0, nullptr, 0, nullptr) == ERROR_SUCCESS) {
+    // The list may grow between the call that sizes it and the next.
+    for (int tries = 0; tries < 4; ++tries) {
+      UINT needed = 0;
+      UINT count = static_cast<UINT>(infos.size());
+      DWORD reasons = 0;
+      const DWORD listed = rm.get_list(session, &needed, &count, infos.data(), &reasons);
+      if (listed == ERROR_MORE_DATA) {
+        infos.resize(needed + 4);
+        continue;
+      }
+      if (listed != ERROR_SUCCESS) break;
+      const DWORD self = GetCurrentProcessId();
+      for (UINT i = 0; i < count && i < infos.size(); ++i) {
+        if (infos[i].Process.dwProcessId == self) continue;
+        infos[i].strAppName[CCH_RM_MAX_APP_NAME] = L'\0';
+        holders.push_back(FileHolder{infos[i].Process.dwProcessId, infos[i].strAppName});
+      }
+      break;
+    }
+  }
+  rm.end(session);
+  return holders;
+}
+
+// The processes that have `path` loaded as a module: what XP (and Wine) can
+// tell, from snapshots that exist there. A file only held open is not seen.
+std::vector<FileHolder> HoldersByModules(const std::wstring& path) {
+  std::vector<FileHolder> holders;
+  // Module paths come as the loader was given them: compared folded, with
+  // the file's own path in its long form.
+  const std::wstring wanted = FoldCase(LongPath(PlainPath(path)));
+  ScopedHandle processes(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!processes.valid()) return holders;
+  const DWORD self = GetCurrentProcessId();
+  PROCESSENTRY32W process = {};
+  process.dwSize = sizeof process;
+  for (BOOL more = Process32FirstW(processes.get(), &process); more;
+       more = Process32NextW(processes.get(), &process)) {
+    if (process.th32ProcessID == 0 || process.th32ProcessID == self) continue;
+    // Refused for processes this one may not read, and for 64-bit ones.
+    ScopedHandle modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.th32ProcessID));
+    if (!modules.valid()) continue;
+    MODULEENTRY32W module = {};
+    module.dwSize = sizeof module;
+    for (BOOL found = Module32FirstW(modules.get(), &module); found;
+         found = Module32NextW(modules.get(), &module)) {
+      if (FoldCase(PlainPath(module.szExePath)) == wanted) {
+        holders.push_back(FileHolder{process.th32ProcessID, process.szExeFile});
+        break;
+      }
+    }
+  }
+  return holders;
+}
+
 }  // namespace
+
+std::vector<FileHolder> Win32ProcessList::Holders(const std::wstring& path) {
+  std::vector<FileHolder> holders = HoldersByRestartManager(PlainPath(path));
+  if (holders.empty()) holders = HoldersByModules(path);
+  return holders;
+}
 
 std::vector<DriveDevice> Win32ProcessList::DriveDevices() {
   std::vector<DriveDevice> devices;

@@ -68,6 +68,9 @@ class Win32ProcessList : public ProcessList {
                                      const std::wstring& name) override;
   std::wstring ComparableImagePath(const std::wstring& image_path) override;
   std::wstring DisplayPath(const std::wstring& path) override;
+  // Through the Restart Manager where there is one; otherwise, or where it
+  // names nobody, the processes that have the file loaded as a module.
+  std::vector<FileHolder> Holders(const std::wstring& path) override;
 
  private:
   std::vector<wchar_t> buffer_;

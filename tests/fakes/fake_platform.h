@@ -209,6 +209,10 @@ class FakeProcesses : public ProcessList {
     auto it = on_disk.find(path);
     return it == on_disk.end() ? path : it->second;
   }
+  std::vector<FileHolder> Holders(const std::wstring& path) override {
+    auto it = holders.find(path);
+    return it == holders.end() ? std::vector<FileHolder>() : it->second;
+  }
   void Add(uint32_t id, const std::wstring& image_path) {
     processes.emplace_back(id, image_path);
   }
@@ -223,6 +227,7 @@ class FakeProcesses : public ProcessList {
   std::map<std::wstring, std::wstring> comparable;
   // Paths spelt otherwise on disk (letter case, say).
   std::map<std::wstring, std::wstring> on_disk;
+  std::map<std::wstring, std::vector<FileHolder>> holders;  // of files in use
 };
 
 class FakeMessages : public Messages {

@@ -121,6 +121,7 @@ std::wstring UsageText(SwitchStyle style, const std::wstring& program) {
       L"9 - the command line was not understood (fix the command)",
       L"10 - another update of this installation is running (retry later)",
       L"11 - the package does not match its list of hashes (fix the package)",
+      L"12 - cancelled by the user (run it again when wanted)",
   };
 
   // No line holds ": ", so that the POSIX port's record on standard error

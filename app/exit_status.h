@@ -18,6 +18,7 @@ enum class ExitStatus : int {
   kBadCommandLine = 9,
   kAnotherUpdateRunning = 10,
   kPackageDamaged = 11,  // also: the list of hashes could not be written
+  kCancelled = 12,       // by the user; the installation as it was
 };
 
 }  // namespace kestrune

@@ -21,6 +21,7 @@
 #include "run/messages.h"
 #include "run/names.h"
 #include "run/own_files.h"
+#include "run/progress_text.h"
 #include "verify/package_check.h"
 
 namespace kestrune {
@@ -83,6 +84,8 @@ const wchar_t* OutcomeText(CommandLine::Action action, ExitStatus status) {
       return action == CommandLine::Action::kWriteHashes
                  ? L"the list of hashes could not be written"
                  : L"the package does not match its list of hashes";
+    case ExitStatus::kCancelled:
+      return L"cancelled by the user";
   }
   return L"";
 }
@@ -144,12 +147,13 @@ ExitStatus CKestruneApp::Run() {
     case CommandLine::Action::kUpdate:
     case CommandLine::Action::kWriteHashes:
       // A person watching sees the run at work; a quiet run shows nothing.
-      if (!line.quiet) p.progress.Start(AppTitleOf(module_path, p.separator));
+      watched_ = !line.quiet && p.progress.Start(ProgressTexts());
       // Every lock, journal and file of the run is settled when these return.
       if (line.action == CommandLine::Action::kWriteHashes) {
         status = WriteHashes(messages, module_path);
       } else {
         status = Update(messages, module_path);
+        p.progress.AllowCancel(false);
       }
       break;
   }
@@ -256,7 +260,8 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   std::unique_ptr<FileLock> lock;
   if (!TakeLock(messages, &lock)) return ExitStatus::kAnotherUpdateRunning;
 
-  PatientFileSystem files(p.files, p.environment, state_.log);
+  PatientFileSystem files(p.files, p.environment, state_.log,
+                          Patience{&p.processes, &p.progress, watched_});
   ExitStatus stopped = ExitStatus::kCompleted;
   if (!RecoverIfInterrupted(files, messages, &stopped)) return stopped;
 
@@ -273,6 +278,8 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
 
   if (ProductRunning(messages)) return ExitStatus::kProductRunning;
 
+  // Nothing has changed yet: a person may cancel from here to the commit.
+  p.progress.AllowCancel(true);
   FileList listed;
   const OwnFiles own = OwnFilesOf(module_path, p.separator);
   p.progress.Report(msg::kCheckingProgress, 0, 0);
@@ -289,8 +296,15 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   const bool listed_hashes = p.files.Probe(list_path) != PathKind::kMissing;
   if (listed_hashes) {
     std::wstring first;
-    if (!CheckPackage(files, list_path, PackageFiles{package_folder, listed, p.separator, own},
-                      state_.log, p.progress, &first, &digests)) {
+    const bool matches =
+        CheckPackage(files, list_path, PackageFiles{package_folder, listed, p.separator, own},
+                     state_.log, p.progress, &first, &digests);
+    if (p.progress.CancelRequested()) {
+      state_.log.Line(L"cancelled by the user while the package was checked; nothing was changed");
+      messages.Show(msg::kCancelled, msg::kCancelledCaption, Messages::Style::kPlain);
+      return ExitStatus::kCancelled;
+    }
+    if (!matches) {
       messages.Show(std::wstring(msg::kPackageDamaged) + L"\n" + first, msg::kRunningCaption,
                     Messages::Style::kPlain);
       failed_at_ = first;
@@ -314,6 +328,8 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
       return ExitStatus::kCopyFailedUndoIncomplete;
     case ReplaceResult::kPackageChanged:
       return ExitStatus::kPackageDamaged;
+    case ReplaceResult::kCancelled:
+      return ExitStatus::kCancelled;
   }
 
   messages.Show(msg::kCompleted, msg::kCompletedCaption, Messages::Style::kPlain);

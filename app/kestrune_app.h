@@ -52,6 +52,8 @@ class CKestruneApp {
   const wchar_t* outcome_ = nullptr;
   std::wstring failed_at_;
   const wchar_t* aftermath_ = L"nothing was changed";
+  // A person sees the progress, so a file in use is worth a longer wait.
+  bool watched_ = false;
 };
 
 }  // namespace kestrune

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -456,18 +457,54 @@ class Messages {
                          bool mistake) = 0;
 };
 
-// A sign of life for a person watching a long run: a small window on
-// Windows, a line that rewrites itself on a POSIX terminal. Nothing shows
-// before Start, nor before the run has worked for about a second, so quick
-// runs and quiet ones never see it.
+// A sign of life for a person watching a long run, and that person's way to
+// cancel it: a small window on Windows, a line that rewrites itself on a
+// POSIX terminal (where SIGINT and SIGTERM cancel). Nothing shows before
+// Start, nor before the run has worked for about a second, so quick runs and
+// quiet ones never see it. Every word it shows is the core's.
 class Progress {
  public:
+  struct Texts {
+    std::wstring caption;           // of the window
+    std::wstring cancel;            // of its Cancel button
+    std::wstring question;          // asked, Yes or No, before a cancel counts
+    std::wstring question_caption;
+    // The lines that change, worded only when a display draws them, so that
+    // a run reporting every file builds no text that nobody sees.
+    // "n of N files" and the percentage; `done` of `total`, total above 0.
+    std::wstring (*count)(size_t done, size_t total) = nullptr;
+    // The time left once the stage has worked `worked_ms`; "" while it
+    // cannot be told yet.
+    std::wstring (*time_left)(uint64_t worked_ms, size_t done, size_t total) = nullptr;
+    // While the run waits for `file`, which the programs named in
+    // `programs` hold ("" when none could be named).
+    std::wstring (*waiting)(std::wstring_view file, std::wstring_view programs) = nullptr;
+  };
   virtual ~Progress() = default;
-  // From now on progress may show, under `title`.
-  virtual void Start(const std::wstring& title) = 0;
-  // What the run is at: `text`, and `done` of `total` steps (total 0: not
-  // counted). Cheap: called between any two files.
-  virtual void Report(const std::wstring& text, size_t done, size_t total) = 0;
+  // From now on progress may show, in these words. True where a person may
+  // see it (a window; a terminal), which makes it worth waiting for a file
+  // in use while telling that person which program to close.
+  virtual bool Start(const Texts& texts) = 0;
+  // What the run is at: `stage`, `done` of `total` files (total 0: not
+  // counted), and the file at hand, `name` in the folder whose path and
+  // final separator are `folder` (both empty: none). Cheap: called for every
+  // file, and copies what it needs.
+  virtual void Report(std::wstring_view stage, size_t done, size_t total, std::wstring_view folder,
+                      std::wstring_view name) = 0;
+  void Report(std::wstring_view stage, size_t done, size_t total) {
+    Report(stage, done, total, {}, {});
+  }
+  // The run waits for `file`, held by `programs` ("" when unknown), until
+  // a Waiting with an empty `file`.
+  virtual void Waiting(std::wstring_view file, std::wstring_view programs) = 0;
+  // Whether a person may cancel from now on. Off past the commit point and
+  // during an undo or a recovery, which must finish; off at first.
+  virtual void AllowCancel(bool allowed) = 0;
+  // True once a person asked to cancel, and said Yes when asked, while
+  // cancelling is allowed; it stays true while it is. Waits for the answer
+  // while the question is open. The back-end only records the request: the
+  // core decides when it is acted on.
+  virtual bool CancelRequested() = 0;
   // Gone from the screen before it returns, as before any message; a later
   // Report brings it back.
   virtual void Close() = 0;

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -11,15 +12,27 @@
 
 namespace kestrune {
 
+// Who is told of a wait, and how long it may last.
+struct Patience {
+  ProcessList* processes = nullptr;  // names the programs that hold a file
+  // Shows each wait, and a cancel (where allowed) ends it.
+  Progress* progress = nullptr;
+  // A person sees the progress: a file in use is waited for up to 30 s, with
+  // the program to close named, since that person can close it.
+  bool watched = false;
+};
+
 // A virus scanner or an indexer holds a file for a moment after it was
 // written; failing the whole update at once for that would undo it for
 // nothing. A call refused because the file is in use is tried again after
-// 0.1, 0.2, 0.4 and 0.8 s, each wait logged; any other outcome is final,
-// but for "access denied" while WaitForAccessDenied is on.
+// 0.1, 0.2, 0.4 and 0.8 s, and when watched every second after that up to
+// 30 s, each wait logged with the programs that hold the file; any other
+// outcome is final, but for "access denied" while WaitForAccessDenied is on.
 class PatientFileSystem : public FileSystem {
  public:
-  PatientFileSystem(FileSystem& inner, Environment& environment, RunLog& log)
-      : inner_(inner), environment_(environment), log_(log) {}
+  PatientFileSystem(FileSystem& inner, Environment& environment, RunLog& log,
+                    const Patience& patience = Patience())
+      : inner_(inner), environment_(environment), log_(log), patience_(patience) {}
 
   FileStatus Confine(const std::wstring& package, const std::wstring& installation) override {
     return inner_.Confine(package, installation);
@@ -95,13 +108,18 @@ class PatientFileSystem : public FileSystem {
   }
 
  private:
-  // `what` names the file waited for, in the log; spelt only when it is.
+  // `what` gives the one or two paths the call acts on, the file waited
+  // for among them; asked for only when the call has to wait.
   template <typename What, typename Call>
   FileStatus Patiently(What what, Call call);
+  // Sleeps `ms`, a tenth of a second at a time while a cancel may end it;
+  // false when it did.
+  bool Sleep(unsigned ms);
 
   FileSystem& inner_;
   Environment& environment_;
   RunLog& log_;
+  const Patience patience_;
   bool wait_for_denied_ = false;
 };
 

@@ -23,16 +23,6 @@ constexpr size_t kListingsKept = 8;
 constexpr size_t kJournalPart = size_t{1} << 20;
 constexpr size_t kJournalLine = size_t{16} << 10;
 
-void AppendDecimal(size_t value, std::wstring* text) {
-  wchar_t digits[24];
-  size_t n = 0;
-  do {
-    digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) text->push_back(digits[--n]);
-}
-
 // The names in one installation folder, sorted.
 struct NameSet {
   std::wstring folder;
@@ -226,26 +216,23 @@ class Replacement {
     return false;
   }
 
-  // Runs the plan; on failure, `done` is how many steps may have changed
-  // anything.
+  // Runs the plan; on failure or a cancel, `done` is how many steps may have
+  // changed anything. The last look for a cancel comes after the last file,
+  // before the commit.
   bool Apply(size_t* done) {
-    std::wstring of_total = L" of ";
-    AppendDecimal(plan_.size(), &of_total);
-    of_total += L" files";
     // Reused from file to file: a step's names cost no allocation once the
     // longest has been seen.
     std::wstring text, name, aside, temporary, line;
     for (*done = 0; *done < plan_.size();) {
-      if (inputs_.progress != nullptr) {
-        // Spelt for every file: without the wide printf of std::to_wstring.
-        text.assign(msg::kUpdatingProgress);
-        AppendDecimal(*done + 1, &text);
-        text += of_total;
-        inputs_.progress->Report(text, *done, plan_.size());
-      }
-      const Planned& step = plan_[(*done)++];
+      if (Cancelled(*done)) return false;
+      const Planned& step = plan_[*done];
       name.assign(listed_.Name(step.listed_index));
       const uint32_t folder = listed_.Folder(step.listed_index);
+      if (inputs_.progress != nullptr) {
+        inputs_.progress->Report(msg::kUpdatingProgress, *done, plan_.size(),
+                                 InstallationPrefix(folder), name);
+      }
+      ++*done;
       if (step.aside == kBackupAside) {
         aside.assign(name).append(backup_suffix_);
       } else {
@@ -283,7 +270,23 @@ class Replacement {
         log_.Line(line);
       }
     }
-    return true;
+    return !Cancelled(*done);
+  }
+
+  // Whether a person has cancelled, before the file after the first `done`;
+  // logged the first time it is seen.
+  bool Cancelled(size_t done) {
+    if (!cancelled_ && inputs_.progress != nullptr && inputs_.progress->CancelRequested()) {
+      cancelled_ = true;
+      log_.Line(L"cancelled by the user after " + std::to_wstring(done) + L" of " +
+                std::to_wstring(plan_.size()) + L" files");
+    }
+    return cancelled_;
+  }
+  bool cancelled() const { return cancelled_; }
+  // From the commit point on, and through an undo, the run must finish.
+  void AllowCancel(bool allowed) {
+    if (inputs_.progress != nullptr) inputs_.progress->AllowCancel(allowed);
   }
 
   // The new files durable first, then the commit point, then what the update
@@ -493,6 +496,7 @@ class Replacement {
   std::deque<HeldFolders> held_;
   std::wstring changed_;
   bool untouched_last_ = false;  // the last step tried failed before moving anything
+  bool cancelled_ = false;
 };
 
 }  // namespace
@@ -527,33 +531,52 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
   Replacement replacement(files, inputs, listed, log);
   size_t done = 0;
   bool undo_complete = true;
+  replacement.AllowCancel(true);
   if (!replacement.Plan()) {
     log.Line(L"nothing was changed");
+  } else if (replacement.Cancelled(0)) {
+    log.Line(L"nothing was changed");
   } else if (replacement.empty()) {
+    replacement.AllowCancel(false);
     return ReplaceResult::kDone;
   } else if (!replacement.WriteJournal()) {
     log.Line(L"nothing was changed");
     undo_complete = !replacement.journal_lost();
-  } else if (replacement.Apply(&done) && replacement.Commit()) {
-    replacement.TallyKept();
-    replacement.DropSetAsides();
-    replacement.RemoveJournal();
-    return ReplaceResult::kDone;
+  } else if (replacement.Apply(&done)) {
+    replacement.AllowCancel(false);
+    if (replacement.Commit()) {
+      replacement.TallyKept();
+      replacement.DropSetAsides();
+      replacement.RemoveJournal();
+      return ReplaceResult::kDone;
+    }
+    undo_complete = replacement.UndoNewestFirst(done) && replacement.RemoveJournal();
   } else {
     // Undone before the user is told, so the installation is whole again by
     // the time the message appears. An incomplete undo keeps the journal for
-    // the next start to finish.
+    // the next start to finish. A cancel made while the step waited for a
+    // file in use is what ended it: asked before cancelling is switched off.
+    replacement.Cancelled(done);
+    replacement.AllowCancel(false);
     undo_complete = replacement.UndoNewestFirst(done) && replacement.RemoveJournal();
   }
+  replacement.AllowCancel(false);
   const std::wstring changed = replacement.changed();
+  if (replacement.cancelled() && undo_complete) {
+    messages.Show(msg::kCancelled, msg::kCancelledCaption, Messages::Style::kPlain);
+    return ReplaceResult::kCancelled;
+  }
   if (!changed.empty() && undo_complete) {
     messages.Show(std::wstring(msg::kPackageDamaged) + L"\n" + changed + L" (changed)",
                   msg::kRunningCaption, Messages::Style::kPlain);
     return ReplaceResult::kPackageChanged;
   }
-  messages.Show(undo_complete ? std::wstring(msg::kCopyFailed)
-                              : std::wstring(msg::kCopyFailed) + L"\n" + msg::kUndoIncomplete,
-                msg::kCopyFailedCaption, Messages::Style::kPlain);
+  std::wstring text = msg::kCopyFailed;
+  if (!undo_complete) {
+    // After a cancel nothing failed to copy: only the undo is left to finish.
+    text = replacement.cancelled() ? msg::kUndoIncomplete : text + L"\n" + msg::kUndoIncomplete;
+  }
+  messages.Show(text, msg::kCopyFailedCaption, Messages::Style::kPlain);
   return undo_complete ? ReplaceResult::kFailedUndone : ReplaceResult::kFailedUndoIncomplete;
 }
 

@@ -26,7 +26,8 @@ struct ReplaceInputs {
   // walk spells it (no leading separator); null without a list. Each copy
   // is compared with its hash before it is renamed in.
   const std::map<std::wstring, Sha256Digest>* digests = nullptr;
-  Progress* progress = nullptr;  // where a person sees the update advance, if anywhere
+  // Where a person sees the update advance and may cancel it, if anywhere.
+  Progress* progress = nullptr;
   // Passed over besides every path that holds the marker; null: those alone.
   const OwnFiles* own = nullptr;
 };
@@ -36,6 +37,7 @@ enum class ReplaceResult {
   kFailedUndone,          // message shown; installation as before the run
   kFailedUndoIncomplete,  // message shown; some old file kept under its aside name
   kPackageChanged,        // a packaged file changed after the check; undone, message shown
+  kCancelled,             // a person cancelled; undone, message shown
 };
 
 // For each listed file whose counterpart is installed, keeps the installed
@@ -43,7 +45,8 @@ enum class ReplaceResult {
 // under a set-aside name dropped after success) and puts the packaged file
 // in its place. The whole plan is journalled before the first change; at the
 // first failure every replacement of this run is taken back, newest first,
-// and the failure shown.
+// and the failure shown. A cancel is seen before the journal is written and
+// before each file, up to the commit point, and undoes the same way.
 ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
                            const ReplaceInputs& inputs, const FileList& listed, RunLog& log);
 // The same for a list of whole paths.

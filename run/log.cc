@@ -70,6 +70,10 @@ void RunLog::Failure(std::wstring_view operation, std::wstring_view path,
     text += L": error " + std::to_wstring(status.code) + L": " +
             environment_->ErrorText(status.code);
   }
+  if (status.result == FileResult::kInUse && !in_use_by_.empty()) {
+    text += L"; in use by " + in_use_by_;
+  }
+  in_use_by_.clear();
   Line(text);
 }
 

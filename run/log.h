@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -46,6 +47,10 @@ class RunLog {
     if (!status.ok()) Failure(operation, path, status);
     return status.ok();
   }
+  // The processes that held the file a call has just given up on, as
+  // "name (process id)"; the failure line logged next for a file in use
+  // names them. "" when none could be named.
+  void InUseBy(std::wstring holders) { in_use_by_ = std::move(holders); }
   // Counted whether or not the log is written.
   RunTally& tally() { return tally_; }
   // The summary line of `tally`.
@@ -65,6 +70,7 @@ class RunLog {
   std::string stamp_;
   std::wstring first_failure_;
   RunTally tally_;
+  std::wstring in_use_by_;
 };
 
 // ISO 8601 with milliseconds and the offset from UTC:

@@ -54,11 +54,36 @@ inline constexpr wchar_t kLeftOut[] = L" (left out, ";
 inline constexpr wchar_t kAndMore[] = L"\nand ";
 inline constexpr wchar_t kMore[] = L" more (see the log)";
 
-// The progress window's line; the first is followed by "<n> of <N> files".
-inline constexpr wchar_t kUpdatingProgress[] = L"Updating VORDA+: ";
+// The progress window: its caption and each stage.
+inline constexpr wchar_t kProgressCaption[] = L"VORDA+ Update";
+inline constexpr wchar_t kUpdatingProgress[] = L"Updating VORDA+";
 inline constexpr wchar_t kCheckingProgress[] = L"Checking the update package";
 inline constexpr wchar_t kRestoringProgress[] = L"Restoring the interrupted update of VORDA+";
 inline constexpr wchar_t kUndoingProgress[] = L"Undoing the update";
+// "<n> of <N> files (<percent>%)".
+inline constexpr wchar_t kOfFiles[] = L" of ";
+inline constexpr wchar_t kFilesPercent[] = L" files (";
+// "About <n> seconds left", "About 1 minute left", "About <n> minutes left",
+// "About 1 hour left", "About <n> hours left".
+inline constexpr wchar_t kAbout[] = L"About ";
+inline constexpr wchar_t kSecondsLeft[] = L" seconds left";
+inline constexpr wchar_t kMinuteLeft[] = L" minute left";
+inline constexpr wchar_t kMinutesLeft[] = L" minutes left";
+inline constexpr wchar_t kHourLeft[] = L" hour left";
+inline constexpr wchar_t kHoursLeft[] = L" hours left";
+// "Waiting for <file>: close <program>", the program unnamed when no
+// process could be named.
+inline constexpr wchar_t kWaitingFor[] = L"Waiting for ";
+inline constexpr wchar_t kWaitingClose[] = L": close ";
+inline constexpr wchar_t kUnnamedProgram[] = L"the program that uses it";
+
+// Cancel: the button, the question it asks, and the outcome.
+inline constexpr wchar_t kCancelButton[] = L"Cancel";
+inline constexpr wchar_t kCancelQuestion[] = L"Cancel the update? VORDA+ will be left as it was.";
+inline constexpr wchar_t kCancelQuestionCaption[] = L"VORDA+ UPDATE";
+inline constexpr wchar_t kCancelled[] =
+    L"The update of VORDA+ was cancelled. VORDA+ was left as it was.";
+inline constexpr wchar_t kCancelledCaption[] = L"VORDA+ UPDATE";
 
 // The caption of the boxes about the updater itself (its usage).
 inline constexpr wchar_t kUpdaterCaption[] = L"Kestrune";

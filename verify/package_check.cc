@@ -71,6 +71,8 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
   };
   size_t checked = 0;
   for (const HashEntry& entry : entries) {
+    // The caller tells a cancel from a difference: the check only stops.
+    if (progress.CancelRequested()) return false;
     progress.Report(msg::kCheckingProgress, checked++, entries.size());
     if (package.own.Holds(entry.relative)) continue;
     const auto it = found.find(Key(entry.relative, package.separator));

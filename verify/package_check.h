@@ -29,7 +29,9 @@ struct PackageFiles {
 // or "(unreadable)": in list order, then in the walk's order; or naming the
 // list (and the line) when it cannot be read or a line does not fit.
 // `digests` receives each listed file's hash by its relative path as the
-// walk spells it, for the copy to be compared with.
+// walk spells it, for the copy to be compared with. A cancel through
+// `progress` stops the check before its next file, false with `first` as it
+// was then.
 bool CheckPackage(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
                   RunLog& log, Progress& progress, std::wstring* first,
                   std::map<std::wstring, Sha256Digest>* digests);

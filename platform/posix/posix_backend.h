@@ -182,23 +182,43 @@ class PosixMessages : public Messages {
 };
 
 // One line on standard error, rewritten in place, while it is a terminal;
-// nothing otherwise (a pipe, a file, a log reader).
+// nothing otherwise (a pipe, a file, a log reader). SIGINT and SIGTERM ask to
+// cancel once cancelling has first been allowed (before that nothing has
+// changed, and a signal ends the run as ever); one that comes while it is not
+// allowed, during an undo say, is ignored, and so is any until the process
+// ends: a signal must not turn a finished run's status into its own.
 class PosixProgress : public Progress {
  public:
+  using Progress::Report;
   // `delay_ms`: how long a run works before the line shows.
   explicit PosixProgress(int fd = 2, unsigned delay_ms = 1000);
-  void Start(const std::wstring& title) override;
-  void Report(const std::wstring& text, size_t done, size_t total) override;
+  bool Start(const Texts& texts) override;
+  void Report(std::wstring_view stage, size_t done, size_t total, std::wstring_view folder,
+              std::wstring_view name) override;
+  void Waiting(std::wstring_view file, std::wstring_view programs) override;
+  void AllowCancel(bool allowed) override;
+  bool CancelRequested() override;
   void Close() override;
 
  private:
   static uint64_t NowMs();
+  // Draws the line when it is due, or at once with `now`.
+  void Draw(bool now);
   const int fd_;
   const bool terminal_;
   const uint64_t shows_at_ms_;
   uint64_t written_at_ms_ = 0;
   bool started_ = false;
   bool shown_ = false;
+  Texts texts_;
+  std::wstring stage_;
+  std::wstring file_;
+  std::wstring waiting_;  // what the run waits for, worded; "" when it does not
+  size_t done_ = 0;
+  size_t total_ = 0;
+  uint64_t stage_started_ms_ = 0;
+  bool allowed_ = false;
+  bool handling_ = false;  // the signals' actions are this back-end's
 };
 
 // All services of the running process.

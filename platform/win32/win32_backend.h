@@ -196,15 +196,20 @@ class Win32Messages : public Messages {
 };
 
 // A small window of its own thread, so that it stays responsive (repaints
-// when uncovered) through any single long call of the run.
+// when uncovered, asks its question) through any single long call of the run.
 class Win32Progress : public Progress {
  public:
+  using Progress::Report;
   Win32Progress();
   ~Win32Progress() override;
   Win32Progress(const Win32Progress&) = delete;
   Win32Progress& operator=(const Win32Progress&) = delete;
-  void Start(const std::wstring& title) override;
-  void Report(const std::wstring& text, size_t done, size_t total) override;
+  bool Start(const Texts& texts) override;
+  void Report(std::wstring_view stage, size_t done, size_t total, std::wstring_view folder,
+              std::wstring_view name) override;
+  void Waiting(std::wstring_view file, std::wstring_view programs) override;
+  void AllowCancel(bool allowed) override;
+  bool CancelRequested() override;
   void Close() override;
 
  private:
@@ -213,19 +218,41 @@ class Win32Progress : public Progress {
   // On the window's thread, every tenth of a second.
   void Tick();
   void Create();
+  // On the window's thread: Cancel, the close box, Esc or Alt+F4.
+  void AskToCancel();
+  // Answers No to a question still open, once the run can no longer be
+  // cancelled or the window goes.
+  void DismissQuestion();
 
   CRITICAL_SECTION lock_;
   const DWORD started_ticks_;  // about when the process started
+  // Set while no question is open, so that a look for a cancel waits for
+  // the answer.
+  HANDLE answered_ = nullptr;
   // Shared with the window's thread, under lock_.
-  std::wstring title_;
-  std::wstring text_;
+  Texts texts_;
+  std::wstring stage_;
+  std::wstring file_;
+  std::wstring waiting_;  // what the run waits for, worded; "" when it does not
   size_t done_ = 0;
   size_t total_ = 0;
-  bool active_ = false;   // reported since the last Close
-  bool changed_ = false;  // since the window last showed it
+  DWORD stage_ticks_ = 0;  // when the stage began, for the time left
+  bool active_ = false;    // reported since the last Close
+  bool changed_ = false;   // since the window last showed it
+  bool allowed_ = false;   // cancelling is
+  bool asking_ = false;    // the question is open
+  bool cancelled_ = false;  // a person said Yes
   HWND window_ = nullptr;
+  // The window's thread only.
+  HWND stage_label_ = nullptr;
+  HWND file_label_ = nullptr;
+  HWND count_label_ = nullptr;
+  HWND left_label_ = nullptr;
   HWND bar_ = nullptr;
-  HWND label_ = nullptr;
+  HWND cancel_ = nullptr;
+  HFONT font_ = nullptr;
+  DWORD left_ticks_ = 0;  // when the time left was last worded
+  std::wstring left_;
   // The caller's thread only.
   bool started_ = false;
   HANDLE thread_ = nullptr;

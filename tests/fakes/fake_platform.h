@@ -254,6 +254,16 @@ class FakeMessages : public Messages {
   std::function<void()> on_show;
 };
 
+// The calls a fake file system was asked for, one line each; `on_call`
+// sees each as it is made, to change the world at that instant.
+struct CallLog : std::vector<std::wstring> {
+  void push_back(std::wstring entry) {
+    if (on_call) on_call(entry);
+    std::vector<std::wstring>::push_back(std::move(entry));
+  }
+  std::function<void(const std::wstring&)> on_call;
+};
+
 // A file tree in memory; folders list their entries in creation order, which
 // stands for the platform's order. Every operation can be made to fail.
 class FakeFileSystem : public FileSystem {
@@ -516,7 +526,7 @@ class FakeFileSystem : public FileSystem {
     links_.emplace_back(link, target);
   }
 
-  std::vector<std::wstring> log;
+  CallLog log;
   std::vector<std::pair<std::wstring, std::wstring>> failures;
   bool partial_copies = false;
   bool links_supported = true;
@@ -708,31 +718,63 @@ class FakeFileSystem : public FileSystem {
   std::vector<std::pair<std::wstring, std::wstring>> links_;
 };
 
-// Records what a person would have seen, and whether it is on the screen.
+// Records what a person would have seen, and whether it is on the screen;
+// a person's cancel is `requested`, or made by `cancel_when` as the core
+// looks for one.
 class FakeProgress : public Progress {
  public:
-  void Start(const std::wstring& title) override { this->title = title; }
-  void Report(const std::wstring& text, size_t done, size_t total) override {
+  using Progress::Report;
+  bool Start(const Texts& given) override {
+    words = given;
+    title = given.caption;
+    return seen;
+  }
+  void Report(std::wstring_view stage, size_t done, size_t total, std::wstring_view folder,
+              std::wstring_view name) override {
     if (title.empty()) return;  // not started: nothing shows
-    if (texts.empty() || texts.back() != text.substr(0, text.find(L':'))) {
-      texts.push_back(text.substr(0, text.find(L':')));
+    if (texts.empty() || texts.back() != stage) {
+      texts.emplace_back(stage);
+      cancellable.push_back(!allowed.empty() && allowed.back());
     }
-    last = text;
+    last.assign(stage);
+    if (total > 0) last += L": " + words.count(done, total);
+    file.assign(folder).append(name);
     size_t& most = furthest[texts.back()];
     most = std::max(most, done);
     last_done = done;
     last_total = total;
     shown = true;
   }
+  void Waiting(std::wstring_view file_waited, std::wstring_view programs) override {
+    if (!file_waited.empty()) waits.push_back(words.waiting(file_waited, programs));
+    waiting = !file_waited.empty();
+  }
+  void AllowCancel(bool on) override {
+    if (allowed.empty() || allowed.back() != on) allowed.push_back(on);
+  }
+  bool CancelRequested() override {
+    const bool on = !allowed.empty() && allowed.back();
+    if (on && !requested && cancel_when && cancel_when(*this)) requested = true;
+    return on && requested;
+  }
   void Close() override { shown = false; }
 
+  bool seen = false;  // what Start answers: whether a person may see it
+  Texts words;
   std::wstring title;
-  std::vector<std::wstring> texts;  // each stage's text up to any ':', in order
-  std::wstring last;
+  std::vector<std::wstring> texts;  // each stage, in order
+  std::vector<bool> cancellable;    // for each, whether cancelling was allowed as it began
+  std::wstring last;                // the last stage and its count
+  std::wstring file;                // the last file reported
   std::map<std::wstring, size_t> furthest;  // the most done in each stage
   size_t last_done = 0;
   size_t last_total = 0;
   bool shown = false;
+  std::vector<std::wstring> waits;  // each wait as a person reads it
+  bool waiting = false;             // one is on the screen now
+  std::vector<bool> allowed;        // each change of whether cancelling is
+  bool requested = false;
+  std::function<bool(const FakeProgress&)> cancel_when;
 };
 
 // A whole platform of fakes, with Windows-style paths by default.

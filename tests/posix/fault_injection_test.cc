@@ -146,6 +146,9 @@ void Check(const Files& success, const Files& before,
     case ReplaceResult::kPackageChanged:
       ADD_FAILURE() << what << ": no list of hashes, yet a changed file";
       break;
+    case ReplaceResult::kCancelled:
+      ADD_FAILURE() << what << ": no one cancelled";
+      break;
   }
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "replace/journal.h"
+#include "replace/patient_file_system.h"
+#include "run/progress_text.h"
 #include "tests/fakes/fake_platform.h"
 
 namespace kestrune {
@@ -278,6 +280,98 @@ TEST_F(ReplacerTest, FailedCopyUndoesEveryReplacementAndStopsTheWalk) {
   for (const std::wstring& entry : files_.log) {
     if (entry.rfind(L"probe ", 0) == 0) continue;  // the plan looks at every file
     EXPECT_EQ(entry.find(L"d.dll"), std::wstring::npos) << "went on past the failure";
+  }
+}
+
+// A person's cancel is seen before the journal is written, before each file
+// and after the last, and while a file in use is waited for; past the commit
+// point and through an undo it is not allowed, and counts for nothing.
+TEST_F(ReplacerTest, CancelIsSeenBeforeEachFileAndNeverPastTheCommit) {
+  using testing::FakeProgress;
+  struct Row {
+    const char* label;
+    // Makes the person cancel at some instant of the run.
+    std::function<void(FakeFileSystem&, FakeProgress&)> arrange;
+    ReplaceResult result;
+    const wchar_t* box;  // caption, ": ", text
+    size_t copies;       // packaged files copied before the run stopped
+  };
+  const wchar_t* const cancelled =
+      L"VORDA+ UPDATE: The update of VORDA+ was cancelled. VORDA+ was left as it was.";
+  const wchar_t* const failed = L"Err: Failed to copy files";
+  // The person cancels at the moment `entry` is first logged by the files.
+  const auto at_call = [](const wchar_t* entry) {
+    return [entry](FakeFileSystem& files, FakeProgress& progress) {
+      files.log.on_call = [entry, &progress](const std::wstring& call) {
+        if (call.find(entry) != std::wstring::npos) {
+          progress.requested = true;
+          // Whatever the run does with it, the display must not offer it.
+          EXPECT_FALSE(progress.allowed.back()) << "cancel allowed at " << call.c_str();
+        }
+      };
+    };
+  };
+  const Row rows[] = {
+      {"before the journal", [](FakeFileSystem&, FakeProgress& p) { p.requested = true; },
+       ReplaceResult::kCancelled, cancelled, 0},
+      {"before the third file",
+       [](FakeFileSystem&, FakeProgress& p) {
+         p.cancel_when = [](const FakeProgress& seen) { return seen.last_done == 1; };
+       },
+       ReplaceResult::kCancelled, cancelled, 2},
+      {"after the last file",
+       [](FakeFileSystem&, FakeProgress& p) {
+         p.cancel_when = [](const FakeProgress& seen) { return seen.last_done == 3; };
+       },
+       ReplaceResult::kCancelled, cancelled, 4},
+      {"while a file in use is waited for",
+       [](FakeFileSystem& f, FakeProgress& p) {
+         f.BusyWhen(L"move", L"VORDA\\c.dll", 1000);
+         p.cancel_when = [](const FakeProgress& seen) { return !seen.waits.empty(); };
+       },
+       ReplaceResult::kCancelled, cancelled, 3},
+      {"during the commit", at_call(L"flush all"), ReplaceResult::kDone, nullptr, 4},
+      {"during the undo of a failure",
+       [&](FakeFileSystem& f, FakeProgress& p) {
+         f.FailWhen(L"copy", L"c.dll");
+         at_call(L"replace C:\\Apps\\VORDA\\b.dll.2015.1.0")(f, p);
+       },
+       ReplaceResult::kFailedUndone, failed, 3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    FakeFileSystem files;
+    files.links_supported = false;  // kept aside by a rename, as on Windows
+    std::vector<std::wstring> listed;
+    for (const wchar_t* name : {L"\\a.dll", L"\\b.dll", L"\\c.dll", L"\\d.dll"}) {
+      files.AddFile(kPkg + std::wstring(name), "new");
+      files.AddFile(kInst + std::wstring(name), "old");
+      listed.push_back(kPkg + std::wstring(name));
+    }
+    FakeProgress progress;
+    progress.Start(ProgressTexts());
+    row.arrange(files, progress);
+    testing::FakeEnvironment environment;
+    PatientFileSystem patient(files, environment, log_, Patience{nullptr, &progress, true});
+    FakeMessages messages;
+    ReplaceInputs inputs{kPkg, kInst, L"2015.1.0"};
+    inputs.progress = &progress;
+    EXPECT_EQ(ReplaceFiles(patient, messages, inputs, listed, log_), row.result);
+    std::vector<std::wstring> boxes;
+    for (const auto& box : messages.boxes) boxes.push_back(box.caption + L": " + box.text);
+    EXPECT_EQ(boxes, row.box ? std::vector<std::wstring>{row.box} : std::vector<std::wstring>{});
+    EXPECT_EQ(std::count_if(files.log.begin(), files.log.end(),
+                            [](const std::wstring& call) { return call.rfind(L"copy", 0) == 0; }),
+              static_cast<std::ptrdiff_t>(row.copies));
+    for (const wchar_t* name : {L"\\a.dll", L"\\b.dll", L"\\c.dll", L"\\d.dll"}) {
+      EXPECT_EQ(files.Content(kInst + std::wstring(name)),
+                row.result == ReplaceResult::kDone ? "new" : "old");
+    }
+    if (row.result != ReplaceResult::kDone) {
+      EXPECT_FALSE(files.Has(std::wstring(kInst) + L"\\Kestrune.journal"));
+    }
+    // Off once the run can no longer stop where it stands.
+    EXPECT_EQ(progress.allowed, (std::vector<bool>{true, false}));
   }
 }
 

@@ -291,6 +291,14 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
        "C:\\Apps\\VORDA\\Kestrune.journal is not acted on: its owner is S-1-5-21-7-1001, not this run's account, the administrators or the system; nothing was changed; its journal is kept for the next run"},
       {"bad argument", [](FakePlatform&) {}, {L"/bogus"}, ExitStatus::kBadCommandLine,
        "the command line was not understood"},
+      {"cancelled", [](FakePlatform& f) { f.progress.requested = true; }, {},
+       ExitStatus::kCancelled, "cancelled by the user; everything was undone"},
+      {"cancelled while the package is checked",
+       [](FakePlatform& f) {
+         f.files.AddFile(L"C:\\pkg\\Kestrune.sha256", "x\n");
+         f.progress.requested = true;
+       },
+       {}, ExitStatus::kCancelled, "cancelled by the user; nothing was changed"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -433,6 +441,9 @@ TEST_F(RunTest, APersonSeesEachStageAndNoProgressBesideABox) {
     std::function<void(FakePlatform&)> arrange;
     std::vector<std::wstring> arguments;
     std::vector<std::wstring> stages;
+    // For each stage, whether a person could cancel as it began: never
+    // during an undo or a recovery, which must finish.
+    std::vector<bool> cancellable;
   };
   const Row rows[] = {
       {"checked and updated",
@@ -442,7 +453,8 @@ TEST_F(RunTest, APersonSeesEachStageAndNoProgressBesideABox) {
                          "bin\\core.dll\n");
        },
        {},
-       {L"Checking the update package", L"Updating VORDA+"}},
+       {L"Checking the update package", L"Updating VORDA+"},
+       {true, true}},
       {"undone",
        [](FakePlatform& f) {
          f.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
@@ -450,12 +462,14 @@ TEST_F(RunTest, APersonSeesEachStageAndNoProgressBesideABox) {
          f.files.FailWhen(L"copy", L"a.dll");
        },
        {},
-       {L"Checking the update package", L"Updating VORDA+", L"Undoing the update"}},
+       {L"Checking the update package", L"Updating VORDA+", L"Undoing the update"},
+       {true, true, false}},
       {"interrupted",
        [](FakePlatform& f) { f.files.AddFile(L"C:\\Apps\\VORDA\\Kestrune.journal", "junk"); },
        {},
-       {L"Restoring the interrupted update of VORDA+"}},
-      {"quiet", [](FakePlatform&) {}, {L"/quiet"}, {}},
+       {L"Restoring the interrupted update of VORDA+"},
+       {false}},
+      {"quiet", [](FakePlatform&) {}, {L"/quiet"}, {}, {}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -464,12 +478,16 @@ TEST_F(RunTest, APersonSeesEachStageAndNoProgressBesideABox) {
     fake.messages.on_show = [&] { EXPECT_FALSE(fake.progress.shown); };
     RunOn(fake);
     EXPECT_EQ(fake.progress.texts, row.stages);
+    EXPECT_EQ(fake.progress.cancellable, row.cancellable);
     EXPECT_FALSE(fake.progress.shown);
+    // Nothing is left to cancel once the run is over.
+    EXPECT_TRUE(fake.progress.allowed.empty() || !fake.progress.allowed.back());
   }
   EXPECT_EQ(fake_.progress.title, L"");
   Run();
-  EXPECT_EQ(fake_.progress.title, L"Kestrune");
-  EXPECT_EQ(fake_.progress.last, L"Updating VORDA+: 1 of 1 files");
+  EXPECT_EQ(fake_.progress.title, L"VORDA+ Update");
+  EXPECT_EQ(fake_.progress.last, L"Updating VORDA+: 1 of 1 files (0%)");
+  EXPECT_EQ(fake_.progress.file, L"C:\\Apps\\VORDA\\bin\\core.dll");
   EXPECT_EQ(fake_.progress.last_total, 1u);
 }
 
@@ -529,6 +547,36 @@ TEST_F(RunTest, FilesInUseAreWaitedForBrieflyThenTheUpdateIsUndone) {
   EXPECT_EQ(RunOn(denied), ExitStatus::kCopyFailedUndone);
   EXPECT_EQ(denied.environment.sleeps, (std::vector<unsigned>{100, 200}));
   EXPECT_FALSE(denied.files.Has(L"C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0"));
+
+  // A person who sees the progress is told which program to close, and the
+  // run waits up to 30 s for it; the log names the program each time. A
+  // quiet run (above) keeps to the short waits.
+  for (const int held_calls : {8, 100}) {
+    SCOPED_TRACE(held_calls);
+    FakePlatform watched;
+    Standard(watched);
+    watched.progress.seen = true;
+    watched.environment.arguments = {L"/log", L"run.log"};
+    const std::wstring core = L"C:\\Apps\\VORDA\\bin\\core.dll";
+    watched.processes.holders[core] = {{77, L"holder.exe"}};
+    watched.files.BusyWhen(L"replace", L"core.dll", held_calls);
+    const bool released = held_calls == 8;
+    EXPECT_EQ(RunOn(watched), released ? ExitStatus::kCompleted : ExitStatus::kCopyFailedUndone);
+    unsigned slept = 0;
+    for (unsigned ms : watched.environment.sleeps) slept += ms;
+    EXPECT_EQ(slept, released ? 5500u : 30000u);
+    ASSERT_FALSE(watched.progress.waits.empty());
+    EXPECT_EQ(watched.progress.waits[0], L"Waiting for " + core + L": close holder.exe");
+    const std::string& log = watched.environment.log;
+    EXPECT_NE(log.find("waiting 1.0 s for C:\\Apps\\VORDA\\bin\\core.dll: in use by holder.exe "
+                       "(process 77)\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find(": error 32: text of 32; in use by holder.exe (process 77)\n") !=
+                  std::string::npos,
+              !released)
+        << log;
+  }
 }
 
 }  // namespace

@@ -66,6 +66,13 @@ class RunResult:
     second_status: int | None = None
     # Case.run's at_stop: the program was stopped and the change made.
     stopped: bool = False
+    # The client size (width, height) of each progress window (Wine).
+    progress_sizes: list[tuple[int, int]] = dataclasses.field(default_factory=list)
+    # What the progress window showed, each time it changed (Wine).
+    progress_texts: list[str] = dataclasses.field(default_factory=list)
+    cancelled: str | None = None  # how Case.run's cancel was made, once it was
+    questions: list[Message] = dataclasses.field(default_factory=list)  # Yes/No boxes
+    holder_pid: int | None = None  # the process of Case.run's holder
 
     def describe(self) -> str:
         lines = [f"exit status {self.status}" + (" (timed out)" if self.timed_out else "")]
@@ -74,6 +81,7 @@ class RunResult:
             lines.append(f"  box {m.caption!r}{icon}: {m.text!r}")
         lines += [f"  other window {w}" for w in self.other_windows]
         lines += [f"  progress window at {p[0]:.0f} ms, bar {p[1]}: {p[2]!r}" for p in self.progress]
+        lines += [f"  question {m.caption!r}: {m.text!r}" for m in self.questions]
         if self.second_status is not None or self.second_messages:
             lines.append(f"  second run: exit status {self.second_status}")
             lines += [f"    box {m.caption!r}: {m.text!r}" for m in self.second_messages]
@@ -201,6 +209,7 @@ class Helpers:
     fake_product: Path | None = None
     probe: Path | None = None
     vouinfo_origin: Path | None = None  # POSIX: needs libvouinfo_dep.so beside it
+    holder: Path | None = None
 
 
 class Case:
@@ -222,6 +231,11 @@ class Case:
         self.at_first_box: list[str] | None = None
         self.at_stop: tuple[str, Callable[[], None]] | None = None
         self.env: dict[str, str] = {}  # added to the program's environment
+        self.cancel: tuple[str, str, int] | None = None
+        self.holder: tuple[str, int] | None = None
+        # POSIX: (file, over) bind-mounts `file` over the file `over` in a
+        # mount namespace of the program's own (as root only).
+        self.mount: tuple[str, str] | None = None
 
     # --- paths ---
     def host(self, rel: str) -> Path:
@@ -329,7 +343,9 @@ class Case:
             args: Iterable[str] = (), hold_for: dict[str, int] | None = None,
             kill_after_ms: float | None = None,
             at_first_box: list[str] | None = None,
-            at_stop: tuple[str, Callable[[], None]] | None = None) -> RunResult:
+            at_stop: tuple[str, Callable[[], None]] | None = None,
+            cancel: tuple[str, str, int] | None = None,
+            holder: tuple[str, int] | None = None) -> RunResult:
         """Runs the updater at `program_rel` with the command-line `args`.
         `product`: the location of a stand-in (see place_product) that runs
         during the run. `hold`: files held open without sharing during the run,
@@ -342,8 +358,15 @@ class Case:
         (marker, change): as soon as the file `marker` (its name may hold `*`)
         appears, the program
         is stopped from outside (SIGSTOP), `change` is made, and it goes on;
-        the result's `stopped` tells whether that happened."""
+        the result's `stopped` tells whether that happened. `cancel` (how,
+        answer, percent; Wine): once the progress window shows the update at
+        that percentage, a person cancels it ("button", "close", "esc",
+        "altf4") and answers the question "yes" or "no". `holder` (file, ms):
+        the harness's holder keeps the file open (and, under Wine, loaded)
+        from before the run for that long."""
         self.by_bare_name = by_bare_name
+        self.cancel = cancel
+        self.holder = holder
         self.kill_after_ms = kill_after_ms
         self.args = list(args)
         self.hold_for = dict(hold_for or {})
@@ -615,8 +638,8 @@ class PosixTarget(Target):
             for program_rel, args in runs])
 
     def run(self, case: Case, program_rel: str, product: str | None, hold: list[str]) -> RunResult:
-        if hold or case.hold_for:
-            raise ValueError("holding files open is a Wine-only device")
+        if hold or case.hold_for or case.cancel:
+            raise ValueError("holding files open without sharing, and the window, are Wine's")
         env = self._env(case)
         side = None
         if product:
@@ -632,7 +655,20 @@ class PosixTarget(Target):
                 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
                 resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
-            proc = subprocess.Popen([str(case.host(program_rel)), *case.args], env=env, cwd=case.root,
+            holder = None
+            if case.holder is not None:
+                rel, ms = case.holder
+                with open(case.host(rel), "rb") as held:
+                    holder = subprocess.Popen(["sleep", str(ms / 1000)], stdin=held,
+                                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            command = [str(case.host(program_rel)), *case.args]
+            if case.mount is not None:
+                # A mount of its own: nothing outside the program's run sees it.
+                source, over = case.mount
+                command = ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                           'mount --bind "$1" "$2" && shift 2 && exec "$@"', "sh",
+                           str(case.host(source)), str(case.host(over)), *command]
+            proc = subprocess.Popen(command, env=env, cwd=case.root,
                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                     stderr=subprocess.PIPE,
                                     preexec_fn=full_disk if limit is not None else None)
@@ -650,6 +686,9 @@ class PosixTarget(Target):
             if side:
                 side.kill()
                 side.wait()
+            if holder:
+                holder.kill()
+                holder.wait()
         if status is not None and status < 0:
             log = f"killed by signal {-status}\n"
         else:
@@ -657,7 +696,7 @@ class PosixTarget(Target):
         return RunResult(parse_posix_stderr(err), status, timed_out, stdout=out,
                          log=log + err.decode("utf-8", "replace"),
                          killed=case.kill_after_ms is not None and status == -9,
-                         elapsed_ms=elapsed_ms)
+                         elapsed_ms=elapsed_ms, holder_pid=holder.pid if holder else None)
 
 
 def _wait_for_image(pid: int, path: Path) -> None:
@@ -745,6 +784,16 @@ def parse_driver_output(text: str) -> RunResult:
             result.second_status = int(fields[0])
         elif kind == "progress":
             result.progress.append((float(fields[0]), fields[1] == "1", fields[2]))
+            width, _, height = fields[3].partition("x")
+            result.progress_sizes.append((int(width), int(height)))
+        elif kind == "progress-text":
+            result.progress_texts.append(fields[0])
+        elif kind == "cancelled":
+            result.cancelled = fields[0]
+        elif kind == "question":
+            result.questions.append(Message(fields[0], fields[1], None))
+        elif kind == "holder":
+            result.holder_pid = int(fields[0])
         elif kind == "progress-with-box":
             result.progress_with_box = True
         elif kind == "exit":
@@ -983,6 +1032,12 @@ class WineTarget(Target):
             args += ["--kill-after", str(max(1, round(case.kill_after_ms)))]
         if product:
             args += ["--product", case.native(product)]
+        if case.cancel is not None:
+            how, answer, percent = case.cancel
+            args += ["--cancel", how, answer, str(percent)]
+        if case.holder is not None:
+            rel, ms = case.holder
+            args += ["--holder", self.windows_path(self.helpers.holder), str(ms), case.native(rel)]
         if case.at_first_box is not None:
             args += ["--at-first-box", " ".join(
                 f'"{a}"' if " " in a or not a else a

@@ -5,7 +5,7 @@
       --vouinfo .../vouinfo18.so --vouinfo-no18 .../vouinfo_no18.so
   run_e2e.py --target wine-win32 --program build/win32/Kestrune.exe \\
       --driver .../box_driver.exe --fake-product .../fake_product.exe \\
-      --probe .../msgbox_probe.exe --vouinfo .../vouinfo18.dll \\
+      --probe .../msgbox_probe.exe --holder .../holder.exe --vouinfo .../vouinfo18.dll \\
       --vouinfo-no18 .../vouinfo_no18.dll --prefix build/win32/tests/e2e/wine-win32
 
 Ends with one line "N passed, N failed"; the exit status is 0 only when
@@ -47,7 +47,8 @@ def make_target(args: argparse.Namespace) -> Target:
                       existing(args.vouinfo_no18, "library without the entry"),
                       driver=existing(args.driver, "box driver"),
                       fake_product=existing(args.fake_product, "stand-in product"),
-                      probe=existing(args.probe, "driver check program"))
+                      probe=existing(args.probe, "driver check program"),
+                      holder=existing(args.holder, "holder of files"))
     if not args.prefix:
         sys.exit("run_e2e: --prefix is needed for a Wine target")
     return WineTarget(program, helpers, args.target.split("-", 1)[1], Path(args.prefix),
@@ -70,6 +71,7 @@ def main() -> int:
     parser.add_argument("--driver")
     parser.add_argument("--fake-product")
     parser.add_argument("--probe")
+    parser.add_argument("--holder")
     parser.add_argument("--prefix", help="Wine prefix folder (made when absent)")
     parser.add_argument("--display", help="use this X display instead of a private Xvfb")
     parser.add_argument("--new-prefix", action="store_true",

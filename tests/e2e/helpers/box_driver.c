@@ -19,13 +19,30 @@
  * writes "ready" and then watches the first new process whose image file is
  * named NAME.
  *
+ * --cancel HOW ANSWER PERCENT: once the progress window shows the update at
+ * PERCENT or more, a person cancels it: HOW is "button" (clicks Cancel),
+ * "close" (the close box), "esc" or "altf4" (the keys); the question that
+ * follows is answered ANSWER ("yes" or "no").
+ *
+ * --holder PROGRAM MS PATH: PROGRAM (the harness's holder) is started with
+ * MS and PATH before the program under test, which waits until the file is
+ * held.
+ *
  * OUT_FILE lines (fields separated by tabs, \\ \t \n \r escaped):
  *   product <image path>           the side program started before the run
  *   box <0|1 icon> <caption> <text> one per message box, in order
  *   window <class> <title>         any other top-level window of the program
- *   progress <ms> <0|1 bar> <title> the program's progress window, when first seen
- *                                  (ms after the start; bar: a msctls_progress32 child)
+ *   progress <ms> <0|1 bar> <title> <width>x<height>
+ *                                  the program's progress window, when first seen
+ *                                  (ms after the start; bar: a msctls_progress32
+ *                                  child; the size of its client area)
+ *   progress-text <texts>          what the progress window shows, each time it
+ *                                  changes: its texts joined by " | ", a button as
+ *                                  [Cancel], or [Cancel:off] while disabled
  *   progress-with-box              a progress window was still shown beside a box
+ *   cancelled <how>                the person pressed Cancel (--cancel)
+ *   question <caption> <text>      a Yes/No box, answered as --cancel says
+ *   holder <pid>                   the holder's process (--holder)
  *   second-box <0|1> <caption> <text>, second-exit <status>  of --at-first-box
  *   exit <status> <milliseconds>   or: timeout
  *   error <what> <code>            the driver itself could not do its part
@@ -60,16 +77,21 @@ static void PutEscaped(const wchar_t *text) {
   }
 }
 
-static void Record(const char *kind, const wchar_t *a, const wchar_t *b,
-                   const wchar_t *c) {
+static void Record4(const char *kind, const wchar_t *a, const wchar_t *b,
+                    const wchar_t *c, const wchar_t *d) {
   fputs(kind, g_out);
-  const wchar_t *fields[3] = {a, b, c};
-  for (int i = 0; i < 3 && fields[i]; ++i) {
+  const wchar_t *fields[4] = {a, b, c, d};
+  for (int i = 0; i < 4 && fields[i]; ++i) {
     fputc('\t', g_out);
     PutEscaped(fields[i]);
   }
   fputc('\n', g_out);
   fflush(g_out);
+}
+
+static void Record(const char *kind, const wchar_t *a, const wchar_t *b,
+                   const wchar_t *c) {
+  Record4(kind, a, b, c, NULL);
 }
 
 static void RecordError(const wchar_t *what) {
@@ -81,6 +103,9 @@ static void RecordError(const wchar_t *what) {
 /* The window class of the updater's progress window. */
 static const wchar_t kProgressClass[] = L"KestruneProgress";
 
+#define kMaxTexts 400
+#define kTextChars 2048
+
 struct Watch {
   DWORD pid;
   DWORD started;
@@ -89,6 +114,14 @@ struct Watch {
   HWND box;  /* first unanswered message box found by the scan */
   HWND seen[kMaxSeen];
   int seen_count;
+  HWND progress;  /* the progress window, once seen */
+  wchar_t text[kTextChars];  /* what it showed last */
+  int texts;                 /* progress-text records written */
+  /* --cancel */
+  const wchar_t *cancel_how;
+  int cancel_yes;
+  int cancel_percent;
+  int cancel_done;
 };
 
 static int Seen(struct Watch *w, HWND hwnd) {
@@ -115,11 +148,15 @@ static BOOL CALLBACK ScanWindow(HWND hwnd, LPARAM param) {
   wchar_t title[512] = L"";
   GetWindowTextW(hwnd, title, 512);
   if (wcscmp(cls, kProgressClass) == 0) {
-    wchar_t ms[16];
+    wchar_t ms[16], size[32];
     swprintf(ms, 16, L"%lu", (unsigned long)(GetTickCount() - w->started));
     int bar = FindWindowExW(hwnd, NULL, L"msctls_progress32", NULL) != NULL;
-    Record("progress", ms, bar ? L"1" : L"0", title);
+    RECT client;
+    GetClientRect(hwnd, &client);
+    swprintf(size, 32, L"%ldx%ld", (long)client.right, (long)client.bottom);
+    Record4("progress", ms, bar ? L"1" : L"0", title, size);
     MarkSeen(w, hwnd);
+    w->progress = hwnd;
     return TRUE;
   }
   Record("window", cls, title, NULL);
@@ -140,6 +177,84 @@ static BOOL CALLBACK FindProgress(HWND hwnd, LPARAM param) {
   return TRUE;
 }
 
+struct Texts {
+  wchar_t *out;
+  size_t used;
+};
+
+static BOOL CALLBACK AppendText(HWND child, LPARAM param) {
+  struct Texts *t = (struct Texts *)param;
+  if (!IsWindowVisible(child)) return TRUE;
+  wchar_t cls[32] = L"", text[512] = L"";
+  GetClassNameW(child, cls, 32);
+  int button = _wcsicmp(cls, L"Button") == 0;
+  if (!button && _wcsicmp(cls, L"Static") != 0) return TRUE;
+  GetWindowTextW(child, text, 512);
+  if (!text[0]) return TRUE;
+  wchar_t part[560];
+  if (button) {
+    swprintf(part, 560, L"[%ls%ls]", text, IsWindowEnabled(child) ? L"" : L":off");
+  } else {
+    swprintf(part, 560, L"%ls", text);
+  }
+  size_t need = wcslen(part) + 3;
+  if (t->used + need + 1 >= kTextChars) return FALSE;
+  if (t->used) {
+    wcscpy(t->out + t->used, L" | ");
+    t->used += 3;
+  }
+  wcscpy(t->out + t->used, part);
+  t->used += wcslen(part);
+  return TRUE;
+}
+
+/* The percentage in "(P%)" of the progress window's texts; -1 without. */
+static int PercentOf(const wchar_t *text) {
+  const wchar_t *end = wcsstr(text, L"%)");
+  if (!end) return -1;
+  const wchar_t *start = end;
+  while (start > text && start[-1] >= L'0' && start[-1] <= L'9') --start;
+  return start < end && start > text && start[-1] == L'(' ? (int)wcstol(start, NULL, 10) : -1;
+}
+
+/* Reads the progress window; records what it shows when that changed, and
+ * cancels as --cancel asks. */
+static void ReadProgress(struct Watch *w) {
+  if (!w->progress || !IsWindow(w->progress) || !IsWindowVisible(w->progress)) return;
+  wchar_t text[kTextChars];
+  struct Texts t = {text, 0};
+  text[0] = L'\0';
+  EnumChildWindows(w->progress, AppendText, (LPARAM)&t);
+  /* Read whole only while it stayed on the screen. */
+  if (!IsWindowVisible(w->progress)) return;
+  if (wcscmp(text, w->text) != 0 && w->texts < kMaxTexts) {
+    wcscpy(w->text, text);
+    Record("progress-text", text, NULL, NULL);
+    ++w->texts;
+  }
+  if (!w->cancel_how || w->cancel_done || !wcsstr(text, L"Updating") ||
+      PercentOf(text) < w->cancel_percent) {
+    return;
+  }
+  HWND button = GetDlgItem(w->progress, IDCANCEL);
+  if (!button || !IsWindowEnabled(button)) return;
+  w->cancel_done = 1;
+  Record("cancelled", w->cancel_how, NULL, NULL);
+  if (wcscmp(w->cancel_how, L"button") == 0) {
+    PostMessageW(button, BM_CLICK, 0, 0);
+  } else if (wcscmp(w->cancel_how, L"close") == 0) {
+    /* What a click on the close box sends. */
+    PostMessageW(w->progress, WM_SYSCOMMAND, SC_CLOSE, 0);
+  } else if (wcscmp(w->cancel_how, L"esc") == 0) {
+    /* To the control with the focus, as the keyboard would. */
+    PostMessageW(button, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    PostMessageW(button, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+  } else {
+    /* Alt held: bit 29 of the key's flags. */
+    PostMessageW(w->progress, WM_SYSKEYDOWN, VK_F4, 0x203E0001);
+  }
+}
+
 /* Reads one box, records it and presses OK; returns once the box is gone. */
 static void AnswerBox(struct Watch *w, HWND box) {
   static wchar_t caption[2048], text[2048];
@@ -153,9 +268,16 @@ static void AnswerBox(struct Watch *w, HWND box) {
   if (w->progress_shown) Record("progress-with-box", NULL, NULL, NULL);
   HWND icon = GetDlgItem(box, 0x440);
   int has_icon = icon && SendMessageW(icon, STM_GETICON, 0, 0) != 0;
-  Record(w->box_kind, has_icon ? L"1" : L"0", caption, text);
+  /* A box with Yes is the question a cancel asks, answered as asked. */
+  int answer = IDOK;
+  if (GetDlgItem(box, IDYES)) {
+    Record("question", caption, text, NULL);
+    answer = w->cancel_yes ? IDYES : IDNO;
+  } else {
+    Record(w->box_kind, has_icon ? L"1" : L"0", caption, text);
+  }
   MarkSeen(w, box);
-  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), 0);
   for (int waited = 0; IsWindow(box) && waited < 5000; waited += kPollMs) {
     if (waited == 2000) PostMessageW(box, WM_CLOSE, 0, 0);
     Sleep(kPollMs);
@@ -298,6 +420,9 @@ int wmain(int argc, wchar_t **argv) {
   wchar_t **args = NULL;
   int arg_count = 0;
   int attach = 0;
+  const wchar_t *cancel_how = NULL;
+  int cancel_yes = 0, cancel_percent = 0;
+  const wchar_t *holder = NULL, *holder_ms = NULL, *holder_path = NULL;
   for (int i = 2; i < argc; ++i) {
     if ((wcscmp(argv[i], L"--") == 0 || wcscmp(argv[i], L"--attach") == 0) &&
         i + 1 < argc) {
@@ -325,6 +450,14 @@ int wmain(int argc, wchar_t **argv) {
       at_first_box = argv[++i];
     } else if (wcscmp(argv[i], L"--cwd") == 0) {
       cwd = argv[++i];
+    } else if (wcscmp(argv[i], L"--cancel") == 0 && i + 3 < argc) {
+      cancel_how = argv[++i];
+      cancel_yes = wcscmp(argv[++i], L"yes") == 0;
+      cancel_percent = (int)wcstol(argv[++i], NULL, 10);
+    } else if (wcscmp(argv[i], L"--holder") == 0 && i + 3 < argc) {
+      holder = argv[++i];
+      holder_ms = argv[++i];
+      holder_path = argv[++i];
     } else {
       return Usage();
     }
@@ -360,6 +493,27 @@ int wmain(int argc, wchar_t **argv) {
     Record("product", image, NULL, NULL);
   }
 
+  PROCESS_INFORMATION held_by;
+  ZeroMemory(&held_by, sizeof held_by);
+  if (holder) {
+    wchar_t *holder_args[2] = {(wchar_t *)holder_ms, (wchar_t *)holder_path};
+    if (!StartProcess(holder, holder_args, 2, NULL, &held_by)) {
+      RecordError(L"holder");
+      return 2;
+    }
+    /* Held once the file cannot be opened for deletion. */
+    for (int waited = 0; waited < 10000; waited += kPollMs) {
+      HANDLE probe = CreateFileW(holder_path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                 FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
+      if (probe == INVALID_HANDLE_VALUE) break;
+      CloseHandle(probe);
+      Sleep(kPollMs);
+    }
+    wchar_t id[16];
+    swprintf(id, 16, L"%lu", (unsigned long)held_by.dwProcessId);
+    Record("holder", id, NULL, NULL);
+  }
+
   PROCESS_INFORMATION pi;
   int status = 0;
   if (attach ? !AttachTo(program, timeout_ms, &pi)
@@ -367,10 +521,13 @@ int wmain(int argc, wchar_t **argv) {
     RecordError(L"start");
     status = 2;
   } else {
-    struct Watch w;
+    static struct Watch w;
     ZeroMemory(&w, sizeof w);
     w.pid = pi.dwProcessId;
     w.box_kind = "box";
+    w.cancel_how = cancel_how;
+    w.cancel_yes = cancel_yes;
+    w.cancel_percent = cancel_percent;
     DWORD started = GetTickCount();
     w.started = started;
     int timed_out = 0;
@@ -388,6 +545,7 @@ int wmain(int argc, wchar_t **argv) {
       int exited = WaitForSingleObject(pi.hProcess, kill_ms ? 1 : kPollMs) == WAIT_OBJECT_0;
       w.box = NULL;
       EnumWindows(ScanWindow, (LPARAM)&w);
+      ReadProgress(&w);
       if (w.box) {
         if (at_first_box) {
           RunSecond(at_first_box, timeout_ms);
@@ -419,6 +577,12 @@ int wmain(int argc, wchar_t **argv) {
     CloseHandle(pi.hProcess);
   }
 
+  if (holder) {
+    TerminateProcess(held_by.hProcess, 0);
+    WaitForSingleObject(held_by.hProcess, 5000);
+    CloseHandle(held_by.hThread);
+    CloseHandle(held_by.hProcess);
+  }
   if (product) {
     TerminateProcess(side.hProcess, 0);
     WaitForSingleObject(side.hProcess, 5000);

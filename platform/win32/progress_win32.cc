@@ -329,8 +329,19 @@ void Win32Progress::AskToCancel() {
     // A Yes that came after the commit point counts for nothing.
     if (answer == IDYES && allowed_) cancelled_ = true;
     changed_ = true;
+    // Greyed before the run goes on to undo.
+    EnableCancel(allowed_ && !cancelled_);
   }
   SetEvent(answered_);
+}
+
+void Win32Progress::EnableCancel(bool on) {
+  // Greyed past the commit point, during an undo or a recovery, and once a
+  // person said Yes: the close box with the button.
+  if (cancel_ == nullptr || (IsWindowEnabled(cancel_) != FALSE) == on) return;
+  EnableWindow(cancel_, on ? TRUE : FALSE);
+  EnableMenuItem(GetSystemMenu(window_, FALSE), SC_CLOSE,
+                 MF_BYCOMMAND | (on ? MF_ENABLED : MF_GRAYED));
 }
 
 void Win32Progress::Tick() {
@@ -339,6 +350,9 @@ void Win32Progress::Tick() {
   if (!active_ || now - started_ticks_ < kShowAfterMs) return;
   if (window_ == nullptr) Create();
   if (window_ == nullptr) return;
+  // Before the words: a stage that can no longer be cancelled never shows
+  // beside a Cancel still on.
+  EnableCancel(allowed_ && !cancelled_);
   // The time left is worded anew once a second, when it may have changed.
   const bool new_second = now - left_ticks_ >= kTimeLeftMs;
   if (changed_ || new_second) {
@@ -358,14 +372,6 @@ void Win32Progress::Tick() {
     const size_t scale = total_ > 0x7fffffff ? total_ / 0x7fffffff + 1 : 1;
     SendMessageW(bar_, PBM_SETRANGE32, 0, static_cast<LPARAM>(total_ > 0 ? total_ / scale : 1));
     SendMessageW(bar_, PBM_SETPOS, static_cast<WPARAM>(done_ / scale), 0);
-    // Greyed past the commit point, during an undo or a recovery, and once
-    // a person said Yes: the close box with the button.
-    const bool can_cancel = allowed_ && !cancelled_;
-    if ((IsWindowEnabled(cancel_) != FALSE) != can_cancel) {
-      EnableWindow(cancel_, can_cancel ? TRUE : FALSE);
-      EnableMenuItem(GetSystemMenu(window_, FALSE), SC_CLOSE,
-                     MF_BYCOMMAND | (can_cancel ? MF_ENABLED : MF_GRAYED));
-    }
     changed_ = false;
   }
   if (!IsWindowVisible(window_)) {

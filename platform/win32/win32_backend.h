@@ -223,6 +223,8 @@ class Win32Progress : public Progress {
   // Answers No to a question still open, once the run can no longer be
   // cancelled or the window goes.
   void DismissQuestion();
+  // On the window's thread: the Cancel button and the close box on or off.
+  void EnableCancel(bool on);
 
   CRITICAL_SECTION lock_;
   const DWORD started_ticks_;  // about when the process started

@@ -3,8 +3,9 @@
 
 Lays out an installation and a package in memory (/dev/shm), every packaged
 file with an installed counterpart, and times `Kestrune` (as it is, and with
---quiet --log) against two floors built here in C (the same crash-safe
-protocol and nothing more; a plain rename-and-copy loop), against
+--quiet --log) against floors built here in C (the same crash-safe protocol
+with the safety checks the updater needs, and without them; a plain
+rename-and-copy loop), against
 `rsync -rI --existing -b --suffix=.<version> pkg/ inst/`, and optionally
 against another build of the updater (--baseline), on identical fresh copies
 of the installation, every contender once a round, turning the order around
@@ -71,16 +72,21 @@ int main(int argc, char** argv) {
 # it with O_NOFOLLOW, every call relative to a folder descriptor).
 # "plain": walk, rename each installed file to its backup name, copy the
 # packaged file in with copy_file_range; nothing survives a stop.
-# "safe": the updater's own protocol, and nothing more: the plan with each
-# installed file's identity, a journal written whole, flushed and renamed
-# in, a copy under a temporary name, a hard link to the backup name, the
-# rename over the installed name, one syncfs, the commit line flushed.
+# "safe": the updater's own protocol, and what it must do for safety, and
+# nothing more: the plan with each installed file's identity, a journal
+# written whole, flushed and renamed in, a copy under a temporary name, the
+# installed file's identity checked against the plan's just before a hard
+# link gives it the backup name (another program may have written it since
+# the plan: the updater leaves such a file alone), the rename over the
+# installed name, one syncfs, the commit line flushed.
+# "safe-unchecked": the same without the identity check, the floor of
+# earlier measurements, kept so that their history reads.
 # With a list of hashes, both check the whole package first and hash each
 # copy as they write it, as the updater does. They keep every folder of both
 # trees open until the end: enough for the comparison's 400 folders, not for
 # the growth figures' 20,000 (the descriptor limit), where only the updater runs.
 FLOOR_C = r"""
-/* floor <safe|plain> <package> <installation> <backup suffix> [hash list] */
+/* floor <safe|safe-unchecked|plain> <package> <installation> <backup suffix> [hash list] */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
@@ -99,7 +105,7 @@ struct item { int pkg, inst; char* name; char* rel; struct stat st; };
 static struct item* items;
 static size_t count, room;
 static const char* suffix;
-static int safe;
+static int safe, checked;
 
 static void die(const char* what, const char* name) {
   fprintf(stderr, "floor: %s %s: %s\n", what, name, strerror(errno));
@@ -243,7 +249,8 @@ static void copy_bytes(int in, int out, off_t size, const char* what) {
 
 int main(int argc, char** argv) {
   if (argc < 5) return 2;
-  safe = strcmp(argv[1], "safe") == 0;
+  safe = strncmp(argv[1], "safe", 4) == 0;
+  checked = strcmp(argv[1], "safe") == 0;
   suffix = argv[4];
   const char* hashes = argc > 5 ? argv[5] : NULL;
   struct rlimit nofile;
@@ -308,6 +315,16 @@ int main(int argc, char** argv) {
       copy_bytes(in, out, st.st_size, it->rel);
     if (close(out)) die("close", it->rel);
     close(in);
+    if (checked) {
+      struct stat now;
+      if (fstatat(it->inst, it->name, &now, AT_SYMLINK_NOFOLLOW) || now.st_dev != it->st.st_dev ||
+          now.st_ino != it->st.st_ino || now.st_size != it->st.st_size ||
+          now.st_mtim.tv_sec != it->st.st_mtim.tv_sec ||
+          now.st_mtim.tv_nsec != it->st.st_mtim.tv_nsec) {
+        errno = ESTALE;
+        die("changed since the plan:", it->rel);
+      }
+    }
     if (safe && (linkat(it->inst, it->name, it->inst, other, 0) ||
                  renameat(it->inst, name, it->inst, it->name))) {
       die("replace", it->rel);
@@ -458,6 +475,10 @@ def run_floor(kind, with_list):
     return run
 
 
+def load_text(load):
+    return "%.2f %.2f %.2f" % load
+
+
 def spread(values, unit=""):
     """Median and range, as "m (min-max)"."""
     return "%.3f%s (%.3f-%.3f)" % (statistics.median(values), unit, min(values), max(values))
@@ -485,7 +506,7 @@ def report(runs, updaters):
     """Medians with their range, and each updater's ratios to every other
     contender, taken round by round."""
     for name, values in runs.items():
-        print("  %-24s CPU %s s  wall %s s  peak %d KiB"
+        print("  %-32s CPU %s s  wall %s s  peak %d KiB"
               % (name, spread([r.cpu for r in values]), spread([r.wall for r in values]),
                  max(r.peak for r in values)))
     # What the log costs (or another build): each updater against the first,
@@ -538,7 +559,8 @@ def main():
         "kestrune": lambda w, m, p: run_kestrune(w, m, p, program, extra),
         "kestrune --quiet --log": lambda w, m, p: run_kestrune(w, m, p, program,
                                                                  extra + quiet_log),
-        "safe floor": run_floor("safe", args.with_list),
+        "crash-safe floor": run_floor("safe", args.with_list),
+        "crash-safe floor without checks": run_floor("safe-unchecked", args.with_list),
         "plain floor": run_floor("plain", args.with_list),
         "rsync": run_rsync,
     }
@@ -565,16 +587,22 @@ def main():
         if args.only:
             keep = args.only.split(",")
             contenders = {name: run for name, run in contenders.items() if name in keep}
+        load_before = os.getloadavg()
         runs = compare(args.work, program, small, big, args.rounds, contenders, args.with_list)
+        load_after = os.getloadavg()
         print("update of %d files of 4 KiB in %d folders + %d files of 32 MiB%s, %d rounds; "
               "median (min-max):" % (small, small // 50, big,
                                      ", with a list of hashes" if args.with_list else "",
                                      args.rounds))
+        # Other work on the machine skews every figure: the load tells how much.
+        print("  load average (1, 5, 15 min) at start %s, at end %s"
+              % (load_text(load_before), load_text(load_after)))
         report(runs, updaters)
         if args.no_growth:
             return
 
-        print("growth (4 KiB files only, installation files shared with a master copy):")
+        print("growth (4 KiB files only, installation files shared with a master copy; "
+              "load average at start %s):" % load_text(os.getloadavg()))
         sizes = [200, 2000, 20000] if args.quick else [int(n) for n in args.growth.split(",")]
         # A one-file update first: what every run costs whatever its size
         # (start, settings, registry, version check, process scan, lock and
@@ -616,7 +644,7 @@ def main():
                   % (count, cpu, cpu / count * 1e6, (cpu - fixed[0]) / (count - 1) * 1e6, wall,
                      wall / count * 1e6, (wall - fixed[1]) / (count - 1) * 1e6,
                      max(r.peak for r in runs),
-                     "safe floor wall %.1f us a file (ratio %.2f)"
+                     "crash-safe floor wall %.1f us a file (ratio %.2f)"
                      % (floor_wall / count * 1e6, wall / floor_wall) if floor_wall
                      else "no floor: it would need more descriptors than allowed"))
     finally:

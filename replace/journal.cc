@@ -28,14 +28,18 @@ void AppendNumber(Number value, std::string* out) {
 // Fields are separated by tabs; a file name may hold a tab or a line break,
 // so those (and the escape itself) are escaped.
 void AppendField(std::wstring_view text, std::string* out) {
-  const std::string bytes = Utf8FromWide(text);
-  // A line a file: most names need no escape at all.
+  // A line a file: most names need no escape at all, and are converted
+  // straight into the journal.
+  const size_t start = out->size();
+  AppendUtf8FromWide(text, out);
   bool plain = true;
-  for (char c : bytes) plain = plain && c != '\\' && c != '\t' && c != '\n' && c != '\r';
-  if (plain) {
-    *out += bytes;
-    return;
+  for (size_t i = start; i < out->size(); ++i) {
+    const char c = (*out)[i];
+    plain = plain && c != '\\' && c != '\t' && c != '\n' && c != '\r';
   }
+  if (plain) return;
+  const std::string bytes = out->substr(start);
+  out->resize(start);
   for (char c : bytes) {
     switch (c) {
       case '\\':

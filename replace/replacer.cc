@@ -59,7 +59,15 @@ class Replacement {
         journal_(JoinPath(inputs.install_folder, kJournalName, inputs.separator)) {}
 
   std::wstring Relative(size_t index) const {
-    return RelativePathOf(listed_.Path(index), inputs_.package_folder);
+    std::wstring relative;
+    RelativeInto(index, &relative);
+    return relative;
+  }
+  // As RelativePathOf, into a buffer that is used again.
+  void RelativeInto(size_t index, std::wstring* relative) const {
+    relative->assign(listed_.FolderPrefix(listed_.Folder(index))).append(listed_.Name(index));
+    const std::wstring& package = inputs_.package_folder;
+    if (relative->compare(0, package.size(), package) == 0) relative->erase(0, package.size());
   }
   StepPaths Paths(const Planned& step) const {
     const std::wstring relative = Relative(step.listed_index);
@@ -103,7 +111,9 @@ class Replacement {
                     ? TakenIn(prefix.substr(0, prefix.size() - 1))
                     : nullptr;
       }
-      const std::wstring name(listed_.Name(index));
+      // One buffer for every name: a copy of each would cost an allocation.
+      name_.assign(listed_.Name(index));
+      const std::wstring& name = name_;
       // Tested on the relative path, so that an installation folder that
       // carries the name still gets its files.
       if (marked || HoldsUpdaterMarker(name, inputs_.separator) ||
@@ -183,10 +193,14 @@ class Replacement {
       return log_.Checked(written, L"write", draft);
     };
     bool written = true;
+    // One entry for every step, so that its path keeps its room.
+    JournalStep entry;
     for (size_t i = 0; written && i < plan_.size(); ++i) {
       const Planned& step = plan_[i];
-      AppendJournalStep(JournalStep{Relative(step.listed_index), step.aside, step.installed},
-                        &part);
+      RelativeInto(step.listed_index, &entry.relative);
+      entry.aside = step.aside;
+      entry.installed = step.installed;
+      AppendJournalStep(entry, &part);
       if (part.size() >= kJournalPart) written = write_part();
     }
     if (written) {
@@ -450,16 +464,17 @@ class Replacement {
   bool PickAside(const std::wstring& prefix, const Folder& folder, const NameSet* taken,
                  const std::wstring& name, int* aside) {
     const auto free = [&](const std::wstring& suffix, bool* is_free) {
+      probe_.assign(name).append(suffix);
       if (taken != nullptr) {
-        *is_free = !taken->Has(name + suffix);
+        *is_free = !taken->Has(probe_);
         return true;
       }
       // In the folder held for the step, as a back-end that keeps its
       // own listing of it answers without a look at the disk.
       FileIdentity unused;
-      const PathKind kind = files_.IdentifyIn(folder, name + suffix, &unused);
+      const PathKind kind = files_.IdentifyIn(folder, probe_, &unused);
       if (kind == PathKind::kError) {
-        log_.Line(L"failed: cannot tell whether " + prefix + name + suffix + L" exists");
+        log_.Line(L"failed: cannot tell whether " + prefix + probe_ + L" exists");
         return false;
       }
       *is_free = kind == PathKind::kMissing;
@@ -495,6 +510,9 @@ class Replacement {
   std::vector<std::wstring> installation_prefixes_;  // by listed folder, when asked for
   std::deque<HeldFolders> held_;
   std::wstring changed_;
+  // Reused for every file of the plan: the name at hand and a name tried
+  // beside it.
+  std::wstring name_, probe_;
   bool untouched_last_ = false;  // the last step tried failed before moving anything
   bool cancelled_ = false;
 };
@@ -517,8 +535,14 @@ bool IsBackupName(const std::wstring& relative, const std::wstring& product_vern
   // packaged file is asked.
   const std::wstring_view name = std::wstring_view(relative).substr(start);
   const std::wstring_view scratch = kScratchSuffix;
-  for (size_t at = 0; at + scratch.size() <= name.size(); ++at) {
-    if (EqualsIgnoreAsciiCase(name.substr(at, scratch.size()), scratch)) return true;
+  // Its first two units (".~") have no letter case: only where they stand
+  // is the rest compared.
+  for (size_t at = name.find(scratch.substr(0, 2)); at != std::wstring_view::npos &&
+                                                     at + scratch.size() <= name.size();
+       at = name.find(scratch.substr(0, 2), at + 1)) {
+    if (EqualsIgnoreAsciiCase(name.substr(at + 2, scratch.size() - 2), scratch.substr(2))) {
+      return true;
+    }
   }
   const size_t tail = product_vernum.size() + 1;
   return name.size() > tail && name[name.size() - tail] == L'.' &&

@@ -26,8 +26,14 @@ inline constexpr wchar_t kListDraftSuffix[] = L".new";
 inline bool HoldsUpdaterMarker(std::wstring_view path, wchar_t separator) {
   const std::wstring_view marker = kUpdaterMarker;
   if (separator != L'\\') return path.find(marker) != std::wstring_view::npos;
+  // Every packaged path is asked: the first letter is compared here, the
+  // rest only where it matches.
+  const wchar_t upper = marker[0] & ~L' ';
   for (size_t at = 0; at + marker.size() <= path.size(); ++at) {
-    if (EqualsIgnoreAsciiCase(path.substr(at, marker.size()), marker)) return true;
+    if ((path[at] & ~L' ') == upper &&
+        EqualsIgnoreAsciiCase(path.substr(at + 1, marker.size() - 1), marker.substr(1))) {
+      return true;
+    }
   }
   return false;
 }

@@ -776,7 +776,13 @@ bool PosixFileSystem::PlaceIn(const Folder& folder, const std::wstring& name, bo
     return false;
   }
   place->folder = held->fd();
-  place->name = Utf8FromWide(name);
+  if (!spare_names_.empty()) {
+    place->name = std::move(spare_names_.back());
+    spare_names_.pop_back();
+    place->name.clear();
+  }
+  AppendUtf8FromWide(name, &place->name);
+  place->spares = &spare_names_;
   place->below_root = held->below_root();
   place->link_free = !held->below_root();
   return true;

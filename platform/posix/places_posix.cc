@@ -46,6 +46,7 @@ int OpenBelow(int base, const std::string& path, int flags) {
 
 Place::~Place() {
   if (owned >= 0) close(owned);
+  if (spares != nullptr) spares->push_back(std::move(name));
 }
 
 bool Places::Tree::Holds(const std::string& target) const {

@@ -30,6 +30,10 @@ struct Place {
   // Below the package folder and reached from it without passing a link: the
   // name, opened without following one, is inside the package.
   bool link_free = false;
+  // Where the name's room goes back to, for the next place to use: a file
+  // takes several places, and their names are mostly too long to be kept
+  // without an allocation.
+  std::vector<std::string>* spares = nullptr;
 };
 
 class Places {

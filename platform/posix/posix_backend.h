@@ -143,7 +143,7 @@ class PosixFileSystem : public FileSystem {
   FileStatus CopyPlaces(const Place& source, const Place& target, Sha256Digest* digest);
   // The place of `name` in a folder this back-end holds, for writing when
   // `writing`; false when the call must go by path instead.
-  static bool PlaceIn(const Folder& folder, const std::wstring& name, bool writing, Place* place);
+  bool PlaceIn(const Folder& folder, const std::wstring& name, bool writing, Place* place);
   static mode_t CurrentUmask();
   // The places of two paths, the second only when the first was found.
   FileStatus LocateBoth(const std::wstring& a, bool writing_a, Place* place_a,
@@ -167,6 +167,8 @@ class PosixFileSystem : public FileSystem {
   const mode_t umask_;
   Places places_;
   std::vector<char> block_;
+  // The room of names the places of earlier calls held.
+  std::vector<std::string> spare_names_;
   std::string package_real_;  // the package folder's real path, once confined
   struct stat package_id_ {};
 };

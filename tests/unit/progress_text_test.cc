@@ -24,6 +24,8 @@ TEST(ProgressTextTest, CountsTimeLeftAndWaits) {
       {10000, 1000, 3000, L"1001 of 3000 files (33%)", L"About 25 seconds left"},
       {40000, 1000, 3000, L"1001 of 3000 files (33%)", L"About 1 minute left"},
       {60000, 1000, 3000, L"1001 of 3000 files (33%)", L"About 2 minutes left"},
+      // Two minutes and a half are nearer three than two.
+      {75000, 1000, 3000, L"1001 of 3000 files (33%)", L"About 3 minutes left"},
       {60000, 10, 3000, L"11 of 3000 files (0%)", L"About 5 hours left"},
       {3600000, 3000, 6000, L"3001 of 6000 files (50%)", L"About 1 hour left"},
       {9000, 3000, 3000, L"3000 of 3000 files (100%)", L""},

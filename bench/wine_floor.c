@@ -1,7 +1,7 @@
 /* The least a Windows program can do for the updater's work, to time it
  * against under Wine: bench/wine_replace_bench.py builds and runs it.
  *
- *   wine_floor <plain|safe> <package> <installation> <backup suffix>
+ *   wine_floor <plain|safe|safe-unchecked> <package> <installation> <backup suffix>
  *
  * Both kinds list the package first (FindFirstFileW/FindNextFileW, folders
  * present on both sides only) and keep every packaged file whose counterpart
@@ -11,6 +11,11 @@
  * written whole and flushed, each copy written under a temporary name and
  * flushed on its own handle, a hard link to the backup name, the copy moved
  * over the installed name, the commit line flushed, the journal removed.
+ * "safe" adds what the updater needs for safety under Wine, where a host
+ * link to a file shows as a plain file: the final path of the packaged
+ * file's handle and of the installed file's, opened just before its hard
+ * link, checked to be the path named. "safe-unchecked" is the floor of
+ * earlier measurements without them.
  * Any failure ends the run with status 1 and names the call and the path. */
 #include <windows.h>
 #include <stdio.h>
@@ -71,12 +76,34 @@ static void WriteAll(HANDLE h, const void *data, DWORD size, const wchar_t *path
   if (!WriteFile(h, data, size, &wrote, NULL) || wrote != size) Die("WriteFile", path);
 }
 
+static int checked;
+
+/* Under Wine a host link opens its target: only the handle's final path
+   tells that the name led elsewhere. */
+static void CheckFinalPath(HANDLE h, const wchar_t *path) {
+  static DWORD(WINAPI * final_path)(HANDLE, LPWSTR, DWORD, DWORD);
+  if (!final_path) {
+    final_path = (DWORD(WINAPI *)(HANDLE, LPWSTR, DWORD, DWORD))(void (*)(void))GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW");
+    if (!final_path) Die("GetProcAddress", L"GetFinalPathNameByHandleW");
+  }
+  wchar_t real[MAX_PATH * 2];
+  const DWORD n = final_path(h, real, MAX_PATH * 2, 0);
+  if (n == 0 || n >= MAX_PATH * 2) Die("GetFinalPathNameByHandleW", path);
+  const wchar_t *plain = wcsncmp(real, L"\\\\?\\", 4) == 0 ? real + 4 : real;
+  if (_wcsicmp(plain, path) != 0) {
+    SetLastError(ERROR_BAD_PATHNAME);
+    Die("final path differs", path);
+  }
+}
+
 /* Copies `from` to the new file `to` and flushes it before closing. */
 static void CopyFlushed(const wchar_t *from, const wchar_t *to) {
   static char block[1 << 16];
   HANDLE in = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                           FILE_FLAG_SEQUENTIAL_SCAN, NULL);
   if (in == INVALID_HANDLE_VALUE) Die("CreateFileW", from);
+  if (checked) CheckFinalPath(in, from);
   HANDLE out = CreateFileW(to, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
   if (out == INVALID_HANDLE_VALUE) Die("CreateFileW", to);
   for (;;) {
@@ -126,10 +153,12 @@ static void Commit(const wchar_t *inst) {
 
 int wmain(int argc, wchar_t **argv) {
   if (argc != 5) {
-    fprintf(stderr, "usage: wine_floor <plain|safe> <package> <installation> <backup suffix>\n");
+    fprintf(stderr, "usage: wine_floor <plain|safe|safe-unchecked> <package> <installation> "
+                    "<backup suffix>\n");
     return 2;
   }
-  int safe = !wcscmp(argv[1], L"safe");
+  int safe = !wcsncmp(argv[1], L"safe", 4);
+  checked = !wcscmp(argv[1], L"safe");
   const wchar_t *inst = argv[3], *suffix = argv[4];
   Walk(argv[2], inst);
   if (safe) WriteJournal(inst, suffix);
@@ -139,6 +168,14 @@ int wmain(int argc, wchar_t **argv) {
     if (safe) {
       wchar_t *fresh = Join(it->to, L".~floor-new", L"");
       CopyFlushed(it->from, fresh);
+      if (checked) {
+        HANDLE h = CreateFileW(it->to, FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        if (h == INVALID_HANDLE_VALUE) Die("CreateFileW", it->to);
+        CheckFinalPath(h, it->to);
+        CloseHandle(h);
+      }
       if (!CreateHardLinkW(backup, it->to, NULL)) Die("CreateHardLinkW", backup);
       if (!MoveFileExW(fresh, it->to, MOVEFILE_REPLACE_EXISTING)) Die("MoveFileExW", fresh);
       free(fresh);

@@ -4,9 +4,10 @@
 Makes a 32-bit Wine prefix of its own in memory (/dev/shm, once, kept for
 later runs), lays out an installation registered under its uninstall entry
 and a package for it (every packaged file with an installed counterpart),
-and times `Kestrune.exe /quiet` against two floors cross-compiled here from
+and times `Kestrune.exe /quiet` against floors cross-compiled here from
 bench/wine_floor.c (a plain MoveFileW-and-CopyFileW loop; the crash-safe
-protocol and nothing more), and optionally against another build of the
+protocol with the final-path checks a file needs under Wine, and without
+them), and optionally against another build of the
 updater (--baseline). Every contender is started the same way, `wine
 C:\\...\\prog.exe args` from here, with the prefix's wineserver kept running
 (and one unmeasured round first) so that no run pays Wine's start-up alone;
@@ -256,10 +257,12 @@ def main():
     if args.baseline:
         contenders["baseline /quiet"] = updater(prefix, os.path.abspath(args.baseline))
     contenders["plain floor"] = floor(prefix, "plain")
-    contenders["safe floor"] = floor(prefix, "safe")
+    contenders["crash-safe floor"] = floor(prefix, "safe")
+    contenders["crash-safe floor without checks"] = floor(prefix, "safe-unchecked")
     updaters = [name for name in contenders if "floor" not in name]
     master = lay_out(prefix, work, args.files, args.size, args.vouinfo, build_floor(work))
     prefix.start_server()
+    load_before = os.getloadavg()
     try:
         # One round unmeasured: Wine's own services start with the first
         # program, and each contender's result is checked once.
@@ -277,10 +280,14 @@ def main():
         prefix.stop_server()
         for path in (master, prefix.host(INST.split("\\")[0]), prefix.host(PKG), prefix.host(TOOLS)):
             shutil.rmtree(path, ignore_errors=True)
+    load_after = os.getloadavg()
     print("update of %d files of %d bytes in %d folders under Wine, %d rounds; median (min-max), s:"
           % (args.files, args.size, max(1, args.files // 50), args.rounds))
+    # Other work on the machine skews every figure: the load tells how much.
+    print("  load average (1, 5, 15 min) at start %.2f %.2f %.2f, at end %.2f %.2f %.2f"
+          % (*load_before, *load_after))
     for name, values in runs.items():
-        print("  %-16s wall %s  CPU %s  wineserver CPU %s"
+        print("  %-32s wall %s  CPU %s  wineserver CPU %s"
               % (name, spread([r.wall for r in values]), spread([r.cpu for r in values]),
                  spread([r.server for r in values])))
     print("ratios, round by round:")

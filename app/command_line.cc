@@ -5,7 +5,7 @@
 namespace kestrune {
 namespace {
 
-enum class Switch { kNone, kUnknown, kQuiet, kLog, kHelp, kWriteHashes };
+enum class Switch { kNone, kUnknown, kQuiet, kLog, kHelp, kWriteHashes, kCheck, kRollback };
 
 // The switch an argument names, and for "log=PATH" the text after '='.
 Switch Recognize(const std::wstring& argument, SwitchStyle style, std::wstring* value,
@@ -33,6 +33,7 @@ Switch Recognize(const std::wstring& argument, SwitchStyle style, std::wstring* 
   if (name == L"quiet") return Switch::kQuiet;
   if (name == L"help" || (style == SwitchStyle::kWindows && name == L"?")) return Switch::kHelp;
   if (name == L"write-hashes") return Switch::kWriteHashes;
+  if (name == L"check") return Switch::kCheck;
   return Switch::kUnknown;
 }
 
@@ -41,7 +42,10 @@ Switch Recognize(const std::wstring& argument, SwitchStyle style, std::wstring* 
 CommandLine ParseCommandLine(const std::vector<std::wstring>& arguments, SwitchStyle style) {
   CommandLine line;
   bool help = false;
-  bool write_hashes = false;
+  // The one thing asked for besides an update, when any: two of them
+  // contradict each other.
+  CommandLine::Action asked = CommandLine::Action::kUpdate;
+  std::wstring asked_by;
   auto fail = [&line](const std::wstring& text) {
     if (line.action != CommandLine::Action::kMistake) {
       line.action = CommandLine::Action::kMistake;
@@ -60,8 +64,20 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& arguments, SwitchS
         help = true;
         break;
       case Switch::kWriteHashes:
-        write_hashes = true;
+      case Switch::kCheck:
+      case Switch::kRollback: {
+        const Switch which = Recognize(argument, style, &value, &has_value);
+        const CommandLine::Action action =
+            which == Switch::kCheck      ? CommandLine::Action::kCheck
+            : which == Switch::kRollback ? CommandLine::Action::kRollback
+                                         : CommandLine::Action::kWriteHashes;
+        if (asked != CommandLine::Action::kUpdate && asked != action) {
+          fail(L"The switches " + asked_by + L" and " + argument + L" cannot be used together.");
+        }
+        asked = action;
+        asked_by = argument;
         break;
+      }
       case Switch::kLog: {
         if (!has_value) {
           // The next argument is the path, unless it is itself a switch.
@@ -90,8 +106,8 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& arguments, SwitchS
   if (line.action == CommandLine::Action::kMistake) return line;
   if (help) {
     line.action = CommandLine::Action::kHelp;
-  } else if (write_hashes) {
-    line.action = CommandLine::Action::kWriteHashes;
+  } else {
+    line.action = asked;
   }
   return line;
 }
@@ -101,7 +117,9 @@ std::wstring UsageText(SwitchStyle style, const std::wstring& program) {
   const std::wstring quiet = windows ? L"/quiet" : L"--quiet";
   const std::wstring log = windows ? L"/log PATH" : L"--log PATH";
   const std::wstring hashes = windows ? L"/write-hashes" : L"--write-hashes";
+  const std::wstring check = windows ? L"/check" : L"--check";
   const std::wstring rows[][2] = {
+      {check, L"tell what an update would do and exit with its status, changing nothing"},
       {quiet, L"show no message; the exit status tells the outcome"},
       {log, L"append a log of the run to PATH"},
       {hashes, L"write the package's list of SHA-256 hashes, and nothing else"},
@@ -116,7 +134,7 @@ std::wstring UsageText(SwitchStyle style, const std::wstring& program) {
       L"4 - VoUInfo.dll is missing (check the installation)",
       L"5 - another version is installed (check the installation)",
       L"6 - the product is running (retry later)",
-      L"7 - a copy failed and was undone (retry once the cause is gone)",
+      L"7 - a copy failed and was undone, or a file is in use (retry once the cause is gone)",
       L"8 - the undo is unfinished (retry once the cause is gone; that finishes it)",
       L"9 - the command line was not understood (fix the command)",
       L"10 - another update of this installation is running (retry later)",
@@ -127,8 +145,9 @@ std::wstring UsageText(SwitchStyle style, const std::wstring& program) {
   // No line holds ": ", so that the POSIX port's record on standard error
   // stays one record. Each line stands alone, without columns, since the box
   // shows it in a proportional font.
-  std::wstring text = program + L" [" + quiet + L"] [" + log + L"]\n" + program + L" " + hashes +
-                      L" [" + quiet + L"]\n\n"
+  const std::wstring options = L" [" + quiet + L"] [" + log + L"]\n";
+  std::wstring text = program + options + program + L" " + check + options + program + L" " +
+                      hashes + L" [" + quiet + L"]\n\n"
                       L"Updates the installed product from the package this program is in.\n";
   for (const auto& row : rows) text += L"\n" + row[0] + L" - " + row[1];
   text += L"\n\nExit status\n";

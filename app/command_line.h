@@ -16,6 +16,8 @@ struct CommandLine {
     kUpdate,
     kHelp,
     kWriteHashes,
+    kCheck,     // what an update would do, with nothing changed
+    kRollback,  // the update of this package taken back
     kMistake,  // not understood: `mistake` says what
   };
   Action action = Action::kUpdate;

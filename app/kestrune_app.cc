@@ -60,6 +60,7 @@ const wchar_t* OutcomeText(CommandLine::Action action, ExitStatus status) {
     case ExitStatus::kCompleted:
       return action == CommandLine::Action::kWriteHashes ? L"the list of hashes was written"
              : action == CommandLine::Action::kHelp      ? L"the usage was shown"
+             : action == CommandLine::Action::kCheck     ? L"the update can be applied"
                                                          : L"updated";
     case ExitStatus::kSettingsIncomplete:
       return L"the settings file is incomplete";
@@ -74,6 +75,7 @@ const wchar_t* OutcomeText(CommandLine::Action action, ExitStatus status) {
     case ExitStatus::kProductRunning:
       return L"the product is running";
     case ExitStatus::kCopyFailedUndone:
+      return action == CommandLine::Action::kCheck ? L"the update would fail" : L"the update failed";
     case ExitStatus::kCopyFailedUndoIncomplete:
       return L"the update failed";
     case ExitStatus::kBadCommandLine:
@@ -145,6 +147,8 @@ ExitStatus CKestruneApp::Run() {
       status = ExitStatus::kBadCommandLine;
       break;
     case CommandLine::Action::kUpdate:
+    case CommandLine::Action::kCheck:
+    case CommandLine::Action::kRollback:
     case CommandLine::Action::kWriteHashes:
       // A person watching sees the run at work; a quiet run shows nothing.
       watched_ = !line.quiet && p.progress.Start(ProgressTexts());
@@ -152,13 +156,14 @@ ExitStatus CKestruneApp::Run() {
       if (line.action == CommandLine::Action::kWriteHashes) {
         status = WriteHashes(messages, module_path);
       } else {
-        status = Update(messages, module_path);
+        status = Update(messages, module_path, line.action);
         p.progress.AllowCancel(false);
       }
       break;
   }
   LogResult(line.action, status);
   if (line.action == CommandLine::Action::kUpdate) state_.log.Summary();
+  if (!summary_.empty()) state_.log.Line(summary_);
   state_.log.Line(L"exit status " + std::to_wstring(static_cast<int>(status)));
   // Last of all: a box left open must hold nothing another run needs.
   p.progress.Close();
@@ -183,13 +188,20 @@ void CKestruneApp::LogResult(CommandLine::Action action, ExitStatus status) {
   state_.log.Line(text);
 }
 
-bool CKestruneApp::TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock) {
+bool CKestruneApp::TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock, bool check) {
   Platform& p = platform_;
   const std::wstring lock_path = JoinPath(state_.install_folder, kLockName, p.separator);
   const FileStatus locked = p.files.Lock(lock_path, lock);
   // A journal draft is what a stop left before the first change; a link or
   // an empty folder there is someone else's, removed without being followed.
   const std::wstring draft = JoinPath(state_.install_folder, kJournalDraftName, p.separator);
+  // A check leaves it for the run: whatever stands there is logged.
+  if (locked.ok() && check) {
+    if (p.files.Probe(draft) != PathKind::kMissing) {
+      state_.log.Line(L"a run would remove " + draft + L" first");
+    }
+    return true;
+  }
   const FileStatus cleared = locked.ok() ? p.files.ClearName(draft) : FileStatus();
   if (locked.ok() && (cleared.ok() || cleared == FileResult::kMissing)) return true;
   // Without the lock, and a free name for the journal, another run could
@@ -205,8 +217,10 @@ bool CKestruneApp::TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock)
   return false;
 }
 
-ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_path) {
+ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_path,
+                                CommandLine::Action action) {
   Platform& p = platform_;
+  const bool check = action == CommandLine::Action::kCheck;
   const std::wstring package_folder = PackageFolderOf(module_path, p.separator);
   // Failure leaves the inherited folder; nothing below relies on it.
   p.environment.SetCurrentFolder(package_folder);
@@ -258,12 +272,12 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
 
   // From here until Update returns, no other run works on this installation.
   std::unique_ptr<FileLock> lock;
-  if (!TakeLock(messages, &lock)) return ExitStatus::kAnotherUpdateRunning;
+  if (!TakeLock(messages, &lock, check)) return ExitStatus::kAnotherUpdateRunning;
 
   PatientFileSystem files(p.files, p.environment, state_.log,
                           Patience{&p.processes, &p.progress, watched_});
   ExitStatus stopped = ExitStatus::kCompleted;
-  if (!RecoverIfInterrupted(files, messages, &stopped)) return stopped;
+  if (!RecoverIfInterrupted(files, messages, &stopped, check)) return stopped;
 
   const ProbeServices probe{p.files, p.library, messages, p.separator,
                             AppTitleOf(module_path, p.separator)};
@@ -314,6 +328,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum,
                              p.separator, CopySuffixOf(p.environment.Now()),
                              listed_hashes ? &digests : nullptr, &p.progress, &own};
+  if (check) return CheckPlan(messages, files, inputs, listed);
   const ReplaceResult replaced = ReplaceFiles(files, messages, inputs, listed, state_.log);
   if (replaced != ReplaceResult::kDone) aftermath_ = L"everything was undone";
   switch (replaced) {
@@ -333,6 +348,33 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   }
 
   messages.Show(msg::kCompleted, msg::kCompletedCaption, Messages::Style::kPlain);
+  return ExitStatus::kCompleted;
+}
+
+ExitStatus CKestruneApp::CheckPlan(Messages& messages, PatientFileSystem& files,
+                                   const ReplaceInputs& inputs, const FileList& listed) {
+  const PlanCheck plan = CheckReplacement(files, inputs, listed, state_.log);
+  const RunTally& tally = state_.log.tally();
+  summary_ = L"summary: would replace " + std::to_wstring(plan.replaced) + L" (backups made " +
+             std::to_wstring(plan.backups) + L", earlier backups kept " +
+             std::to_wstring(plan.replaced - plan.backups) + L"), passed over " +
+             std::to_wstring(tally.passed_over) + L", cannot go ahead " +
+             std::to_wstring(plan.blocked);
+  if (!plan.planned) {
+    summary_.clear();
+    messages.Show(msg::kCopyFailed, msg::kCopyFailedCaption, Messages::Style::kPlain);
+    return ExitStatus::kCopyFailedUndone;
+  }
+  if (plan.blocked != 0) {
+    // The administrator learns which file to free without opening the log.
+    std::wstring text = std::wstring(msg::kCopyFailed) + L"\n" + plan.first_blocked;
+    if (plan.blocked > 1) text += msg::kAndMore + std::to_wstring(plan.blocked - 1) + msg::kMore;
+    messages.Show(text, msg::kCopyFailedCaption, Messages::Style::kPlain);
+    failed_at_ = plan.first_blocked;
+    return ExitStatus::kCopyFailedUndone;
+  }
+  messages.Show(msg::kCheckPassed + std::to_wstring(plan.replaced) + msg::kCheckPassedEnd,
+                msg::kCompletedCaption, Messages::Style::kPlain);
   return ExitStatus::kCompleted;
 }
 
@@ -357,7 +399,7 @@ bool CKestruneApp::ProductRunning(Messages& messages) {
 }
 
 bool CKestruneApp::RecoverIfInterrupted(PatientFileSystem& files, Messages& messages,
-                                        ExitStatus* stopped) {
+                                        ExitStatus* stopped, bool check) {
   Platform& p = platform_;
   if (!HasJournal(files, state_.install_folder, p.separator)) return true;
   // Before the version probe: the interrupted update may have replaced the
@@ -370,8 +412,16 @@ bool CKestruneApp::RecoverIfInterrupted(PatientFileSystem& files, Messages& mess
   files.WaitForAccessDenied(true);
   const RecoveryInputs inputs{state_.install_folder, state_.product_vernum, p.separator,
                               &p.progress};
-  const RecoveryResult recovered = RecoverInterruptedUpdate(files, inputs, state_.log);
+  const RecoveryResult recovered = RecoverInterruptedUpdate(files, inputs, state_.log, check);
   files.WaitForAccessDenied(false);
+  if (check && recovered == RecoveryResult::kRecovered) {
+    // The rest would be checked on files the recovery is still to move:
+    // the answer could only mislead.
+    outcome_ = L"an interrupted update is waiting, and the next run can act on it first";
+    messages.Show(msg::kCheckInterrupted, msg::kCompletedCaption, Messages::Style::kPlain);
+    *stopped = ExitStatus::kCompleted;
+    return false;
+  }
   if (recovered == RecoveryResult::kFailed) {
     outcome_ = L"the interrupted update could not be taken back";
     aftermath_ = L"its journal is kept for the next run";

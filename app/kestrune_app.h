@@ -10,6 +10,8 @@
 #include "run/run_state.h"
 #include "platform/platform.h"
 #include "replace/patient_file_system.h"
+#include "replace/replacer.h"
+#include "run/file_list.h"
 
 namespace kestrune {
 
@@ -28,20 +30,30 @@ class CKestruneApp {
 
  private:
   ExitStatus Run();
-  // The update itself, once the command line asked for it.
-  ExitStatus Update(Messages& messages, const std::wstring& module_path);
+  // The update itself, once the command line asked for it; or, for
+  // `/check`, every check it makes and its plan, with nothing changed.
+  ExitStatus Update(Messages& messages, const std::wstring& module_path,
+                    CommandLine::Action action);
+  // The plan of `/check`: what a run would do to each file, and whether it
+  // could.
+  ExitStatus CheckPlan(Messages& messages, PatientFileSystem& files, const ReplaceInputs& inputs,
+                       const FileList& listed);
   // The package's list of hashes written, and nothing else.
   ExitStatus WriteHashes(Messages& messages, const std::wstring& module_path);
   // Takes the installation's lock for the rest of Update and clears the
   // journal draft's name; false, with its message given, when either fails.
-  bool TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock);
+  // `/check` takes the lock alone and leaves the draft's name as it is.
+  bool TakeLock(Messages& messages, std::unique_ptr<FileLock>* lock, bool check);
   // The `result:` line: the outcome in words, for a failure the first one
   // and what became of the installation.
   void LogResult(CommandLine::Action action, ExitStatus status);
   // True, with its message shown, when the product runs.
   bool ProductRunning(Messages& messages);
   // False, with the status to end with, when the run must stop.
-  bool RecoverIfInterrupted(PatientFileSystem& files, Messages& messages, ExitStatus* stopped);
+  // With `check`, the journal is judged and nothing recovered; a check that
+  // finds one it can act on stops there.
+  bool RecoverIfInterrupted(PatientFileSystem& files, Messages& messages, ExitStatus* stopped,
+                            bool check);
 
   Platform& platform_;
   RunState state_;
@@ -54,6 +66,8 @@ class CKestruneApp {
   const wchar_t* aftermath_ = L"nothing was changed";
   // A person sees the progress, so a file in use is worth a longer wait.
   bool watched_ = false;
+  // The last line but the status of a run that is no update (`/check`).
+  std::wstring summary_;
 };
 
 }  // namespace kestrune

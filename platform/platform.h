@@ -433,6 +433,23 @@ class FileSystem {
   // `lock` is destroyed, and the system drops it when the process dies,
   // however it dies.
   virtual FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) = 0;
+  // Whether the file `name` in `folder` could be given another name now, as
+  // a step's rename needs, without renaming it: on Windows it is opened for
+  // delete with the sharing a rename needs and closed again; on POSIX the
+  // folder must be writable and the file neither immutable, append-only nor
+  // a mount point. kInUse for a file another process or a mount holds.
+  // kUnsupported where a back-end cannot tell.
+  virtual FileStatus TryRenameIn(const Folder& folder, const std::wstring& name) {
+    (void)folder;
+    (void)name;
+    return FileStatus(FileResult::kUnsupported);
+  }
+  // The bytes the run may still write on the volume of `folder`.
+  virtual FileStatus FreeSpace(const std::wstring& folder, uint64_t* bytes) {
+    (void)folder;
+    (void)bytes;
+    return FileStatus(FileResult::kUnsupported);
+  }
   // While on, a layer that waits for files held by other processes also
   // waits for "access denied": an undo must put old files back, and Windows
   // gives that answer for a file another process is closing or deleting.

@@ -77,6 +77,13 @@ class PatientFileSystem : public FileSystem {
                       FileIdentity* identity) override {
     return inner_.IdentifyIn(folder, name, identity);
   }
+  // Asked once, for the check: a file held for a moment is named as in use.
+  FileStatus TryRenameIn(const Folder& folder, const std::wstring& name) override {
+    return inner_.TryRenameIn(folder, name);
+  }
+  FileStatus FreeSpace(const std::wstring& folder, uint64_t* bytes) override {
+    return inner_.FreeSpace(folder, bytes);
+  }
   // Once open, the journal is reached through the run's own handle, which
   // no other process's hold on the file stops; a new one is made only where
   // nothing stands.

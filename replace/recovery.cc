@@ -64,6 +64,52 @@ JournalRead ReadJournal(FileSystem& files, const std::wstring& path, const Journ
   return JournalRead::kRead;
 }
 
+void LogFound(const Journal& journal, RunLog& log) {
+  log.Line(L"found the journal of an interrupted update of " + std::to_wstring(journal.size()) +
+           L" files, started " + RunStartOf(journal.temporary_suffix) +
+           (journal.committed ? L", past its commit point" : L", before its commit point"));
+}
+
+UndoItem ItemOf(const RecoveryInputs& inputs, const Journal& journal, const JournalStep& step) {
+  return UndoItem{StepNames(inputs.install_folder + step.relative, step.aside,
+                            journal.backup_suffix, journal.temporary_suffix),
+                  step.installed};
+}
+
+// What Recover would do, with nothing moved: the journal read and judged as
+// it would be, each step decided from what is on disk.
+RecoveryResult Judge(FileSystem& files, const RecoveryInputs& inputs, const std::wstring& path,
+                     RunLog& log) {
+  std::unique_ptr<OwnFile> file;
+  std::string bytes;
+  Journal journal;
+  switch (ReadJournal(files, path, JournalRules{L"." + inputs.product_vernum, inputs.separator},
+                      &file, &bytes, &journal, log)) {
+    case JournalRead::kNone:
+      return RecoveryResult::kNone;
+    case JournalRead::kRefused:
+      return RecoveryResult::kFailed;
+    case JournalRead::kRead:
+      break;
+  }
+  LogFound(journal, log);
+  if (journal.committed) {
+    // Past its commit point every new file is in: a run only removes the
+    // set-aside files, and keeps any it cannot prove are its own.
+    log.Line(L"a run would finish the interrupted update first; nothing was recovered");
+    return RecoveryResult::kRecovered;
+  }
+  size_t undone = 0;
+  if (!CanUndoSteps(
+          files, journal.size(),
+          [&](size_t i) { return ItemOf(inputs, journal, journal.Step(i)); }, log, &undone)) {
+    return RecoveryResult::kFailed;
+  }
+  log.Line(L"a run would take the interrupted update back first, undoing " +
+           std::to_wstring(undone) + L" of its steps; nothing was recovered");
+  return RecoveryResult::kRecovered;
+}
+
 RecoveryResult Recover(FileSystem& files, const RecoveryInputs& inputs, const std::wstring& path,
                        RunLog& log) {
   std::unique_ptr<OwnFile> file;
@@ -78,15 +124,8 @@ RecoveryResult Recover(FileSystem& files, const RecoveryInputs& inputs, const st
     case JournalRead::kRead:
       break;
   }
-  log.Line(L"found the journal of an interrupted update of " + std::to_wstring(journal.size()) +
-           L" files, started " + RunStartOf(journal.temporary_suffix) +
-           (journal.committed ? L", past its commit point" : L", before its commit point"));
-
-  const auto undo_item = [&](const JournalStep& step) {
-    return UndoItem{StepNames(inputs.install_folder + step.relative, step.aside,
-                              journal.backup_suffix, journal.temporary_suffix),
-                    step.installed};
-  };
+  LogFound(journal, log);
+  const auto undo_item = [&](const JournalStep& step) { return ItemOf(inputs, journal, step); };
   const auto item = [&](size_t i) { return undo_item(journal.Step(i)); };
   bool complete = true;
   if (journal.committed) {
@@ -110,10 +149,10 @@ RecoveryResult Recover(FileSystem& files, const RecoveryInputs& inputs, const st
 }  // namespace
 
 RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const RecoveryInputs& inputs,
-                                        RunLog& log) {
+                                        RunLog& log, bool judge_only) {
   const std::wstring path = JoinPath(inputs.install_folder, kJournalName, inputs.separator);
   try {
-    return Recover(files, inputs, path, log);
+    return judge_only ? Judge(files, inputs, path, log) : Recover(files, inputs, path, log);
   } catch (const std::bad_alloc&) {
     // A journal within the limit may still not fit beside what a 32-bit
     // process holds. Whatever the undo had done stays, as after any

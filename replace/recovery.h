@@ -32,9 +32,11 @@ struct RecoveryInputs {
 // touched: its aside names were all free when it planned them, and a name
 // is acted on only while it holds the file the journal names. A journal that
 // is not whole, or names anything outside the installation, is refused with
-// nothing touched.
+// nothing touched. With `judge_only`, nothing at all is touched: the journal
+// is read and judged, each step decided as the recovery would decide it, and
+// the result is what the recovery would return.
 RecoveryResult RecoverInterruptedUpdate(FileSystem& files, const RecoveryInputs& inputs,
-                                        RunLog& log);
+                                        RunLog& log, bool judge_only = false);
 
 }  // namespace kestrune
 

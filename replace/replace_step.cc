@@ -189,19 +189,26 @@ bool Apply(FileSystem& files, const StepPaths& paths, const Decision& decision, 
 
 }  // namespace
 
+bool CanUndoSteps(FileSystem& files, size_t count, const std::function<UndoItem(size_t)>& item,
+                  RunLog& log, size_t* undone) {
+  if (undone != nullptr) *undone = 0;
+  for (size_t i = count; i-- > 0;) {
+    const Decision decision = Decide(files, item(i));
+    if (decision.undo == Undo::kUndecidable) {
+      log.Line(L"failed: " + decision.why + L"; nothing was undone");
+      return false;
+    }
+    if (undone != nullptr && (decision.undo != Undo::kNothing || decision.drop_copy)) ++*undone;
+  }
+  return true;
+}
+
 bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t count,
                const std::function<UndoItem(size_t)>& item, RunLog& log, Progress* progress,
                const std::wstring& stage) {
   // Every step is decided before any is undone, so that one that cannot be
   // leaves the whole installation as it was found.
-  for (size_t i = count; i-- > 0;) {
-    const UndoItem step = item(i);
-    const Decision decision = Decide(files, step);
-    if (decision.undo == Undo::kUndecidable) {
-      log.Line(L"failed: " + decision.why + L"; nothing was undone");
-      return false;
-    }
-  }
+  if (!CanUndoSteps(files, count, item, log)) return false;
   bool complete = true;
   std::vector<std::wstring> moved;
   for (size_t i = count; i-- > 0;) {

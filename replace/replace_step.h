@@ -89,6 +89,12 @@ bool UndoSteps(FileSystem& files, const std::wstring& install_folder, size_t cou
                const std::function<UndoItem(size_t)>& item, RunLog& log,
                Progress* progress = nullptr, const std::wstring& stage = std::wstring());
 
+// What UndoSteps would do, decided from what is on disk with nothing moved:
+// false, with the step that cannot be decided logged, when it would stop
+// with nothing undone. `undone` counts the steps that would change anything.
+bool CanUndoSteps(FileSystem& files, size_t count, const std::function<UndoItem(size_t)>& item,
+                  RunLog& log, size_t* undone = nullptr);
+
 // Removes a set-aside file once the update no longer needs it: only while it
 // still holds the installed file the step recorded and the backup name holds
 // an older file, since otherwise (a folder there, say) the set-aside file is

@@ -166,6 +166,56 @@ class Replacement {
     return true;
   }
 
+  // The plan's steps tried, with nothing changed: whether each destination
+  // could be renamed now, and whether the copies fit.
+  void Check(PlanCheck* check) {
+    uint64_t needed = 0;
+    const auto blocked = [check](const std::wstring& what) {
+      if (check->blocked++ == 0) check->first_blocked = what;
+    };
+    for (const Planned& step : plan_) {
+      const uint32_t folder = listed_.Folder(step.listed_index);
+      const std::wstring name(listed_.Name(step.listed_index));
+      const Folder& here = Installation(folder);
+      FileIdentity source;
+      if (files_.IdentifyIn(Package(folder), name, &source) == PathKind::kFile) {
+        needed += source.size;
+      }
+      // Where a back-end cannot tell, the run finds out at the step itself.
+      const FileStatus renamable = files_.TryRenameIn(here, name);
+      if (!renamable.ok() && renamable != FileResult::kUnsupported) {
+        log_.Failure(L"open for a rename", here.PathOf(name), renamable);
+        blocked(here.PathOf(name) + (renamable == FileResult::kInUse ? L" (in use)"
+                                                                     : L" (cannot be renamed)"));
+        continue;
+      }
+      ++check->replaced;
+      if (step.aside == kBackupAside) {
+        ++check->backups;
+        log_.Line(L"would replace " + here.PathOf(name) + L"; the old file would be kept as " +
+                  here.PathOf(name + backup_suffix_));
+      } else {
+        log_.Line(L"would replace " + here.PathOf(name) + L"; " + here.PathOf(name + backup_suffix_) +
+                  L" exists and is kept, the old file would be set aside as " +
+                  here.PathOf(SetAsideName(name, step.aside)));
+      }
+    }
+    uint64_t free = 0;
+    const FileStatus asked = files_.FreeSpace(inputs_.install_folder, &free);
+    const std::wstring need = std::to_wstring(needed) + L" bytes";
+    if (!asked.ok()) {
+      log_.Line(L"the copies need " + need + L"; the free space of " + inputs_.install_folder +
+                L" could not be told");
+    } else if (free < needed) {
+      log_.Line(L"failed: the copies need " + need + L", the volume of " +
+                inputs_.install_folder + L" has " + std::to_wstring(free) + L" bytes free");
+      blocked(inputs_.install_folder + L" (not enough space, " + need + L" needed)");
+    } else {
+      log_.Line(L"the copies need " + need + L"; the volume of " + inputs_.install_folder +
+                L" has " + std::to_wstring(free) + L" bytes free");
+    }
+  }
+
   bool WriteJournal() {
     // Written whole under another name and renamed in, so that a stop never
     // leaves half a journal under its own name; written in parts, so that a
@@ -602,6 +652,15 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
   }
   messages.Show(text, msg::kCopyFailedCaption, Messages::Style::kPlain);
   return undo_complete ? ReplaceResult::kFailedUndone : ReplaceResult::kFailedUndoIncomplete;
+}
+
+PlanCheck CheckReplacement(FileSystem& files, const ReplaceInputs& inputs, const FileList& listed,
+                           RunLog& log) {
+  Replacement replacement(files, inputs, listed, log);
+  PlanCheck check;
+  check.planned = replacement.Plan();
+  if (check.planned) replacement.Check(&check);
+  return check;
 }
 
 ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages, const ReplaceInputs& inputs,

@@ -54,6 +54,24 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
                            const ReplaceInputs& inputs,
                            const std::vector<std::wstring>& listed, RunLog& log);
 
+// What an update would do, found with nothing changed.
+struct PlanCheck {
+  bool planned = false;  // false: a run would stop before its first change
+  size_t replaced = 0;   // files a run would replace
+  size_t backups = 0;    // of them, kept under their backup names
+  // A destination that could not be renamed now, or the space short, for
+  // the box: the first of them, and how many there were.
+  std::wstring first_blocked;
+  size_t blocked = 0;
+};
+
+// Makes the plan a run would make, logs what it would do to each packaged
+// file, tries each destination for the rename its step needs and weighs the
+// free space of the installation's volume against the copies' bytes. Writes,
+// renames and removes nothing.
+PlanCheck CheckReplacement(FileSystem& files, const ReplaceInputs& inputs, const FileList& listed,
+                           RunLog& log);
+
 // The listed path relative to the package folder: the folder removed once
 // from its start.
 std::wstring RelativePathOf(const std::wstring& listed,

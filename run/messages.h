@@ -34,6 +34,16 @@ inline constexpr wchar_t kInterrupted[] =
 inline constexpr wchar_t kCompleted[] = L"You have successfully updated VORDA+";
 inline constexpr wchar_t kCompletedCaption[] = L"VORDA+ UPDATE";
 
+// "/check": "The update of VORDA+ can be applied: <N> files would be
+// replaced.", caption kCompletedCaption.
+inline constexpr wchar_t kCheckPassed[] = L"The update of VORDA+ can be applied: ";
+inline constexpr wchar_t kCheckPassedEnd[] = L" files would be replaced.";
+// "/check" with a journal that the next run can act on: the rest is checked
+// only on the installation as that run leaves it.
+inline constexpr wchar_t kCheckInterrupted[] =
+    L"An interrupted update of VORDA+ is waiting. The next run finishes it or takes it back "
+    L"first; check again after that run.";
+
 // Follows the settings file path, then the name of the first empty key.
 inline constexpr wchar_t kDoesNotSet[] = L" does not set ";
 

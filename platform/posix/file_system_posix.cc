@@ -5,6 +5,7 @@
 #include <sys/sendfile.h>
 #include <sys/types.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -862,6 +863,43 @@ PathKind PosixFileSystem::IdentifyIn(const Folder& folder, const std::wstring& n
   Place place;
   if (!PlaceIn(folder, name, false, &place)) return FileSystem::IdentifyIn(folder, name, identity);
   return IdentifyPlace(place, identity);
+}
+
+// Older C libraries know statx's attributes by number alone.
+#ifndef STATX_ATTR_MOUNT_ROOT
+#define STATX_ATTR_MOUNT_ROOT 0x00002000
+#endif
+
+FileStatus PosixFileSystem::TryRenameIn(const Folder& folder, const std::wstring& name) {
+  Place place;
+  if (!PlaceIn(folder, name, true, &place)) return FileStatus(FileResult::kUnsupported);
+  // A rename needs write and search rights in the folder (root lacks them
+  // only on a file system mounted read-only).
+  if (faccessat(place.folder, ".", W_OK | X_OK, AT_EACCESS) != 0) return StatusOf(errno);
+  struct statx facts;
+  if (statx(place.folder, place.name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &facts) != 0) {
+    return StatusOf(errno);
+  }
+  // The kernel refuses to rename a file that something is mounted on, or
+  // one marked immutable or append-only, even for root.
+  const auto has = [&facts](uint64_t attribute) {
+    return (facts.stx_attributes_mask & attribute) != 0 && (facts.stx_attributes & attribute) != 0;
+  };
+  if (has(STATX_ATTR_MOUNT_ROOT)) return FileStatus(FileResult::kInUse, EBUSY);
+  if (has(STATX_ATTR_IMMUTABLE) || has(STATX_ATTR_APPEND)) {
+    return FileStatus(FileResult::kFailed, EPERM);
+  }
+  return FileStatus();
+}
+
+FileStatus PosixFileSystem::FreeSpace(const std::wstring& folder, uint64_t* bytes) {
+  Descriptor fd(OpenFolderForFlush(folder));
+  struct statvfs facts;
+  if (fd.get() < 0 || fstatvfs(fd.get(), &facts) != 0) return StatusOf(errno);
+  // What an unprivileged writer may use: the run's own copies never count
+  // on the blocks kept for root.
+  *bytes = static_cast<uint64_t>(facts.f_bavail) * facts.f_frsize;
+  return FileStatus();
 }
 
 }  // namespace kestrune::posix

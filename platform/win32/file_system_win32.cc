@@ -1161,4 +1161,33 @@ PathKind Win32FileSystem::IdentifyIn(const Folder& folder, const std::wstring& n
   return PathKind::kFile;
 }
 
+FileStatus Win32FileSystem::TryRenameIn(const Folder& folder, const std::wstring& name) {
+  Place place;
+  if (!PlaceIn(folder, name, true, &place)) return FileStatus(FileResult::kUnsupported);
+  // Opened as the step's rename opens it, sharing everything: a holder that
+  // does not share delete (or runs the file as an image) refuses it with
+  // error 32, as it would refuse the rename. Closed at once.
+  ScopedHandle file(nullptr);
+  const DWORD error = OpenRaw(place, DELETE | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &file);
+  if (error != ERROR_SUCCESS) return StatusOf(error);
+  if (!SameName(file.get(), place.expected)) return FileStatus(FileResult::kFailed, kLinkOnTheWay);
+  return FileStatus();
+}
+
+FileStatus Win32FileSystem::FreeSpace(const std::wstring& folder, uint64_t* bytes) {
+  // Of the real installation folder, with a final separator as the call
+  // wants a folder named; the quota of the run's account counted.
+  std::wstring full = FullPath(root_real_.empty() ? folder : root_real_);
+  if (full.empty()) return StatusOf(GetLastError());
+  if (full.back() != L'\\') full += L'\\';
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(full.c_str(), &available, nullptr, nullptr)) {
+    return StatusOf(GetLastError());
+  }
+  *bytes = available.QuadPart;
+  return FileStatus();
+}
+
 }  // namespace kestrune::win32

@@ -100,6 +100,8 @@ class Win32FileSystem : public FileSystem {
   FileStatus FlushFile(const std::wstring& path) override;
   FileStatus Lock(const std::wstring& path, std::unique_ptr<FileLock>* lock) override;
   std::unique_ptr<Folder> HoldFolder(const std::wstring& prefix) override;
+  FileStatus TryRenameIn(const Folder& folder, const std::wstring& name) override;
+  FileStatus FreeSpace(const std::wstring& folder, uint64_t* bytes) override;
   FileStatus CopyNewIn(const Folder& from_folder, const std::wstring& from,
                        const Folder& to_folder, const std::wstring& to,
                        Sha256Digest* digest) override;

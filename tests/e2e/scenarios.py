@@ -23,8 +23,9 @@ import subprocess
 import threading
 import time
 import unittest
+from pathlib import Path
 
-from harness import (DIR, PRODUCT, PRODUCT_WOW, UNINSTALL, UNINSTALL_WOW, Case, Message,
+from harness import (DIR, IGNORED_IN_TREES, PRODUCT, PRODUCT_WOW, UNINSTALL, UNINSTALL_WOW, Case, Message,
                      find_processes, process_alive,
                      RegKey, RunResult, Target, reg_file_bytes, reg_file_text, settings_text,
                      walk_order, write_tree)
@@ -1216,6 +1217,97 @@ class UnattendedTests(Scenario):
         c.place_product(f"{INST}/VORDA.exe")
         self.assertRun(c.run(program, product=f"{INST}/VORDA.exe", args=[self.sw("QUIET")]
                              if self.target.kind == "wine" else [self.sw("quiet")]), [], EXIT_RUNNING)
+
+    def stamped(self, at: str) -> dict:
+        """Every file below `at` with its bytes and time stamp, and every folder."""
+        root = self.case.host(at)
+        tree = {}
+        for dirpath, dirnames, filenames in os.walk(root):
+            for name in dirnames + [f for f in filenames if f not in IGNORED_IN_TREES]:
+                path = Path(dirpath) / name
+                tree[str(path.relative_to(root))] = DIR if path.is_dir() else (
+                    path.read_bytes(), path.stat().st_mtime_ns)
+        return tree
+
+    def mounted_over(self, program: str, rel: str) -> str:
+        """A launcher of `program` that first mounts another file over the
+        installed file `rel`, in a mount namespace of its own (POSIX, as root)."""
+        c = self.case
+        c.write("mounted", {"over": b"a file mounted over an installed one\n"})
+        launcher = c.host("wrap/launch")
+        launcher.parent.mkdir(parents=True, exist_ok=True)
+        launcher.write_text('#!/bin/sh\nexec unshare -m sh -c \'mount --bind "$1" "$2" && shift 2 && '
+                            'exec "$@"\' sh ' + f'"{c.host("mounted/over")}" "{c.host(f"{INST}/{rel}")}" '
+                            f'"{c.host(program)}" "$@"\n')
+        launcher.chmod(0o755)
+        return "wrap/launch"
+
+    def test_check_tells_what_a_run_would_do_and_changes_nothing(self):
+        wine = self.target.kind == "wine"
+        sep = "\\" if wine else "/"
+        can = ("VORDA+ UPDATE", "The update of VORDA+ can be applied: 4 files would be replaced.")
+        waiting = ("VORDA+ UPDATE", "An interrupted update of VORDA+ is waiting. The next run finishes it "
+                                    "or takes it back first; check again after that run.")
+        core = "bin/core.dll"
+
+        def journal(text: bytes):
+            def lay(c):
+                program = self.standard()
+                c.host(f"{INST}/Kestrune.journal").write_bytes(text)
+                return program
+            return lay
+
+        def in_use(c):
+            program = self.standard()
+            return (program, {"hold": [f"{INST}/{core}"]}) if wine else (self.mounted_over(program, core), {})
+        # Each: what the run would meet, the one box and status, and a line of the log.
+        variants = [
+            ("typical", lambda c: self.standard(), [can], EXIT_DONE,
+             "summary: would replace 4 (backups made 4, earlier backups kept 0), passed over 2, "
+             "cannot go ahead 0"),
+            ("product running", lambda c: (self.standard(), {"product": f"{INST}/VORDA.exe"}), [RUNNING],
+             EXIT_RUNNING, "running check: "),
+            ("wrong version", lambda c: self.standard(version=ansi("2014.9.9")), [WRONG_VERSION],
+             EXIT_WRONG_VERSION, 'reported "2014.9.9"'),
+            ("damaged package", lambda c: (self.standard(), c.write("pkg", {"Kestrune.sha256": b"0" * 64 +
+                                                                            b"  VORDA.exe\n"}))[0],
+             [("Error", DAMAGED + "VORDA.exe (changed)")], EXIT_DAMAGED, "result: the package does not match"),
+            ("a destination in use", in_use,
+             lambda c: [("Err", "Failed to copy files\n" + c.native(f"{INST}/{core}") + " (in use)")],
+             EXIT_COPY_FAILED, lambda c: "failed: open for a rename " + c.native(f"{INST}/{core}")),
+            ("a journal that can be acted on", journal(journal_text([])), [waiting], EXIT_DONE,
+             "a run would take the interrupted update back first, undoing 0 of its steps; nothing was "
+             "recovered"),
+            ("a journal that cannot", journal(b"not a journal\n"), [INTERRUPTED], EXIT_UNDO_INCOMPLETE,
+             "cannot be acted on: line 1"),
+        ]
+        for label, layout, messages, status, logged in variants:
+            with self.subTest(label):
+                c = self.fresh_case()
+                laid = layout(c)
+                program, extra = laid if isinstance(laid, tuple) else (laid, {})
+                messages = messages(c) if callable(messages) else messages
+                logged = logged(c) if callable(logged) else logged
+                if "product" in extra:
+                    c.place_product(extra["product"])
+                before = self.stamped(INST)
+                for quiet in (False, True):
+                    args = [self.sw("check"), self.sw("log"), c.native("check.log")]
+                    result = c.run(program, args=args + [self.sw("quiet")] * quiet, **extra)
+                    self.assertRun(result, [] if quiet else messages, status)
+                    # No lock, journal, draft, copy or backup: each file as it was, to its time stamp.
+                    self.assertEqual(self.stamped(INST), before)
+                events = self.log_of("check.log")
+                self.assertTrue(any(logged in e for e in events), f"no {logged!r} in {events}")
+                if status == EXIT_DONE and label == "typical":
+                    plan = [e for e in events if e.startswith("would replace ")]
+                    self.assertEqual(len(plan), 2 * len(PACKAGED), plan)
+                    folder = c.native(INST) + sep
+                    self.assertIn(f"would replace {folder}VORDA.exe; the old file would be kept as "
+                                  f"{folder}VORDA.exe.{VER}", plan)
+                    self.assertTrue(any(e.startswith("the copies need ") and " bytes free" in e
+                                        for e in events), events)
+                    self.assertIn("result: the update can be applied", events)
 
     def test_log_of_a_completed_update(self):
         c = self.case

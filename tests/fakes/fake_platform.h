@@ -509,7 +509,18 @@ class FakeFileSystem : public FileSystem {
     return FileResult::kOk;
   }
 
-  // Makes `operation` ("probe", "clear", "move", "copy", "remove", "link", "replace",
+  FileStatus TryRenameIn(const Folder& folder, const std::wstring& name) override {
+    const std::wstring path = folder.PathOf(name);
+    if (Fails(path, L"try")) return FileStatus(FileResult::kInUse, 32);
+    return Has(path) ? FileStatus() : FileStatus(FileResult::kMissing, 2);
+  }
+  FileStatus FreeSpace(const std::wstring& folder, uint64_t* bytes) override {
+    if (Fails(folder, L"space")) return FileStatus(FileResult::kFailed, 5);
+    *bytes = free_space;
+    return FileStatus();
+  }
+
+  // Makes `operation` ("probe", "clear", "try", "space", "move", "copy", "remove", "link", "replace",
   // "write", "create", "open", "append", "named", "rename", "flush", "hash")
   // fail whenever its first path contains `needle`.
   void FailWhen(const std::wstring& operation, const std::wstring& needle) {
@@ -529,6 +540,7 @@ class FakeFileSystem : public FileSystem {
   CallLog log;
   std::vector<std::pair<std::wstring, std::wstring>> failures;
   bool partial_copies = false;
+  uint64_t free_space = uint64_t{1} << 40;  // on the installation's volume
   bool links_supported = true;
   bool volume_flush = true;  // false: each file is flushed instead
   bool copies_durable = false;  // true: nor each file, when the volume is not

@@ -27,6 +27,12 @@ TEST(CommandLineTest, SwitchesOfEachStyle) {
       {win, {L"/?"}, Action::kHelp, false, L""},
       {win, {L"-HELP", L"/quiet"}, Action::kHelp, true, L""},
       {win, {L"/write-hashes"}, Action::kWriteHashes, false, L""},
+      {win, {L"/CHECK", L"/quiet", L"-check"}, Action::kCheck, true, L""},
+      {posix, {L"--check", L"--log", L"c.log"}, Action::kCheck, false, L"c.log"},
+      // Two things to do at once contradict each other, whatever the order.
+      {win, {L"/check", L"/write-hashes"}, Action::kMistake, false, L""},
+      {posix, {L"--write-hashes", L"--check"}, Action::kMistake, false, L""},
+      {posix, {L"--check=now"}, Action::kMistake, false, L""},
       {posix, {L"--quiet", L"--log", L"/var/log/u.log"}, Action::kUpdate, true, L"/var/log/u.log"},
       {posix, {L"--log=x=y.log"}, Action::kUpdate, false, L"x=y.log"},
       {posix, {L"--help"}, Action::kHelp, false, L""},

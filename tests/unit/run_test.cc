@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 
@@ -234,8 +235,15 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
     std::vector<std::wstring> arguments;
     ExitStatus status;
     const char* result;  // the outcome in words, and for a failure its first cause
+    const char* box = nullptr;  // the one box's text, where the row says it
+    std::vector<const char*> logged = {};  // lines (or their starts) the log holds besides
   };
   const std::wstring lock = L"C:\\Apps\\VORDA\\Kestrune.lock";
+  const auto valid_journal = [](FakePlatform& f) {
+    f.files.AddFile(L"C:\\Apps\\VORDA\\Kestrune.journal",
+                    "Kestrune journal 2\nbackup\t.2015.1.0\n"
+                    "temporary\t.~kestrune-20261207120000123\nend\t0\n");
+  };
   const Row rows[] = {
       {"completed", [](FakePlatform&) {}, {}, ExitStatus::kCompleted, "updated"},
       {"wrong version", [](FakePlatform& f) { f.library.Answer8("2014.9.9"); }, {},
@@ -299,6 +307,71 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
          f.progress.requested = true;
        },
        {}, ExitStatus::kCancelled, "cancelled by the user; nothing was changed"},
+
+      // A check runs every stage a run would and changes nothing (below).
+      {"check", [](FakePlatform& f) {
+         f.files.AddFile(L"C:\\pkg\\a.dll", "new a");
+         f.files.AddFile(L"C:\\Apps\\VORDA\\a.dll", "old a");
+         f.files.AddFile(L"C:\\Apps\\VORDA\\a.dll.2015.1.0", "an earlier backup");
+         f.files.AddFile(L"C:\\pkg\\extra.dll", "no counterpart");
+       },
+       {L"/check"}, ExitStatus::kCompleted, "the update can be applied",
+       "The update of VORDA+ can be applied: 2 files would be replaced.",
+       {"VoUInfo.dll reported \"2015.1.0\"\n", "] running check: no process runs ",
+        "] would replace C:\\Apps\\VORDA\\bin\\core.dll; the old file would be kept as "
+        "C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0\n",
+        "] would replace C:\\Apps\\VORDA\\a.dll; C:\\Apps\\VORDA\\a.dll.2015.1.0 exists and is "
+        "kept, the old file would be set aside as C:\\Apps\\VORDA\\a.dll.~kestrune\n",
+        "] passed over C:\\pkg\\extra.dll: no installed counterpart\n",
+        "] the copies need 13 bytes; the volume of C:\\Apps\\VORDA has 1099511627776 bytes free\n",
+        "] summary: would replace 2 (backups made 1, earlier backups kept 1), passed over 3, "
+        "cannot go ahead 0\n"}},
+      {"check, a file in use",
+       [](FakePlatform& f) {
+         f.files.FailWhen(L"try", L"core.dll");
+         f.files.free_space = 7;  // and one byte short
+       },
+       {L"/check"}, ExitStatus::kCopyFailedUndone,
+       "the update would fail: C:\\Apps\\VORDA\\bin\\core.dll (in use); nothing was changed",
+       "Failed to copy files\nC:\\Apps\\VORDA\\bin\\core.dll (in use)\nand 1 more (see the log)",
+       {"] failed: open for a rename C:\\Apps\\VORDA\\bin\\core.dll: error 32: text of 32\n",
+        "] failed: the copies need 8 bytes, the volume of C:\\Apps\\VORDA has 7 bytes free\n"}},
+      {"check, a destination behind a link",
+       [](FakePlatform& f) { f.files.linked.insert(L"C:\\Apps\\VORDA\\bin\\core.dll"); },
+       {L"/check"}, ExitStatus::kCopyFailedUndone,
+       "the update would fail: C:\\Apps\\VORDA\\bin\\core.dll is reached through the link "
+       "C:\\Apps\\VORDA\\bin\\core.dll, where the installation may have none; nothing was changed",
+       "Failed to copy files"},
+      {"check, wrong version", [](FakePlatform& f) { f.library.Answer8("2014.9.9"); },
+       {L"/check"}, ExitStatus::kWrongVersion,
+       "another version is installed, or its version could not be read; nothing was changed"},
+      {"check, damaged package",
+       [](FakePlatform& f) { f.files.AddFile(L"C:\\pkg\\Kestrune.sha256", "x\n"); }, {L"/check"},
+       ExitStatus::kPackageDamaged,
+       "the package does not match its list of hashes: C:\\pkg\\Kestrune.sha256, line 1; nothing "
+       "was changed"},
+      {"check, another run", [&](FakePlatform& f) { f.files.locked.insert(lock); }, {L"/check"},
+       ExitStatus::kAnotherUpdateRunning,
+       "another update of this installation is running, or its lock could not be taken; nothing "
+       "was changed"},
+      {"check, interrupted, not undone",
+       [](FakePlatform& f) { f.files.AddFile(L"C:\\Apps\\VORDA\\Kestrune.journal", "junk"); },
+       {L"/check"}, ExitStatus::kCopyFailedUndoIncomplete,
+       "the interrupted update could not be taken back: the journal "
+       "C:\\Apps\\VORDA\\Kestrune.journal cannot be acted on: line 1: not a journal of this "
+       "program; nothing was changed; its journal is kept for the next run"},
+      {"check, interrupted, can be undone", valid_journal, {L"/check"}, ExitStatus::kCompleted,
+       "an interrupted update is waiting, and the next run can act on it first",
+       "An interrupted update of VORDA+ is waiting. The next run finishes it or takes it back "
+       "first; check again after that run.",
+       {"] a run would take the interrupted update back first, undoing 0 of its steps; nothing "
+        "was recovered\n"}},
+      {"check, interrupted, the product running",
+       [&](FakePlatform& f) {
+         valid_journal(f);
+         f.processes.Add(8, L"C:\\Apps\\VORDA\\VORDA.exe");
+       },
+       {L"/check"}, ExitStatus::kProductRunning, "the product is running; nothing was changed"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -318,11 +391,26 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
       // Nothing changes files once the box is up.
       fake.files.log.push_back(L"<box>");
     };
+    std::map<std::wstring, std::string> before;
+    for (const std::wstring& path : fake.files.Paths()) before[path] = fake.files.Content(path);
     EXPECT_EQ(RunOn(fake), row.status);
     EXPECT_EQ(shown, 1);
     EXPECT_EQ(fake.files.log.back(), L"<box>");
-    // Once, after the run's last message and before its summary.
+    if (row.box != nullptr) {
+      EXPECT_EQ(fake.messages.boxes.back().text, WideFromUtf8(row.box));
+    }
     const std::string& log = fake.environment.log;
+    for (const char* line : row.logged) EXPECT_NE(log.find(line), std::string::npos) << line << log;
+    if (row.arguments == std::vector<std::wstring>{L"/check"}) {
+      // Looked at, never changed: no lock, journal, copy or backup is left.
+      std::map<std::wstring, std::string> after;
+      for (const std::wstring& path : fake.files.Paths()) after[path] = fake.files.Content(path);
+      EXPECT_EQ(after, before);
+      for (const std::wstring& entry : fake.files.log) {
+        EXPECT_TRUE(entry.rfind(L"probe ", 0) == 0 || entry == L"<box>") << entry.c_str();
+      }
+    }
+    // Once, after the run's last message and before its summary.
     const size_t result = log.find(std::string("] result: ") + row.result + "\n");
     EXPECT_NE(result, std::string::npos) << log;
     EXPECT_EQ(log.find("] result: "), log.rfind("] result: "));

@@ -121,7 +121,7 @@ std::wstring UsageText(SwitchStyle style, const std::wstring& program) {
   const std::wstring rows[][2] = {
       {check, L"tell what an update would do and exit with its status, changing nothing"},
       {quiet, L"show no message; the exit status tells the outcome"},
-      {log, L"append a log of the run to PATH"},
+      {log, L"append a log of the run to PATH, in place of the machine's own log"},
       {hashes, L"write the package's list of SHA-256 hashes, and nothing else"},
       {windows ? L"/? or /help" : L"--help", L"show this help"},
   };

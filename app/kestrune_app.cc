@@ -27,6 +27,10 @@
 namespace kestrune {
 namespace {
 
+// The machine's own log is moved to its old name past this size, so that
+// it and its old one never hold more than twice this.
+constexpr uint64_t kDefaultLogLimit = uint64_t{1} << 20;
+
 // A box lists this many entries /write-hashes left out; the log, all.
 constexpr size_t kLeftOutShown = 20;
 
@@ -120,10 +124,13 @@ ExitStatus CKestruneApp::Run() {
   // Opened before the current folder moves: a relative path is the
   // administrator's, taken where the updater was started. A log that cannot
   // be opened does not stop the update.
-  if (!line.log_path.empty() && line.action != CommandLine::Action::kHelp) {
-    if (std::unique_ptr<LogFile> file = p.environment.OpenLog(line.log_path)) {
-      state_.log.Start(p.environment, std::move(file));
-    }
+  // Without one, the machine's own log: a helpdesk finds a trace of every
+  // run, and a log given on the command line stands in for it.
+  if (line.action != CommandLine::Action::kHelp) {
+    std::unique_ptr<LogFile> file = line.log_path.empty()
+                                        ? p.environment.OpenDefaultLog(kDefaultLogLimit)
+                                        : p.environment.OpenLog(line.log_path);
+    if (file) state_.log.Start(p.environment, std::move(file));
   }
   if (state_.log.enabled()) {
     // Logs gathered from many machines tell where each came from.

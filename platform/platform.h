@@ -72,6 +72,16 @@ class Environment {
   // relative path is taken against the current folder. Null when it cannot
   // be opened.
   virtual std::unique_ptr<LogFile> OpenLog(const std::wstring& path) = 0;
+  // The machine's own log, which a run given no log appends to, kept under
+  // `limit` bytes by first moving a longer one to its old name. Opened as
+  // the journal is: never through a link, and only in a folder and a file
+  // that the run's account, the administrators or the system own and that
+  // nobody else may change. Null where there is none or it may not be
+  // used: the run then goes on without a log.
+  virtual std::unique_ptr<LogFile> OpenDefaultLog(uint64_t limit) {
+    (void)limit;
+    return nullptr;
+  }
   // This process's id, which tells apart the runs that share one log.
   virtual uint32_t ProcessId() = 0;
   // The computer, the account and its elevation; "" for what cannot be told.

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,10 +12,12 @@
 #include <cerrno>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/io_posix.h"
 #include "platform/posix/posix_backend.h"
+#include "platform/trust.h"
 #include "platform/utf.h"
 
 namespace kestrune::posix {
@@ -147,6 +150,101 @@ std::unique_ptr<LogFile> PosixEnvironment::OpenLog(const std::wstring& path) {
   if (fd < 0) return nullptr;
   fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
   return std::make_unique<PosixLogFile>(fd);
+}
+
+namespace {
+
+// An open descriptor, closed on every way out.
+struct Fd {
+  int fd = -1;
+  explicit Fd(int value) : fd(value) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int release() {
+    const int value = fd;
+    fd = -1;
+    return value;
+  }
+};
+
+// The folder at the absolute `path`, each part opened from the one before
+// without following a link; missing parts made (mode 0700) with `make`.
+int OpenFolderWithoutLinks(const std::string& path, bool make) {
+  Fd folder(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  size_t start = 1;
+  while (folder.fd >= 0 && start < path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") return -1;
+    int next = openat(folder.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT && make && mkdirat(folder.fd, part.c_str(), 0700) == 0) {
+      next = openat(folder.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    Fd opened(next);
+    std::swap(folder.fd, opened.fd);
+  }
+  return folder.release();
+}
+
+// The journal's rule, asked of what the descriptor holds.
+bool Trusted(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 &&
+         JudgeOwnership(OwnershipOfMode(st.st_uid, st.st_gid, st.st_mode, geteuid())).trusted;
+}
+
+}  // namespace
+
+std::unique_ptr<LogFile> PosixEnvironment::OpenDefaultLog(uint64_t limit) {
+  // Root writes the system's log folder; anyone else the state folder of
+  // their own. KESTRUNE_LOG_FOLDER is for the test suites alone, which run
+  // as root and must not write the machine's /var/log.
+  std::string folder;
+  bool make = geteuid() != 0;  // /var/log is the system's to make
+  const char* forced = getenv("KESTRUNE_LOG_FOLDER");
+  const char* state = getenv("XDG_STATE_HOME");
+  const char* home = getenv("HOME");
+  if (forced != nullptr && forced[0] == '/') {
+    folder = forced;
+    make = true;
+  } else if (geteuid() == 0) {
+    folder = "/var/log";
+  } else if (state != nullptr && state[0] == '/') {
+    folder = state;
+  } else if (home != nullptr && home[0] == '/') {
+    folder = std::string(home) + "/.local/state";
+  } else {
+    return nullptr;
+  }
+  Fd held(OpenFolderWithoutLinks(folder, make));
+  if (held.fd < 0 || !Trusted(held.fd)) return nullptr;
+  constexpr char kName[] = "kestrune.log";
+  // Never through a link, never waiting on a pipe; a file of someone
+  // else's, or one others may change, is not written.
+  const auto open_log = [&held, &kName] {
+    return openat(held.fd, kName,
+                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  };
+  for (int round = 0; round < 2; ++round) {
+    Fd log(open_log());
+    struct stat st;
+    if (log.fd < 0 || fstat(log.fd, &st) != 0 || !S_ISREG(st.st_mode) || !Trusted(log.fd)) {
+      return nullptr;
+    }
+    if (static_cast<uint64_t>(st.st_size) < limit || round == 1) {
+      fcntl(log.fd, F_SETFL, O_WRONLY | O_APPEND);
+      return std::make_unique<PosixLogFile>(log.release());
+    }
+    // Another run may have moved it already: a new one is made all the same.
+    renameat(held.fd, kName, held.fd, "kestrune.old.log");
+  }
+  return nullptr;
 }
 
 uint32_t PosixEnvironment::ProcessId() { return static_cast<uint32_t>(getpid()); }

@@ -2,7 +2,11 @@
 
 #include <vector>
 
+#include "platform/text.h"
+#include "platform/trust.h"
+#include "platform/win32/ntdll_win32.h"
 #include "platform/win32/paths_win32.h"
+#include "platform/win32/trust_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
 // Needs the declarations of <windows.h> before it.
@@ -206,6 +210,101 @@ std::unique_ptr<LogFile> Win32Environment::OpenLog(const std::wstring& path) {
   }
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<Win32LogFile>(file, true);
+}
+
+namespace {
+
+// The machine's program-data folder: through the known-folder call where the
+// system has it (Vista on), else the older CSIDL one; "" when neither tells.
+std::wstring ProgramDataFolder() {
+  const HMODULE shell = LoadSystemLibrary(L"shell32.dll");
+  using KnownFn = HRESULT(WINAPI*)(const GUID& id, DWORD flags, HANDLE token, PWSTR* path);
+  using FreeFn = void(WINAPI*)(void* memory);
+  const auto known = ProcAddress<KnownFn>(shell, "SHGetKnownFolderPath");
+  const auto free_memory = ProcAddress<FreeFn>(LoadSystemLibrary(L"ole32.dll"), "CoTaskMemFree");
+  if (known != nullptr && free_memory != nullptr) {
+    // FOLDERID_ProgramData, spelt out: the XP headers do not have it.
+    static const GUID kProgramData = {
+        0x62ab5d82, 0xfdc1, 0x4dc3, {0xa9, 0xdd, 0x07, 0x0d, 0x1d, 0x49, 0x5d, 0x97}};
+    PWSTR path = nullptr;
+    if (SUCCEEDED(known(kProgramData, 0, nullptr, &path)) && path != nullptr) {
+      std::wstring folder = path;
+      free_memory(path);
+      return folder;
+    }
+  }
+  using FolderFn = HRESULT(WINAPI*)(HWND owner, int csidl, HANDLE token, DWORD flags, LPWSTR path);
+  const auto older = ProcAddress<FolderFn>(shell, "SHGetFolderPathW");
+  wchar_t path[MAX_PATH];
+  constexpr int kCommonAppData = 0x23;  // CSIDL_COMMON_APPDATA
+  if (older != nullptr && SUCCEEDED(older(nullptr, kCommonAppData, nullptr, 0, path))) return path;
+  return std::wstring();
+}
+
+// The handle holds what `path` names itself: no reparse point (a junction,
+// a link, a mount point), and under Wine, which follows a host symbolic
+// link whatever it is asked, nothing a link led to either.
+bool HoldsItself(HANDLE handle, const std::wstring& path) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return false;
+  }
+  const std::wstring final_path = FinalPathOf(handle);
+  return final_path.empty() || FoldCase(final_path) == FoldCase(PlainPath(FullPath(path)));
+}
+
+// The journal's rule, asked of the open handle (READ_CONTROL).
+bool Trusted(HANDLE handle) {
+  Ownership ownership;
+  return OwnershipOfHandle(handle, &ownership) == ERROR_SUCCESS &&
+         JudgeOwnership(ownership).trusted;
+}
+
+}  // namespace
+
+std::unique_ptr<LogFile> Win32Environment::OpenDefaultLog(uint64_t limit) {
+  const std::wstring data = ProgramDataFolder();
+  if (data.empty()) return nullptr;
+  const std::wstring folder = JoinPath(data, L"Kestrune", L'\\');
+  // Made the run's own where missing; one that is there is used only when
+  // an administrator could have made it and nobody else may change it.
+  SECURITY_ATTRIBUTES own{sizeof own, OwnFileSecurity(), FALSE};
+  CreateDirectoryW(ExtendedPath(folder).c_str(), own.lpSecurityDescriptor != nullptr ? &own : nullptr);
+  ScopedHandle held(CreateFileW(ExtendedPath(folder).c_str(),
+                                READ_CONTROL | FILE_LIST_DIRECTORY | FILE_TRAVERSE |
+                                    FILE_ADD_FILE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!held.valid() || !HoldsItself(held.get(), folder) || !Trusted(held.get())) return nullptr;
+  const std::wstring name = L"Kestrune.log";
+  // Read access besides appending, so that runs sharing it can lock it;
+  // delete access and delete sharing, so that the one that finds it long
+  // can move it to its old name while another still writes.
+  const DWORD access = FILE_APPEND_DATA | FILE_READ_DATA | READ_CONTROL | DELETE;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  for (int round = 0; round < 2; ++round) {
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    DWORD error = OpenIn(held.get(), name, access, share, OPEN_EXISTING, 0, OpenKind::kFile, false,
+                         &opened);
+    if (error == ERROR_FILE_NOT_FOUND) {
+      error = OpenIn(held.get(), name, access, share, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                     OpenKind::kFile, false, &opened, false, OwnFileSecurity());
+    }
+    ScopedHandle log(opened);
+    if (error != ERROR_SUCCESS || !HoldsItself(log.get(), JoinPath(folder, name, L'\\')) ||
+        !Trusted(log.get())) {
+      return nullptr;
+    }
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(log.get(), &size)) return nullptr;
+    if (static_cast<uint64_t>(size.QuadPart) < limit || round == 1) {
+      return std::make_unique<Win32LogFile>(log.release(), true);
+    }
+    // Another run may have moved it already: a new one is made all the same.
+    RenameInto(log.get(), held.get(), L"Kestrune.old.log", true);
+  }
+  return nullptr;
 }
 
 uint32_t Win32Environment::ProcessId() { return GetCurrentProcessId(); }

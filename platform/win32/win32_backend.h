@@ -35,6 +35,7 @@ class Win32Environment : public Environment {
   void Sleep(unsigned milliseconds) override;
   std::wstring ErrorText(uint32_t code) override;
   std::unique_ptr<LogFile> OpenLog(const std::wstring& path) override;
+  std::unique_ptr<LogFile> OpenDefaultLog(uint64_t limit) override;
   uint32_t ProcessId() override;
   RunAccount Account() override;
   bool IsAccessDenied(uint32_t code) override { return code == ERROR_ACCESS_DENIED; }

@@ -626,6 +626,9 @@ class PosixTarget(Target):
             registry.write_bytes(reg_file_bytes(case.keys))
         env = {k: v for k, v in os.environ.items() if not k.startswith("KESTRUNE_")}
         env["KESTRUNE_REGISTRY"] = str(registry)
+        # The machine's own log of a run given none: in the case, never the
+        # real /var/log of the machine the suite runs on as root.
+        env["KESTRUNE_LOG_FOLDER"] = str(case.root / "var-log")
         env.update(case.env)
         return env
 
@@ -965,6 +968,13 @@ class WineTarget(Target):
         for reg in ("system.reg", "user.reg", "userdef.reg"):
             shutil.copy2(self.saved / reg, self.prefix / reg)
         drive_c = self.prefix / "drive_c"
+        # The machine's own log of a run given none, in the prefix's
+        # program-data folder, which the prefix itself holds.
+        own_log = drive_c / "ProgramData" / "Kestrune"
+        if own_log.is_symlink() or own_log.is_file():
+            own_log.unlink()
+        elif own_log.is_dir():
+            shutil.rmtree(own_log)
         for name in os.listdir(drive_c):
             if name not in self._baseline:
                 path = drive_c / name

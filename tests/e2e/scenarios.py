@@ -1309,6 +1309,51 @@ class UnattendedTests(Scenario):
                                         for e in events), events)
                     self.assertIn("result: the update can be applied", events)
 
+    def test_given_no_log_a_run_writes_the_machines_own(self):
+        wine = self.target.kind == "wine"
+        folder = "ProgramData/Kestrune" if wine else "var-log"
+        own = f"{folder}/Kestrune.log" if wine else f"{folder}/kestrune.log"
+        old = f"{folder}/Kestrune.old.log" if wine else f"{folder}/kestrune.old.log"
+        victim = {"victim/secret.txt": b"not the updater's\n"}
+
+        def long_log(c):
+            c.write(folder, {own.split("/")[-1]: b"an earlier run\n" * 70000})  # past 1 MiB
+
+        def link_at_file(c):
+            c.write("victim", {"secret.txt": victim["victim/secret.txt"]})
+            c.host(folder).mkdir(parents=True, exist_ok=True)
+            os.symlink(c.host("victim/secret.txt"), c.host(own))
+
+        def link_at_folder(c):
+            c.write("victim", {"secret.txt": victim["victim/secret.txt"]})
+            c.host(folder).parent.mkdir(parents=True, exist_ok=True)
+            os.symlink(c.host("victim"), c.host(folder))
+        # Each: what is planted, and whether the run's lines land in the log.
+        for label, plant, written in (("none yet", lambda c: None, True),
+                                      ("one past its size", long_log, True),
+                                      ("a link at its name", link_at_file, False),
+                                      ("a link at its folder", link_at_folder, False)):
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard()
+                plant(c)
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                self.assertEqual(c.tree("victim"), {k[len("victim/"):]: v for k, v in victim.items()}
+                                 if label.startswith("a link") else {})
+                if not written:
+                    continue
+                events = self.log_of(own)
+                self.assertEqual(events[-3:-1], ["result: updated", "summary: replaced 4, passed over 2, "
+                                 "backups made 4, earlier backups kept 0, set-aside files removed 0"])
+                self.assertTrue(events[0].startswith("Kestrune 1.0.0.1 started on "), events[0])
+                if plant is long_log:
+                    self.assertEqual(c.host(old).read_bytes(), b"an earlier run\n" * 70000)
+                # A log given on the command line stands in for it.
+                before = c.host(own).read_bytes()
+                self.assertRun(c.run(program, args=[self.sw("log"), c.native("given.log")]),
+                               [DONE], EXIT_DONE)
+                self.assertEqual(c.host(own).read_bytes(), before)
+
     def test_log_of_a_completed_update(self):
         c = self.case
         program = self.standard()

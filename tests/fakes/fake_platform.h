@@ -59,6 +59,11 @@ class FakeEnvironment : public Environment {
     if (!log_opens) return nullptr;
     return std::make_unique<FakeLogFile>(&log, &log_held);
   }
+  std::unique_ptr<LogFile> OpenDefaultLog(uint64_t limit) override {
+    default_log_limit = limit;
+    if (!default_log_opens) return nullptr;
+    return std::make_unique<FakeLogFile>(&default_log);
+  }
   uint32_t ProcessId() override { return 4242; }
   RunAccount Account() override { return account; }
   bool IsAccessDenied(uint32_t code) override { return code == 5; }
@@ -73,6 +78,9 @@ class FakeEnvironment : public Environment {
   bool log_opens = true;
   std::string log;
   bool log_held = false;  // between the log's Hold and its Append
+  bool default_log_opens = true;  // false: none, or one the run may not use
+  std::string default_log;        // what runs given no log wrote
+  uint64_t default_log_limit = 0;
   int stamped_held = 0;   // times read while the log was held
   RunAccount account{L"PC-0042", L"CORP\\deploy", Elevation::kElevated};
 };

@@ -81,6 +81,10 @@ TEST_F(RunTest, TypicalUpdateReplacesAndReportsCompletion) {
   EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "new core");
   EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0"), "old core");
   EXPECT_FALSE(fake_.files.Has(L"C:\\Apps\\VORDA\\Kestrune.exe"));
+  // Given no log, the machine's own, kept under a mebibyte.
+  EXPECT_NE(fake_.environment.default_log.find("] result: updated\n"), std::string::npos);
+  EXPECT_EQ(fake_.environment.default_log_limit, uint64_t{1} << 20);
+  EXPECT_TRUE(fake_.environment.log_paths.empty());
 }
 
 TEST_F(RunTest, IncompleteSettingsNameTheFirstEmptyKeyAndTouchNothing) {
@@ -205,6 +209,7 @@ TEST_F(RunTest, QuietRunsShowNothingAndTheLogTellsEverything) {
   EXPECT_TRUE(fake_.messages.boxes.empty());
   // Opened before the run moves into the package folder.
   EXPECT_EQ(fake_.environment.log_paths, std::vector<std::wstring>{L"run.log"});
+  EXPECT_EQ(fake_.environment.default_log, "");  // the log given stands in for it
   const std::string& log = fake_.environment.log;
   // Each line stamped while the log was held against other runs.
   EXPECT_EQ(fake_.environment.stamped_held, std::count(log.begin(), log.end(), '\n'));

@@ -1862,6 +1862,7 @@ class InterruptedTests(Scenario):
                 env = {k: v for k, v in os.environ.items() if not k.startswith("KESTRUNE_")}
                 (c.root / "registry.reg").write_bytes(reg_file_bytes(c.keys))
                 env["KESTRUNE_REGISTRY"] = str(c.root / "registry.reg")
+                env["KESTRUNE_LOG_FOLDER"] = str(c.root / "var-log")  # never the machine's
                 runs = [subprocess.Popen([str(c.host(program))], env=env, stderr=subprocess.PIPE)
                         for _ in range(2)]
                 outcomes = sorted((r.wait(60), r.stderr.read().decode()) for r in runs)

@@ -34,6 +34,7 @@ Switch Recognize(const std::wstring& argument, SwitchStyle style, std::wstring* 
   if (name == L"help" || (style == SwitchStyle::kWindows && name == L"?")) return Switch::kHelp;
   if (name == L"write-hashes") return Switch::kWriteHashes;
   if (name == L"check") return Switch::kCheck;
+  if (name == L"rollback") return Switch::kRollback;
   return Switch::kUnknown;
 }
 
@@ -118,8 +119,10 @@ std::wstring UsageText(SwitchStyle style, const std::wstring& program) {
   const std::wstring log = windows ? L"/log PATH" : L"--log PATH";
   const std::wstring hashes = windows ? L"/write-hashes" : L"--write-hashes";
   const std::wstring check = windows ? L"/check" : L"--check";
+  const std::wstring rollback = windows ? L"/rollback" : L"--rollback";
   const std::wstring rows[][2] = {
       {check, L"tell what an update would do and exit with its status, changing nothing"},
+      {rollback, L"take back the update of this package, putting each file's backup back"},
       {quiet, L"show no message; the exit status tells the outcome"},
       {log, L"append a log of the run to PATH, in place of the machine's own log"},
       {hashes, L"write the package's list of SHA-256 hashes, and nothing else"},
@@ -147,7 +150,7 @@ std::wstring UsageText(SwitchStyle style, const std::wstring& program) {
   // shows it in a proportional font.
   const std::wstring options = L" [" + quiet + L"] [" + log + L"]\n";
   std::wstring text = program + options + program + L" " + check + options + program + L" " +
-                      hashes + L" [" + quiet + L"]\n\n"
+                      rollback + options + program + L" " + hashes + L" [" + quiet + L"]\n\n"
                       L"Updates the installed product from the package this program is in.\n";
   for (const auto& row : rows) text += L"\n" + row[0] + L" - " + row[1];
   text += L"\n\nExit status\n";

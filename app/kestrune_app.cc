@@ -65,6 +65,7 @@ const wchar_t* OutcomeText(CommandLine::Action action, ExitStatus status) {
       return action == CommandLine::Action::kWriteHashes ? L"the list of hashes was written"
              : action == CommandLine::Action::kHelp      ? L"the usage was shown"
              : action == CommandLine::Action::kCheck     ? L"the update can be applied"
+             : action == CommandLine::Action::kRollback  ? L"rolled back"
                                                          : L"updated";
     case ExitStatus::kSettingsIncomplete:
       return L"the settings file is incomplete";
@@ -79,9 +80,11 @@ const wchar_t* OutcomeText(CommandLine::Action action, ExitStatus status) {
     case ExitStatus::kProductRunning:
       return L"the product is running";
     case ExitStatus::kCopyFailedUndone:
-      return action == CommandLine::Action::kCheck ? L"the update would fail" : L"the update failed";
+      return action == CommandLine::Action::kCheck      ? L"the update would fail"
+             : action == CommandLine::Action::kRollback ? L"the rollback failed"
+                                                        : L"the update failed";
     case ExitStatus::kCopyFailedUndoIncomplete:
-      return L"the update failed";
+      return action == CommandLine::Action::kRollback ? L"the rollback failed" : L"the update failed";
     case ExitStatus::kBadCommandLine:
       return L"the command line was not understood";
     case ExitStatus::kAnotherUpdateRunning:
@@ -95,6 +98,14 @@ const wchar_t* OutcomeText(CommandLine::Action action, ExitStatus status) {
   }
   return L"";
 }
+
+// The boxes of a stage whose verdict the run logs but does not act on (the
+// version before a rollback): shown nowhere.
+class Unshown : public Messages {
+ public:
+  void Show(const std::wstring&, const std::wstring&, Style) override {}
+  void ShowUsage(const std::wstring&, const std::wstring&, bool) override {}
+};
 
 // Separators at the end go, but for the one a root needs ("C:\\", "/").
 void TrimFinalSeparators(std::wstring* folder, wchar_t separator) {
@@ -228,6 +239,7 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
                                 CommandLine::Action action) {
   Platform& p = platform_;
   const bool check = action == CommandLine::Action::kCheck;
+  const bool rollback = action == CommandLine::Action::kRollback;
   const std::wstring package_folder = PackageFolderOf(module_path, p.separator);
   // Failure leaves the inherited folder; nothing below relies on it.
   p.environment.SetCurrentFolder(package_folder);
@@ -288,13 +300,24 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
 
   const ProbeServices probe{p.files, p.library, messages, p.separator,
                             AppTitleOf(module_path, p.separator)};
-  switch (ProbeInstalledVersion(probe, state_)) {
-    case ProbeResult::kMatches:
-      break;
-    case ProbeResult::kLibraryMissing:
-      return ExitStatus::kVersionLibraryMissing;
-    case ProbeResult::kWrongVersion:
-      return ExitStatus::kWrongVersion;
+  Unshown unshown;
+  const ProbeServices logged_only{p.files, p.library, unshown, p.separator, probe.app_title};
+  if (rollback) {
+    // After the update the library reports the new version, which no
+    // rollback package names: the installed files themselves, compared with
+    // the package byte for byte, tell whether this update is there.
+    ProbeInstalledVersion(logged_only, state_);
+    state_.log.Line(L"a rollback does not require version " + state_.product_vernum +
+                    L": each installed file is compared with the package instead");
+  } else {
+    switch (ProbeInstalledVersion(probe, state_)) {
+      case ProbeResult::kMatches:
+        break;
+      case ProbeResult::kLibraryMissing:
+        return ExitStatus::kVersionLibraryMissing;
+      case ProbeResult::kWrongVersion:
+        return ExitStatus::kWrongVersion;
+    }
   }
 
   if (ProductRunning(messages)) return ExitStatus::kProductRunning;
@@ -334,7 +357,8 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   }
   const ReplaceInputs inputs{package_folder, state_.install_folder, state_.product_vernum,
                              p.separator, CopySuffixOf(p.environment.Now()),
-                             listed_hashes ? &digests : nullptr, &p.progress, &own};
+                             listed_hashes ? &digests : nullptr, &p.progress, &own,
+                             rollback};
   if (check) return CheckPlan(messages, files, inputs, listed);
   const ReplaceResult replaced = ReplaceFiles(files, messages, inputs, listed, state_.log);
   if (replaced != ReplaceResult::kDone) aftermath_ = L"everything was undone";
@@ -352,6 +376,24 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
       return ExitStatus::kPackageDamaged;
     case ReplaceResult::kCancelled:
       return ExitStatus::kCancelled;
+    case ReplaceResult::kNothingToTakeBack:
+      aftermath_ = L"nothing was changed";
+      outcome_ = L"nothing to take back";
+      state_.log.Line(L"nothing to take back: no installed counterpart of a packaged file has its "
+                      L"backup");
+      break;
+  }
+  if (rollback) {
+    const RunTally& tally = state_.log.tally();
+    summary_ = L"summary: took back " + std::to_wstring(tally.replaced) + L", passed over " +
+               std::to_wstring(tally.passed_over) + L", backups removed " +
+               std::to_wstring(tally.backups_removed) + L", the update's files removed " +
+               std::to_wstring(tally.set_asides_removed);
+    // What the product now says of itself, for the log alone.
+    ProbeInstalledVersion(logged_only, state_);
+    messages.Show(msg::kReturned + state_.product_vernum + L".", msg::kCompletedCaption,
+                  Messages::Style::kPlain);
+    return ExitStatus::kCompleted;
   }
 
   messages.Show(msg::kCompleted, msg::kCompletedCaption, Messages::Style::kPlain);

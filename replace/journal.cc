@@ -154,8 +154,10 @@ const wchar_t* RelativeFault(const std::wstring& relative, const JournalRules& r
   }
 }
 
+constexpr std::string_view kRollbackLine = "rollback";
+
 // Reads one step's line into `step`; why it cannot, or null.
-const wchar_t* ParseStep(std::string_view line, JournalStep* step) {
+const wchar_t* ParseStep(std::string_view line, bool rollback, JournalStep* step) {
   std::string_view field;
   int64_t aside = 0;
   if (!NextField(&line, &field) || !ParseSigned(field, -1, kLastAside, &aside)) {
@@ -173,6 +175,18 @@ const wchar_t* ParseStep(std::string_view line, JournalStep* step) {
       !ParseSigned(field, INT64_MIN, INT64_MAX, &step->installed.modified)) {
     return L"the installed file's identity is not whole";
   }
+  if (rollback) {
+    uint64_t* const backup[] = {&step->backup.volume, &step->backup.index, &step->backup.size};
+    for (uint64_t* value : backup) {
+      if (!NextField(&line, &field) || !ParseUnsigned(field, UINT64_MAX, value)) {
+        return L"the backup's identity is not whole";
+      }
+    }
+    if (!NextField(&line, &field) ||
+        !ParseSigned(field, INT64_MIN, INT64_MAX, &step->backup.modified)) {
+      return L"the backup's identity is not whole";
+    }
+  }
   if (!Unescape(line, &step->relative)) return L"the path is not text";
   return nullptr;
 }
@@ -185,26 +199,34 @@ JournalStep Journal::Step(size_t index) const {
   JournalStep step;
   // Checked whole when the journal was read: it cannot fail now.
   NextLine(&rest, &line);
-  ParseStep(line, &step);
+  ParseStep(line, rollback, &step);
   return step;
 }
 
-std::string JournalHead(const std::wstring& backup_suffix, const std::wstring& temporary_suffix) {
+std::string JournalHead(const std::wstring& backup_suffix, const std::wstring& temporary_suffix,
+                        bool rollback) {
   std::string head(kHead);
   head += "backup\t";
   AppendField(backup_suffix, &head);
   head += "\ntemporary\t";
   AppendField(temporary_suffix, &head);
   head += '\n';
+  if (rollback) head.append(kRollbackLine) += '\n';
   return head;
 }
 
-void AppendJournalStep(const JournalStep& step, std::string* journal) {
+void AppendJournalStep(const JournalStep& step, std::string* journal, bool rollback) {
   AppendNumber(step.aside, journal);
   AppendNumber(step.installed.volume, journal);
   AppendNumber(step.installed.index, journal);
   AppendNumber(step.installed.size, journal);
   AppendNumber(step.installed.modified, journal);
+  if (rollback) {
+    AppendNumber(step.backup.volume, journal);
+    AppendNumber(step.backup.index, journal);
+    AppendNumber(step.backup.size, journal);
+    AppendNumber(step.backup.modified, journal);
+  }
   AppendField(step.relative, journal);
   *journal += '\n';
 }
@@ -273,10 +295,15 @@ bool ParseJournal(std::string_view bytes, const JournalRules& rules, Journal* jo
   // Each step's line is checked whole here and kept where it stands; the
   // one step being checked is the only one held as text.
   JournalStep step;
-  for (;;) {
+  for (bool first = true;; first = false) {
     ++number;
     const size_t at = bytes.size() - rest.size();
     if (!NextLine(&rest, &line)) return refuse(L"the plan is cut short");
+    // Only right after the suffixes, and only once.
+    if (first && line == kRollbackLine) {
+      journal->rollback = true;
+      continue;
+    }
     if (line.substr(0, 4) == "end\t") {
       uint64_t count = 0;
       if (!ParseUnsigned(line.substr(4), uint64_t{1} << 30, &count) ||
@@ -285,7 +312,7 @@ bool ParseJournal(std::string_view bytes, const JournalRules& rules, Journal* jo
       }
       break;
     }
-    if (const wchar_t* reason = ParseStep(line, &step)) return refuse(reason);
+    if (const wchar_t* reason = ParseStep(line, journal->rollback, &step)) return refuse(reason);
     if (const wchar_t* reason = RelativeFault(step.relative, rules)) return refuse(reason);
     journal->lines_.push_back(static_cast<uint32_t>(at));
   }

@@ -23,6 +23,9 @@ struct JournalStep {
   std::wstring relative;
   int aside = 0;
   FileIdentity installed;
+  // In the journal of a rollback, which takes the update back: the backup
+  // whose bytes go back to the installed name, removed once it commits.
+  FileIdentity backup;
 };
 
 // The most a journal may hold, read whole: a few million files (a million
@@ -37,8 +40,11 @@ inline constexpr int kLastAside = 99;
 
 // The whole plan is written before the first change (a long one in parts,
 // under the draft name); only the commit line is appended later.
-std::string JournalHead(const std::wstring& backup_suffix, const std::wstring& temporary_suffix);
-void AppendJournalStep(const JournalStep& step, std::string* journal);
+// A rollback's journal says so in its head, and each of its steps names
+// the backup it puts back.
+std::string JournalHead(const std::wstring& backup_suffix, const std::wstring& temporary_suffix,
+                        bool rollback = false);
+void AppendJournalStep(const JournalStep& step, std::string* journal, bool rollback = false);
 void AppendJournalEnd(size_t steps, std::string* journal);
 inline constexpr char kJournalCommit[] = "commit\n";
 
@@ -68,6 +74,7 @@ class Journal {
   std::wstring backup_suffix;     // "." and the ProductVERNUM of the run
   std::wstring temporary_suffix;  // of the copies beside their destinations
   bool committed = false;  // every new file was durable: keep them
+  bool rollback = false;   // the steps take an update back
 
   size_t size() const { return lines_.size(); }
   // The step at `index`, its line checked whole by the reader. Valid while

@@ -65,7 +65,8 @@ JournalRead ReadJournal(FileSystem& files, const std::wstring& path, const Journ
 }
 
 void LogFound(const Journal& journal, RunLog& log) {
-  log.Line(L"found the journal of an interrupted update of " + std::to_wstring(journal.size()) +
+  log.Line(std::wstring(L"found the journal of an interrupted ") +
+           (journal.rollback ? L"rollback of " : L"update of ") + std::to_wstring(journal.size()) +
            L" files, started " + RunStartOf(journal.temporary_suffix) +
            (journal.committed ? L", past its commit point" : L", before its commit point"));
 }
@@ -96,7 +97,9 @@ RecoveryResult Judge(FileSystem& files, const RecoveryInputs& inputs, const std:
   if (journal.committed) {
     // Past its commit point every new file is in: a run only removes the
     // set-aside files, and keeps any it cannot prove are its own.
-    log.Line(L"a run would finish the interrupted update first; nothing was recovered");
+    log.Line(journal.rollback
+                 ? L"a run would finish the interrupted rollback first; nothing was recovered"
+                 : L"a run would finish the interrupted update first; nothing was recovered");
     return RecoveryResult::kRecovered;
   }
   size_t undone = 0;
@@ -105,7 +108,8 @@ RecoveryResult Judge(FileSystem& files, const RecoveryInputs& inputs, const std:
           [&](size_t i) { return ItemOf(inputs, journal, journal.Step(i)); }, log, &undone)) {
     return RecoveryResult::kFailed;
   }
-  log.Line(L"a run would take the interrupted update back first, undoing " +
+  log.Line(std::wstring(L"a run would take the interrupted ") +
+           (journal.rollback ? L"rollback" : L"update") + L" back first, undoing " +
            std::to_wstring(undone) + L" of its steps; nothing was recovered");
   return RecoveryResult::kRecovered;
 }
@@ -136,13 +140,25 @@ RecoveryResult Recover(FileSystem& files, const RecoveryInputs& inputs, const st
         DropSetAside(files, kept.paths, kept.installed, log);
       }
     }
+    // A rollback past its commit point: its backups' bytes are back at their
+    // names, and the backups go last, as the run itself removes them.
+    for (size_t i = journal.rollback ? journal.size() : 0; i-- > 0;) {
+      const JournalStep step = journal.Step(i);
+      DropBackup(files, undo_item(step).paths.backup, step.backup, log);
+    }
   } else {
     complete = UndoSteps(files, inputs.install_folder, journal.size(), item, log,
                          inputs.progress, msg::kRestoringProgress);
   }
   if (!complete || !RemoveOwnJournal(*file, log).ok()) return RecoveryResult::kFailed;
   files.FlushFolder(inputs.install_folder);
-  log.Line(journal.committed ? L"finished the interrupted update" : L"took the interrupted update back");
+  if (journal.rollback) {
+    log.Line(journal.committed ? L"finished the interrupted rollback"
+                               : L"took the interrupted rollback back: the update stays");
+  } else {
+    log.Line(journal.committed ? L"finished the interrupted update"
+                               : L"took the interrupted update back");
+  }
   return RecoveryResult::kRecovered;
 }
 

@@ -34,16 +34,16 @@ bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
     return false;
   };
   Sha256Digest copied{};
-  const FileStatus copy = files.CopyNewIn(step.package, step.name, here, step.temporary,
+  const FileStatus copy = files.CopyNewIn(step.package, step.source, here, step.temporary,
                                           expected != nullptr ? &copied : nullptr);
   if (!copy.ok()) {
     return failed(copy, L"copy",
-                  step.package.PathOf(step.name) + L" to " + here.PathOf(step.temporary));
+                  step.package.PathOf(step.source) + L" to " + here.PathOf(step.temporary));
   }
   // Hashed as it was copied: a file changed since the check is caught with
   // no second read, and never renamed in.
   if (expected != nullptr && copied != *expected) {
-    log.Line(L"failed: " + step.package.PathOf(step.name) + L" changed after the package check");
+    log.Line(L"failed: " + step.package.PathOf(step.source) + L" changed after the package check");
     *failure = StepFailure::kPackageChanged;
     return false;
   }
@@ -258,6 +258,18 @@ bool DropSetAside(FileSystem& files, const StepPaths& paths, const FileIdentity&
   }
   // One left behind after a finished update holds the previous version.
   return RemoveIfThere(files, paths.aside, log);
+}
+
+bool DropBackup(FileSystem& files, const std::wstring& path, const FileIdentity& backup,
+                RunLog& log) {
+  FileIdentity identity;
+  if (files.Identify(path, &identity) != PathKind::kFile || identity != backup) {
+    log.Line(L"left " + path + L": it no longer holds the backup this rollback put back");
+    return false;
+  }
+  if (!RemoveIfThere(files, path, log)) return false;
+  log.Line(L"removed the backup " + path);
+  return true;
 }
 
 bool RemoveIfThere(FileSystem& files, const std::wstring& path, RunLog& log) {

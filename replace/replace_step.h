@@ -38,6 +38,9 @@ struct StepIn {
   const Folder& package;
   const Folder& installation;
   const std::wstring& name;
+  // The file copied in, in `package`: `name` for an update; for a rollback,
+  // whose `package` is the installation's folder, the backup's name.
+  const std::wstring& source;
   const FileIdentity& installed;  // what the plan found at `name`
   const std::wstring& aside;
   const std::wstring& temporary;
@@ -101,6 +104,11 @@ bool CanUndoSteps(FileSystem& files, size_t count, const std::function<UndoItem(
 // the one copy of the old file. True when it removed it.
 bool DropSetAside(FileSystem& files, const StepPaths& paths, const FileIdentity& installed,
                   RunLog& log);
+
+// Removes the backup a rollback has put back, once it has committed: only
+// while the name still holds the file recorded. True when it removed it.
+bool DropBackup(FileSystem& files, const std::wstring& path, const FileIdentity& backup,
+                RunLog& log);
 
 // Removes a file of this updater's own; one already gone counts as removed.
 // False, with the failure logged, otherwise.

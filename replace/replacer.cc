@@ -40,6 +40,7 @@ struct Planned {
   uint32_t listed_index;
   int32_t aside;
   FileIdentity installed;  // what the undo may move back, and nothing else
+  FileIdentity backup;     // a rollback's: what goes back, removed once it commits
 };
 
 // Both trees' folder for one relative folder, held while its files are
@@ -158,12 +159,30 @@ class Replacement {
         log_.Line(L"failed: " + prefix + name + L" lies inside the package folder");
         return false;
       }
+      if (inputs_.rollback) {
+        if (!PlanTakeBack(folder, prefix, name, index, identity, taken)) return false;
+        continue;
+      }
       // The copy's name needs no look: its suffix is this run's.
-      Planned step{static_cast<uint32_t>(index), kBackupAside, identity};
+      Planned step{static_cast<uint32_t>(index), kBackupAside, identity, FileIdentity()};
       if (!PickAside(prefix, Installation(folder), taken, name, &step.aside)) return false;
       plan_.push_back(step);
     }
-    return true;
+    return !inputs_.rollback || RollbackDecided();
+  }
+
+  // A rollback goes ahead only when every installed counterpart can be
+  // taken back, or, when none has a backup, there is nothing to do.
+  bool RollbackDecided() {
+    if (plan_.empty() && refused_.empty()) {
+      nothing_to_take_back_ = true;
+      return true;
+    }
+    for (const std::wstring& path : no_backup_) {
+      refused_.push_back(path + L": its backup " + path + backup_suffix_ + L" is missing");
+    }
+    for (const std::wstring& why : refused_) log_.Line(L"failed: cannot take back " + why);
+    return refused_.empty();
   }
 
   // The plan's steps tried, with nothing changed: whether each destination
@@ -230,7 +249,7 @@ class Replacement {
     size_t total = 0;
     std::string part;
     part.reserve(kJournalPart + kJournalLine);
-    part += JournalHead(backup_suffix_, inputs_.temporary_suffix);
+    part += JournalHead(backup_suffix_, inputs_.temporary_suffix, inputs_.rollback);
     const auto write_part = [&] {
       total += part.size();
       if (total > kJournalLimit) {
@@ -250,7 +269,8 @@ class Replacement {
       RelativeInto(step.listed_index, &entry.relative);
       entry.aside = step.aside;
       entry.installed = step.installed;
-      AppendJournalStep(entry, &part);
+      entry.backup = step.backup;
+      AppendJournalStep(entry, &part, inputs_.rollback);
       if (part.size() >= kJournalPart) written = write_part();
     }
     if (written) {
@@ -286,7 +306,7 @@ class Replacement {
   bool Apply(size_t* done) {
     // Reused from file to file: a step's names cost no allocation once the
     // longest has been seen.
-    std::wstring text, name, aside, temporary, line;
+    std::wstring text, name, source, aside, temporary, line;
     for (*done = 0; *done < plan_.size();) {
       if (Cancelled(*done)) return false;
       const Planned& step = plan_[*done];
@@ -303,10 +323,15 @@ class Replacement {
         aside = SetAsideName(name, step.aside);
       }
       temporary.assign(name).append(inputs_.temporary_suffix);
-      const StepIn names{Package(folder), Installation(folder), name, step.installed, aside,
-                         temporary};
+      // A rollback copies the backup back from beside the installed file.
+      source.assign(name);
+      if (inputs_.rollback) source.append(backup_suffix_);
+      const StepIn names{inputs_.rollback ? Installation(folder) : Package(folder),
+                         Installation(folder), name, source, step.installed, aside, temporary};
       const Sha256Digest* expected = nullptr;
-      if (inputs_.digests != nullptr) {
+      if (inputs_.rollback) {
+        expected = &backup_digests_[*done - 1];
+      } else if (inputs_.digests != nullptr) {
         const auto found = inputs_.digests->find(std::wstring(
             WithoutLeadingSeparators(Relative(step.listed_index), inputs_.separator)));
         // Every packaged file was listed, or the check would have failed;
@@ -329,8 +354,14 @@ class Replacement {
       }
       if (log_.enabled()) {
         const std::wstring& prefix = names.installation.prefix();
-        line.assign(L"replaced ").append(prefix).append(name);
-        line.append(L"; the old file is now ").append(prefix).append(names.aside);
+        if (inputs_.rollback) {
+          line.assign(L"took back ").append(prefix).append(name);
+          line.append(L": it holds its backup's bytes again; the update's file is now ");
+        } else {
+          line.assign(L"replaced ").append(prefix).append(name);
+          line.append(L"; the old file is now ");
+        }
+        line.append(prefix).append(names.aside);
         log_.Line(line);
       }
     }
@@ -385,6 +416,17 @@ class Replacement {
     }
   }
 
+  // A rollback's backups, once it has committed: their bytes are back at
+  // their names, and the next update makes them again.
+  void DropBackups() {
+    if (!inputs_.rollback) return;
+    for (const Planned& step : plan_) {
+      if (DropBackup(files_, Paths(step).backup, step.backup, log_)) {
+        ++log_.tally().backups_removed;
+      }
+    }
+  }
+
   // Counted once the update is kept: one undone changed nothing.
   void TallyKept() {
     RunTally& tally = log_.tally();
@@ -422,6 +464,7 @@ class Replacement {
   bool journal_lost() const { return journal_lost_; }
 
   bool empty() const { return plan_.empty(); }
+  bool nothing_to_take_back() const { return nothing_to_take_back_; }
   // The packaged file, as the walk spells it, that differed from its hash
   // when copied; "" when none did.
   std::wstring changed() const {
@@ -429,6 +472,58 @@ class Replacement {
   }
 
  private:
+  // One installed counterpart of a rollback: its bytes must be the
+  // package's and its backup must be there; the backup's bytes go back,
+  // checked by their hash as they are copied. A failure is noted, and the
+  // rollback refused once every file has been looked at.
+  bool PlanTakeBack(uint32_t folder, const std::wstring& prefix, const std::wstring& name,
+                    size_t index, const FileIdentity& installed, const NameSet* taken) {
+    const std::wstring path = prefix + name;
+    const Folder& here = Installation(folder);
+    Planned step{static_cast<uint32_t>(index), kBackupAside, installed, FileIdentity()};
+    const PathKind backup = files_.IdentifyIn(here, name + backup_suffix_, &step.backup);
+    if (backup == PathKind::kMissing) {
+      no_backup_.push_back(path);
+      return true;
+    }
+    if (backup != PathKind::kFile) {
+      refused_.push_back(path + L": its backup " + path + backup_suffix_ + L" is not a plain file");
+      return true;
+    }
+    // From the package's list where it has one, checked already.
+    Sha256Digest packaged{};
+    FileStatus hashed;
+    const auto* digests = inputs_.digests;
+    const auto listed = digests != nullptr ? digests->find(std::wstring(WithoutLeadingSeparators(
+                                                 Relative(index), inputs_.separator)))
+                                           : decltype(digests->end())();
+    if (digests != nullptr && listed != digests->end()) {
+      packaged = listed->second;
+    } else {
+      hashed = files_.HashFile(listed_.Path(index), &packaged);
+    }
+    Sha256Digest now{};
+    Sha256Digest kept{};
+    if (hashed.ok()) hashed = files_.HashFile(path, &now);
+    if (hashed.ok()) hashed = files_.HashFile(path + backup_suffix_, &kept);
+    if (!hashed.ok()) {
+      log_.Failure(L"read", path, hashed);
+      refused_.push_back(path + L": it or its backup cannot be read");
+      return true;
+    }
+    if (now != packaged) {
+      refused_.push_back(path + L": it does not hold the package's bytes (changed since the "
+                                L"update, or never updated)");
+      return true;
+    }
+    // The backup name is taken: the update's file is set aside, and the
+    // copy of the backup renamed in over the installed name.
+    if (!PickAside(prefix, here, taken, name, &step.aside)) return false;
+    plan_.push_back(step);
+    backup_digests_.push_back(kept);
+    return true;
+  }
+
   // The first part of the installation on the way to `relative` that is a
   // link, for the log.
   std::wstring LinkOn(const std::wstring& relative) {
@@ -565,6 +660,13 @@ class Replacement {
   std::wstring name_, probe_;
   bool untouched_last_ = false;  // the last step tried failed before moving anything
   bool cancelled_ = false;
+  // A rollback's: the hash of each planned step's backup, installed files
+  // with no backup and the others that cannot be taken back, and whether
+  // no packaged file has a backup at all.
+  std::vector<Sha256Digest> backup_digests_;
+  std::vector<std::wstring> no_backup_;
+  std::vector<std::wstring> refused_;
+  bool nothing_to_take_back_ = false;
 };
 
 }  // namespace
@@ -608,6 +710,9 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
   replacement.AllowCancel(true);
   if (!replacement.Plan()) {
     log.Line(L"nothing was changed");
+  } else if (replacement.nothing_to_take_back()) {
+    replacement.AllowCancel(false);
+    return ReplaceResult::kNothingToTakeBack;
   } else if (replacement.Cancelled(0)) {
     log.Line(L"nothing was changed");
   } else if (replacement.empty()) {
@@ -621,6 +726,7 @@ ReplaceResult ReplaceFiles(FileSystem& files, Messages& messages,
     if (replacement.Commit()) {
       replacement.TallyKept();
       replacement.DropSetAsides();
+      replacement.DropBackups();
       replacement.RemoveJournal();
       return ReplaceResult::kDone;
     }

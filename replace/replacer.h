@@ -30,6 +30,11 @@ struct ReplaceInputs {
   Progress* progress = nullptr;
   // Passed over besides every path that holds the marker; null: those alone.
   const OwnFiles* own = nullptr;
+  // Takes this package's update back instead: each installed counterpart
+  // must hold the packaged bytes and have its backup, which is copied back
+  // in its place; the package's file is set aside, and it and the backup
+  // are removed once the rollback commits.
+  bool rollback = false;
 };
 
 enum class ReplaceResult {
@@ -38,6 +43,7 @@ enum class ReplaceResult {
   kFailedUndoIncomplete,  // message shown; some old file kept under its aside name
   kPackageChanged,        // a packaged file changed after the check; undone, message shown
   kCancelled,             // a person cancelled; undone, message shown
+  kNothingToTakeBack,     // a rollback found no backup of any packaged file; nothing shown
 };
 
 // For each listed file whose counterpart is installed, keeps the installed

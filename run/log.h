@@ -21,6 +21,7 @@ struct RunTally {
   size_t backups_made = 0;
   size_t backups_kept = 0;  // earlier backups left alone, their files set aside
   size_t set_asides_removed = 0;
+  size_t backups_removed = 0;  // by a rollback, their bytes back at their names
 };
 
 // Each line reaches the file with one write as it is made, never held back

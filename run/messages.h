@@ -44,6 +44,10 @@ inline constexpr wchar_t kCheckInterrupted[] =
     L"An interrupted update of VORDA+ is waiting. The next run finishes it or takes it back "
     L"first; check again after that run.";
 
+// "/rollback": "VORDA+ was returned to version <ProductVERNUM>.", caption
+// kCompletedCaption.
+inline constexpr wchar_t kReturned[] = L"VORDA+ was returned to version ";
+
 // Follows the settings file path, then the name of the first empty key.
 inline constexpr wchar_t kDoesNotSet[] = L" does not set ";
 

@@ -327,7 +327,10 @@ int PosixFileSystem::OpenPackaged(const Place& place, bool* in_package) const {
   // Non-blocking, so that a FIFO put in place of a packaged file cannot hold
   // the run; regular files ignore the flag.
   constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-  if (place.link_free) {
+  // Below the installation (a rollback reads its backups, and compares the
+  // installed files) every folder on the way was opened without following a
+  // link, as the file is: it is the installation's own.
+  if (place.link_free || place.below_root) {
     // Reached from the package folder without a link, and no link itself:
     // inside the package, with nothing more to ask.
     const int fd = openat(place.folder, place.name.c_str(), kFlags | O_NOFOLLOW);

@@ -656,9 +656,9 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
 }
 
 FileStatus Win32FileSystem::CopyOpen(HANDLE in, const std::wstring& to, const Place* to_place,
-                                     Sha256Digest* digest) {
+                                     Sha256Digest* digest, bool installed) {
   // The bytes come from this handle, so it is this handle that is checked.
-  if (!InPackage(in)) return StatusOf(kLinkOnTheWay);
+  if (!installed && !InPackage(in)) return StatusOf(kLinkOnTheWay);
   HandleFacts info;
   const DWORD asked = WrittenAndAttributesOf(in, &info);
   if (asked != ERROR_SUCCESS) return StatusOf(asked);
@@ -1081,13 +1081,19 @@ FileStatus Win32FileSystem::CopyNewIn(const Folder& from_folder, const std::wstr
   }
   DropKeptCopy();
   // A link in the package is followed, as a copy by path follows it; the
-  // check of the open handle tells whether it stayed inside.
+  // check of the open handle tells whether it stayed inside. A rollback's
+  // backup, below the installation, is opened as itself and must be the
+  // file named there.
+  const bool installed = source->below_root();
   HANDLE opened = INVALID_HANDLE_VALUE;
   const DWORD error = OpenIn(source->handle(), from, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                             0, OpenKind::kFile, true, &opened, true);
+                             0, OpenKind::kFile, true, &opened, !installed);
   ScopedHandle in(opened);
   if (error != ERROR_SUCCESS) return StatusOf(error);
-  return CopyOpen(in.get(), to_folder.PathOf(to), &target, digest);
+  if (installed && !WhereNamed(in.get(), JoinPath(source->real(), from, L'\\'))) {
+    return StatusOf(kLinkOnTheWay);
+  }
+  return CopyOpen(in.get(), to_folder.PathOf(to), &target, digest, installed);
 }
 
 FileStatus Win32FileSystem::ReplaceIn(const Folder& folder, const std::wstring& from,

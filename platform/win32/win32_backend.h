@@ -157,9 +157,10 @@ class Win32FileSystem : public FileSystem {
   // name that is not a single part, and for `writing` outside the
   // installation: the call then goes by path.
   bool PlaceIn(const Folder& folder, const std::wstring& name, bool writing, Place* place);
-  // Copies from the packaged file open on `in` to a new file at `to`.
+  // Copies from the packaged file open on `in` to a new file at `to`; with
+  // `installed`, from a backup in the installation, checked by the caller.
   FileStatus CopyOpen(HANDLE in, const std::wstring& to, const Place* to_place,
-                      Sha256Digest* digest);
+                      Sha256Digest* digest, bool installed = false);
 
   // Puts an empty file of this run's own at `place` in place of whatever
   // stands there (a link that cannot be removed otherwise), by a rename.

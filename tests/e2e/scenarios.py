@@ -589,6 +589,55 @@ class ProbeTests(Scenario):
 
 
 class ReplaceTests(Scenario):
+    def test_rollback_takes_the_update_back_or_changes_nothing(self):
+        wine = self.target.kind == "wine"
+        returned = ("VORDA+ UPDATE", f"VORDA+ was returned to version {VER}.")
+
+        def backup_gone(c):
+            os.remove(c.host(f"{INST}/bin/core.dll.{VER}"))
+
+        def changed_since(c):
+            c.write(INST, {"res/strings.txt": b"edited after the update\n"})
+
+        def read_only(c):  # Wine shows a file without write permission as read-only
+            for rel in ("VORDA.exe", f"VORDA.exe.{VER}", "bin/core.dll", f"bin/core.dll.{VER}"):
+                os.chmod(c.host(f"{INST}/{rel}"), 0o444)
+        # Each: what happens to the updated installation, then the rollback's
+        # outcome and the line its log names the cause with.
+        variants = [("whole", lambda c: None, EXIT_DONE, "took back "),
+                    ("a backup missing", backup_gone, EXIT_COPY_FAILED, "failed: cannot take back "),
+                    ("a file changed after the update", changed_since, EXIT_COPY_FAILED,
+                     "failed: cannot take back ")]
+        if wine:
+            variants.append(("read-only files", read_only, EXIT_DONE, "took back "))
+        for label, change, status, logged in variants:
+            with self.subTest(label):
+                c = self.fresh_case()
+                program = self.standard()
+                before = c.tree(INST)
+                self.assertRun(c.run(program), [DONE], EXIT_DONE)
+                change(c)
+                after_update = c.tree(INST)
+                log = [UnattendedTests.sw(self, "rollback"), UnattendedTests.sw(self, "log"),
+                       c.native("rollback.log")]
+                result = c.run(program, args=log)
+                self.assertRun(result, [returned] if status == EXIT_DONE else [COPY_FAILED], status)
+                events = UnattendedTests.log_of(self, "rollback.log")
+                self.assertTrue(any(e.startswith(logged) for e in events), events)
+                if status != EXIT_DONE:
+                    self.assertTree(INST, after_update)
+                    continue
+                # Every installed file holds its old bytes again, every backup is gone.
+                self.assertTree(INST, before)
+                self.assertEqual(sum(e.startswith("took back ") for e in events), len(PACKAGED), events)
+                self.assertEqual(events[-2], "summary: took back 4, passed over 2, backups removed 4, "
+                                             "the update's files removed 4")
+                # Again: nothing to take back.
+                self.assertRun(c.run(program, args=log), [returned], EXIT_DONE)
+                self.assertIn("nothing to take back: no installed counterpart of a packaged file has "
+                              "its backup", UnattendedTests.log_of(self, "rollback.log"))
+                self.assertTree(INST, before)
+
     def test_typical_update_with_subfolders(self):
         c = self.case
         package = {**PACKAGED,

@@ -149,6 +149,9 @@ void Check(const Files& success, const Files& before,
     case ReplaceResult::kCancelled:
       ADD_FAILURE() << what << ": no one cancelled";
       break;
+    case ReplaceResult::kNothingToTakeBack:
+      ADD_FAILURE() << what << ": an update is no rollback";
+      break;
   }
 }
 
@@ -204,8 +207,10 @@ class FileVersionLibrary : public VersionLibrary {
 
 // A whole run over real files, its file calls going through `files`; with
 // `seen`, what a person would have seen of its progress.
-ExitStatus WholeRun(TempTree& tree, FileSystem& files, FakeProgress* seen = nullptr) {
+ExitStatus WholeRun(TempTree& tree, FileSystem& files, FakeProgress* seen = nullptr,
+                    std::vector<std::wstring> arguments = {}) {
   FakePlatform fake(L'/');
+  fake.environment.arguments = std::move(arguments);
   fake.environment.module_path = WideFromUtf8(tree.Path("pkg/Kestrune"));
   fake.profile.Set(L"ProductName", L"VORDA");
   fake.profile.Set(L"ProductVERNUM", WideFromUtf8(kVersion));
@@ -268,6 +273,43 @@ TEST(FaultInjectionTest, AStopAtAnyCallIsMadeGoodByTheNextRun) {
             EXPECT_EQ(after, before) << what;
           }
         }
+      }
+    }
+
+    // One more kind: a rollback of the finished update, stopped at every
+    // call. The next run leaves the installation wholly updated or wholly
+    // rolled back: a rollback then finishes it, an update finds it updated.
+    const std::vector<std::wstring> rollback = {L"--rollback"};
+    FaultyFileSystem counting_back(real, {});
+    ASSERT_EQ(WholeRun(clean, counting_back, nullptr, rollback), ExitStatus::kCompleted);
+    // Each packaged file's backup back at its name (an earlier backup's
+    // bytes, where the update kept one), and the backup gone.
+    Files rolled = success;
+    for (const auto& [path, content] : success) {
+      const auto backup = success.find(path + "." + kVersion);
+      if (backup == success.end() || (!layout.package.count(path) && path != "VoUInfo.dll")) continue;
+      rolled[path] = backup->second;
+      rolled.erase(backup->first);
+    }
+    EXPECT_EQ(clean.Snapshot("inst"), rolled) << layout.name << ": rolled back";
+    for (int stop = 1; stop <= counting_back.calls() + 1; ++stop) {
+      for (bool again_rollback : {true, false}) {
+        const std::string what = std::string(layout.name) + " rollback stop " +
+                                 std::to_string(stop) + (again_rollback ? ", rolled back" : "");
+        TempTree tree;
+        LayOut(layout, tree);
+        FaultyFileSystem update(real, {});
+        ASSERT_EQ(WholeRun(tree, update), ExitStatus::kCompleted) << what;
+        FaultyFileSystem stopped(real, {}, stop);
+        WholeRun(tree, stopped, nullptr, rollback);
+        ++stops;
+        FaultyFileSystem next(real, {});
+        const ExitStatus status = WholeRun(tree, next, nullptr, again_rollback ? rollback
+                                                                               : std::vector<std::wstring>{});
+        EXPECT_EQ(tree.Snapshot("inst"), again_rollback ? rolled : success) << what;
+        EXPECT_TRUE(status == ExitStatus::kCompleted ||
+                    (!again_rollback && status == ExitStatus::kWrongVersion))
+            << what << ": status " << static_cast<int>(status);
       }
     }
   }

@@ -28,8 +28,11 @@ TEST(CommandLineTest, SwitchesOfEachStyle) {
       {win, {L"-HELP", L"/quiet"}, Action::kHelp, true, L""},
       {win, {L"/write-hashes"}, Action::kWriteHashes, false, L""},
       {win, {L"/CHECK", L"/quiet", L"-check"}, Action::kCheck, true, L""},
+      {win, {L"-Rollback", L"/log=r.log"}, Action::kRollback, false, L"r.log"},
       {posix, {L"--check", L"--log", L"c.log"}, Action::kCheck, false, L"c.log"},
+      {posix, {L"--rollback", L"--quiet"}, Action::kRollback, true, L""},
       // Two things to do at once contradict each other, whatever the order.
+      {win, {L"/check", L"/rollback"}, Action::kMistake, false, L""},
       {win, {L"/check", L"/write-hashes"}, Action::kMistake, false, L""},
       {posix, {L"--write-hashes", L"--check"}, Action::kMistake, false, L""},
       {posix, {L"--check=now"}, Action::kMistake, false, L""},

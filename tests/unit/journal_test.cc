@@ -19,10 +19,11 @@ std::string Plan(const std::string& step_lines, size_t steps) {
 
 TEST(JournalTest, RoundTripsAndNeverGuesses) {
   std::string text = JournalHead(L".2015 SP1", kCopies);
-  AppendJournalStep(JournalStep{L"\\bin\\core.dll", kBackupAside, {7, 1ull << 40, 17, -5}}, &text);
-  AppendJournalStep(JournalStep{L"\\odd\tname\nwith escapes \u00fc", 3, {0, 0, 0, 0}}, &text);
+  AppendJournalStep(JournalStep{L"\\bin\\core.dll", kBackupAside, {7, 1ull << 40, 17, -5}, {}},
+                    &text);
+  AppendJournalStep(JournalStep{L"\\odd\tname\nwith escapes \u00fc", 3, {0, 0, 0, 0}, {}}, &text);
   // Escapes in an otherwise ASCII name, and characters of four UTF-8 bytes.
-  AppendJournalStep(JournalStep{L"\\cr\r\\\U0001F600 \u4E2D.dll", 9, {1, 2, 3, 4}}, &text);
+  AppendJournalStep(JournalStep{L"\\cr\r\\\U0001F600 \u4E2D.dll", 9, {1, 2, 3, 4}, {}}, &text);
   AppendJournalEnd(3, &text);
   Journal journal;
   JournalFault fault;
@@ -39,10 +40,19 @@ TEST(JournalTest, RoundTripsAndNeverGuesses) {
   EXPECT_EQ(journal.Step(2).installed, (FileIdentity{1, 2, 3, 4}));
   // A line break in a name with no escape besides: still never raw.
   std::string posix = JournalHead(L".2015 SP1", kCopies);
-  AppendJournalStep(JournalStep{L"/cr\ronly", 1, {}}, &posix);
+  AppendJournalStep(JournalStep{L"/cr\ronly", 1, {}, {}}, &posix);
   EXPECT_EQ(posix.find('\r'), std::string::npos);
   EXPECT_FALSE(journal.committed);
+  EXPECT_FALSE(journal.rollback);
   EXPECT_EQ(RunStartOf(journal.temporary_suffix), L"2026-12-07 12:00:00.123");
+  // A rollback's: each step names the backup it puts back too.
+  std::string back = JournalHead(L".2015 SP1", kCopies, true);
+  AppendJournalStep(JournalStep{L"\\a.dll", 0, {1, 2, 3, 4}, {5, 6, 7, -8}}, &back, true);
+  AppendJournalEnd(1, &back);
+  ASSERT_TRUE(ParseJournal(back, kWindows, &journal, &fault)) << fault.line;
+  EXPECT_TRUE(journal.rollback);
+  EXPECT_EQ(journal.Step(0).installed, (FileIdentity{1, 2, 3, 4}));
+  EXPECT_EQ(journal.Step(0).backup, (FileIdentity{5, 6, 7, -8}));
 
   struct Row {
     std::string tail;
@@ -70,7 +80,7 @@ TEST(JournalTest, RoundTripsAndNeverGuesses) {
 // made of it: every line kind, every rule, refused with the line named.
 std::string Step(const std::wstring& relative, int aside = kBackupAside) {
   std::string line;
-  AppendJournalStep(JournalStep{relative, aside, {1, 2, 3, 4}}, &line);
+  AppendJournalStep(JournalStep{relative, aside, {1, 2, 3, 4}, {}}, &line);
   return line;
 }
 
@@ -119,6 +129,13 @@ TEST(JournalTest, RefusesEveryJournalThatCouldLeadOutsideOrMatchTheWrongFile) {
       {"miscounted", Plan(good, 2), 5, &kWindows},
       {"more steps than counted", Plan(good + good, 1), 6, &kWindows},
       {"junk after the plan", Plan(good, 1) + "commit\nmore", 6, &kWindows},
+      // A rollback's steps name their backups; an update's do not.
+      {"rollback step without its backup", JournalHead(L".2015 SP1", kCopies, true) + good +
+       "end\t1\n", 5, &kWindows},
+      {"update step with a backup", Plan("-1\t1\t2\t3\t4\t5\t6\t7\t8\t\\x\n", 1), 4, &kWindows},
+      {"rollback said twice", JournalHead(L".2015 SP1", kCopies, true) + "rollback\nend\t0\n", 5,
+       &kWindows},
+      {"rollback after a step", Plan(good + "rollback\n", 1), 5, &kWindows},
   };
   for (const Row& row : rows) {
     Journal journal;

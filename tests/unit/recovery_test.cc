@@ -44,8 +44,8 @@ class RecoveryTest : public ::testing::Test {
     Put(L"\\d.dll", d.destination, L"\\d.dll.2015.1.0");
     Put(std::wstring(L"\\d.dll") + kCopies, d.copy, L"\\d.dll");
     std::string journal = JournalHead(L".2015.1.0", kCopies);
-    const JournalStep steps[] = {{L"\\d.dll", kBackupAside, old_d},
-                                 {L"\\e.dll", kBackupAside, old_e}};
+    const JournalStep steps[] = {{L"\\d.dll", kBackupAside, old_d, {}},
+                                 {L"\\e.dll", kBackupAside, old_e, {}}};
     AppendJournalStep(steps[d_first ? 0 : 1], &journal);
     AppendJournalStep(steps[d_first ? 1 : 0], &journal);
     AppendJournalEnd(2, &journal);
@@ -178,7 +178,7 @@ TEST_F(RecoveryTest, AfterTheCommitASetAsideFileGoesOnlyWhileBothProveItSpare) {
     Put(L"\\d.dll.2015.1.0", row.backup, L"");
     files_->AddFile(Path(L"\\d.dll"), "new");
     std::string journal = JournalHead(L".2015.1.0", kCopies);
-    AppendJournalStep(JournalStep{L"\\d.dll", 0, old_d}, &journal);
+    AppendJournalStep(JournalStep{L"\\d.dll", 0, old_d, {}}, &journal);
     AppendJournalEnd(1, &journal);
     files_->AddFile(Path(L"\\Kestrune.journal"), journal + kJournalCommit);
     EXPECT_EQ(Recover(), RecoveryResult::kRecovered);

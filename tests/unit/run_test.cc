@@ -242,7 +242,17 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
     const char* result;  // the outcome in words, and for a failure its first cause
     const char* box = nullptr;  // the one box's text, where the row says it
     std::vector<const char*> logged = {};  // lines (or their starts) the log holds besides
+    // What files hold afterwards ("<missing>": nothing), where the row says.
+    std::vector<std::pair<const wchar_t*, const char*>> after = {};
   };
+  // An installation as the standard update leaves it.
+  const auto updated = [](FakePlatform& f) {
+    f.files.Remove(L"C:\\Apps\\VORDA\\bin\\core.dll");
+    f.files.AddFile(L"C:\\Apps\\VORDA\\bin\\core.dll", "new core");
+    f.files.AddFile(L"C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0", "old core");
+  };
+  const wchar_t* const core = L"C:\\Apps\\VORDA\\bin\\core.dll";
+  const wchar_t* const core_backup = L"C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0";
   const std::wstring lock = L"C:\\Apps\\VORDA\\Kestrune.lock";
   const auto valid_journal = [](FakePlatform& f) {
     f.files.AddFile(L"C:\\Apps\\VORDA\\Kestrune.journal",
@@ -377,6 +387,64 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
          f.processes.Add(8, L"C:\\Apps\\VORDA\\VORDA.exe");
        },
        {L"/check"}, ExitStatus::kProductRunning, "the product is running; nothing was changed"},
+      // A rollback: each backup back at its name, the update's file and the
+      // backup gone once it commits; whatever version the library reports.
+      {"rollback",
+       [&](FakePlatform& f) {
+         updated(f);
+         f.library.Answer8("2015.2.0");
+       },
+       {L"/rollback"}, ExitStatus::kCompleted, "rolled back", "VORDA+ was returned to version 2015.1.0.",
+       {"] took back C:\\Apps\\VORDA\\bin\\core.dll: it holds its backup's bytes again; the "
+        "update's file is now C:\\Apps\\VORDA\\bin\\core.dll.~kestrune\n",
+        "] removed the backup C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0\n",
+        "] a rollback does not require version 2015.1.0: each installed file is compared with the "
+        "package instead\n",
+        "] summary: took back 1, passed over 2, backups removed 1, the update's files removed 1\n"},
+       {{core, "old core"}, {core_backup, "<missing>"},
+        {L"C:\\Apps\\VORDA\\bin\\core.dll.~kestrune", "<missing>"},
+        {L"C:\\Apps\\VORDA\\Kestrune.journal", "<missing>"}}},
+      {"rollback, a backup missing",
+       [&](FakePlatform& f) {
+         updated(f);
+         f.files.AddFile(L"C:\\pkg\\a.dll", "new a");
+         f.files.AddFile(L"C:\\Apps\\VORDA\\a.dll", "new a");
+       },
+       {L"/rollback"}, ExitStatus::kCopyFailedUndone,
+       "the rollback failed: cannot take back C:\\Apps\\VORDA\\a.dll: its backup "
+       "C:\\Apps\\VORDA\\a.dll.2015.1.0 is missing; everything was undone",
+       "Failed to copy files", {}, {{core, "new core"}, {core_backup, "old core"}}},
+      {"rollback, a file changed since the update",
+       [&](FakePlatform& f) {
+         updated(f);
+         f.files.Remove(L"C:\\Apps\\VORDA\\bin\\core.dll");
+         f.files.AddFile(L"C:\\Apps\\VORDA\\bin\\core.dll", "patched by hand");
+       },
+       {L"/rollback"}, ExitStatus::kCopyFailedUndone,
+       "the rollback failed: cannot take back C:\\Apps\\VORDA\\bin\\core.dll: it does not hold "
+       "the package's bytes (changed since the update, or never updated); everything was undone",
+       "Failed to copy files", {}, {{core, "patched by hand"}, {core_backup, "old core"}}},
+      {"rollback, the copy back fails",
+       [&](FakePlatform& f) {
+         updated(f);
+         f.files.FailWhen(L"copy", L"core.dll.2015.1.0");
+       },
+       {L"/rollback"}, ExitStatus::kCopyFailedUndone,
+       "the rollback failed: copy C:\\Apps\\VORDA\\bin\\core.dll.2015.1.0 to "
+       "C:\\Apps\\VORDA\\bin\\core.dll.~kestrune-20261207110837005: error 5: text of 5; "
+       "everything was undone",
+       "Failed to copy files", {}, {{core, "new core"}, {core_backup, "old core"}}},
+      {"rollback again: nothing to take back", [](FakePlatform&) {}, {L"/rollback"},
+       ExitStatus::kCompleted, "nothing to take back", "VORDA+ was returned to version 2015.1.0.",
+       {"] nothing to take back: no installed counterpart of a packaged file has its backup\n"},
+       {{core, "old core"}}},
+      {"rollback, the product running",
+       [&](FakePlatform& f) {
+         updated(f);
+         f.processes.Add(8, L"C:\\Apps\\VORDA\\VORDA.exe");
+       },
+       {L"/rollback"}, ExitStatus::kProductRunning, "the product is running; nothing was changed",
+       nullptr, {}, {{core, "new core"}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -406,6 +474,7 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
     }
     const std::string& log = fake.environment.log;
     for (const char* line : row.logged) EXPECT_NE(log.find(line), std::string::npos) << line << log;
+    for (const auto& [path, content] : row.after) EXPECT_EQ(fake.files.Content(path), content);
     if (row.arguments == std::vector<std::wstring>{L"/check"}) {
       // Looked at, never changed: no lock, journal, copy or backup is left.
       std::map<std::wstring, std::string> after;

@@ -364,7 +364,7 @@ bool ReplacementUndoneAfter(const std::string& root) {
   std::sort(listed.begin(), listed.end());
   const ReplaceResult result = ReplaceFiles(
       files, messages,
-      ReplaceInputs{WideFromUtf8(root + "/pkg"), WideFromUtf8(root + "/inst"), L"1.0"},
+      ReplaceInputs{WideFromUtf8(root + "/pkg"), WideFromUtf8(root + "/inst"), L"1.0", L'/'},
       listed, log);
   return result == ReplaceResult::kFailedUndone && messages.boxes.size() == 1;
 }

@@ -7,8 +7,9 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <set>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -273,24 +274,96 @@ struct CallLog : std::vector<std::wstring> {
 };
 
 // A file tree in memory; folders list their entries in creation order, which
-// stands for the platform's order. Every operation can be made to fail.
+// stands for the platform's order. Every operation can be made to fail, and
+// the power can be cut (below).
 class FakeFileSystem : public FileSystem {
  public:
   explicit FakeFileSystem(wchar_t separator = L'\\') : separator_(separator) {}
 
-  void AddFolder(const std::wstring& path) { Put(path, Node{true, "", false, ++ids_}); }
+  void AddFolder(const std::wstring& path) { Put(path, Node{true, false, ++ids_}); }
   void AddFile(const std::wstring& path, const std::string& content) {
-    Put(path, Node{false, content, false, ++ids_});
+    Put(path, Node{false, false, NewFile(content)});
   }
   // A folder that exists but cannot be searched.
-  void AddSealedFolder(const std::wstring& path) { Put(path, Node{true, "", true, ++ids_}); }
+  void AddSealedFolder(const std::wstring& path) { Put(path, Node{true, true, ++ids_}); }
   bool Has(const std::wstring& path) const { return nodes_.count(path) != 0; }
   std::string Content(const std::wstring& path) const {
     auto it = nodes_.find(path);
-    return it == nodes_.end() ? std::string("<missing>") : it->second.content;
+    return it == nodes_.end() ? std::string("<missing>") : BytesOf(it->second.id);
   }
+
+  // Power loss. Once asked to record, the fake knows what a cut of the power
+  // would keep, by what each call of the back-end stood in for promises
+  // (platform.h). Names are taken to reach the disk in the order they were
+  // made, as the journaling file systems the protocol relies on (ext4, NTFS)
+  // log them: a cut keeps the names made durable and then none, or a first
+  // few, of those made since, in order. Bytes not made durable read as those
+  // last made durable (none, for a new file) or as written.
+  enum class Flushes {
+    // syncfs makes everything durable; a folder's fsync its names, and so
+    // every name made before them; a file's fsync its bytes alone.
+    kPosix,
+    // Windows where the volume cannot be flushed (Wine, an unelevated run)
+    // and a folder's flush is only tried: each flushed write (a copy, a
+    // file's flush, a journal part) makes its bytes durable and, as NTFS
+    // logs names in order, every name made before it.
+    kWindows,
+    // The same where an administrator's run flushes the volume.
+    kWindowsVolume,
+  };
+  // From now on: what is there now is durable, and later calls are recorded.
+  void RecordDurability(Flushes flushes) {
+    flushes_ = flushes;
+    volume_flush = flushes != Flushes::kWindows;
+    copies_durable = flushes != Flushes::kPosix;
+    durable_names_ = Names{nodes_, order_, {}};
+    pending_.clear();
+    durable_bytes_ = bytes_;
+  }
+  // How many names made are not durable: a cut keeps none to all of them.
+  size_t NamesNotDurable() const { return pending_.size(); }
+  // The files, by id, at the names a cut keeping `kept` of those leaves
+  // whose bytes are not durable.
+  std::vector<int> BytesNotDurable(size_t kept) const {
+    std::vector<int> ids;
+    for (const auto& [path, node] : NamesKept(kept).nodes) {
+      const auto durable = durable_bytes_.find(node.id);
+      if (!node.folder && (durable == durable_bytes_.end() || durable->second != BytesOf(node.id)) &&
+          std::find(ids.begin(), ids.end(), node.id) == ids.end()) {
+        ids.push_back(node.id);
+      }
+    }
+    return ids;
+  }
+  // Cuts the power, keeping `kept` of the names not durable; of the files
+  // whose bytes are not durable, those in `written` read as written. What
+  // is left is all durable, and no lock is held.
+  void CutPower(size_t kept, const std::set<int>& written) {
+    const Names names = NamesKept(kept);
+    std::map<int, std::string> bytes;
+    for (const auto& [path, node] : names.nodes) {
+      const auto durable = durable_bytes_.find(node.id);
+      if (!node.folder) {
+        bytes[node.id] = written.count(node.id) != 0 ? BytesOf(node.id)
+                         : durable != durable_bytes_.end() ? durable->second
+                                                           : std::string();
+      }
+    }
+    nodes_ = names.nodes;
+    order_ = names.order;
+    bytes_ = std::move(bytes);
+    locked.clear();
+    RecordDurability(*flushes_);
+  }
+  // Counts the changes to what a cut would keep: two moments with the same
+  // count leave the same states.
+  int changes() const { return changes_; }
   // Every path, in creation order.
   std::vector<std::wstring> Paths() const { return order_; }
+  bool IsFolder(const std::wstring& path) const {
+    const auto it = nodes_.find(path);
+    return it != nodes_.end() && it->second.folder;
+  }
 
   // An installation folder opens when it is a folder, or holds anything
   // (files may be added without their folders).
@@ -304,7 +377,7 @@ class FakeFileSystem : public FileSystem {
     return ToLowerAscii(real);
   }
   PathKind Probe(const std::wstring& path) override {
-    log.push_back(L"probe " + path);
+    Called(L"probe " + path);
     if (linked.count(path)) return PathKind::kLink;
     if (Fails(path, L"probe")) return PathKind::kError;
     auto it = nodes_.find(path);
@@ -359,7 +432,7 @@ class FakeFileSystem : public FileSystem {
     return names->empty() ? FileStatus(FileResult::kMissing, 3) : FileStatus();
   }
   FileStatus Move(const std::wstring& from, const std::wstring& to) override {
-    log.push_back(L"move " + from + L" -> " + to);
+    Called(L"move " + from + L" -> " + to);
     if (const FileStatus busy_now = Busy(from, L"move"); !busy_now.ok()) return busy_now;
     if (Fails(from, L"move")) return FileStatus(FileResult::kFailed, 5);
     if (!Has(from)) return FileResult::kMissing;
@@ -367,39 +440,46 @@ class FakeFileSystem : public FileSystem {
     Node node = nodes_.at(from);
     Erase(from);
     Put(to, node);
+    NameMade(from, to);
     return FileResult::kOk;
   }
   FileStatus CopyNew(const std::wstring& from, const std::wstring& to,
                      Sha256Digest* digest) override {
-    log.push_back(L"copy " + from + L" -> " + to);
+    Called(L"copy " + from + L" -> " + to);
     for (const auto& [path, content] : taken_at_copy) {
       Erase(path);
-      Put(path, Node{false, content, false, ++ids_});
+      Put(path, Node{false, false, NewFile(content)});
     }
     taken_at_copy.clear();
     if (Has(to)) return FileResult::kTargetExists;
     if (Fails(from, L"copy")) {
       // A copy that breaks off midway leaves part of the file behind.
-      if (partial_copies) Put(to, Node{false, "partial", false, ++ids_});
+      if (partial_copies) {
+        Put(to, Node{false, false, NewFile("partial")});
+        NameMade(to);
+      }
       return FileStatus(FileResult::kFailed, 5);
     }
     auto it = nodes_.find(from);
     if (it == nodes_.end() || it->second.folder) return FileResult::kFailed;
-    Node copy = it->second;
-    copy.id = ++ids_;
-    Put(to, copy);
+    const int id = NewFile(BytesOf(it->second.id));
+    Put(to, Node{false, false, id});
+    NameMade(to);
+    // Made durable before it returns, where copies are.
+    if (copies_durable) WriteFlushed(id);
     if (digest == nullptr) return FileResult::kOk;
     Sha256 hash;
-    hash.Update(copy.content.data(), copy.content.size());
+    hash.Update(bytes_[id].data(), bytes_[id].size());
     return hash.Finish(digest) ? FileStatus() : FileStatus(FileResult::kFailed, 5);
   }
   FileStatus Remove(const std::wstring& path) override {
-    log.push_back(L"remove " + path);
+    Called(L"remove " + path);
     if (const FileStatus busy_now = Busy(path, L"remove"); !busy_now.ok()) return busy_now;
     if (Fails(path, L"remove")) return FileResult::kFailed;
     if (!Has(path)) return FileResult::kMissing;
     if (nodes_.at(path).folder) return FileResult::kFailed;
     Erase(path);
+    NameMade(path);
     return FileResult::kOk;
   }
 
@@ -416,16 +496,17 @@ class FakeFileSystem : public FileSystem {
     return MoveIn(folder, from, to);
   }
   FileStatus Link(const std::wstring& existing, const std::wstring& name) override {
-    log.push_back(L"link " + existing + L" -> " + name);
+    Called(L"link " + existing + L" -> " + name);
     if (!links_supported) return FileResult::kUnsupported;
     if (Fails(existing, L"link")) return FileStatus(FileResult::kFailed, 5);
     if (!Has(existing)) return FileResult::kMissing;
     if (Has(name)) return FileResult::kTargetExists;
     Put(name, nodes_.at(existing));
+    NameMade(name);
     return FileResult::kOk;
   }
   FileStatus Replace(const std::wstring& from, const std::wstring& to) override {
-    log.push_back(L"replace " + from + L" -> " + to);
+    Called(L"replace " + from + L" -> " + to);
     if (const FileStatus busy_now = Busy(to, L"replace"); !busy_now.ok()) return busy_now;
     if (Fails(from, L"replace")) return FileStatus(FileResult::kFailed, 5);
     if (!Has(from)) return FileResult::kMissing;
@@ -433,32 +514,35 @@ class FakeFileSystem : public FileSystem {
     Erase(from);
     Erase(to);
     Put(to, node);
+    NameMade(from, to);
     return FileResult::kOk;
   }
   PathKind Identify(const std::wstring& path, FileIdentity* identity) override {
     const PathKind kind = Probe(path);
     if (kind == PathKind::kFile) {
       const Node& node = nodes_.at(path);
-      *identity = FileIdentity{1, static_cast<uint64_t>(node.id), node.content.size(), 0};
+      *identity = FileIdentity{1, static_cast<uint64_t>(node.id), BytesOf(node.id).size(), 0};
     }
     return kind;
   }
   FileStatus ClearName(const std::wstring& path) override {
     if (!Has(path)) return FileResult::kMissing;
-    log.push_back(L"clear " + path);
+    Called(L"clear " + path);
     if (Fails(path, L"clear")) return FileStatus(FileResult::kFailed, 5);
     const std::wstring prefix = path + separator_;
     for (const std::wstring& other : order_) {
       if (other.compare(0, prefix.size(), prefix) == 0) return FileStatus(FileResult::kFailed, 145);
     }
     Erase(path);
+    NameMade(path);
     return FileResult::kOk;
   }
   FileStatus CreateOwn(const std::wstring& path, std::unique_ptr<OwnFile>* file) override {
-    log.push_back(L"create " + path);
+    Called(L"create " + path);
     if (Fails(path, L"create")) return FileStatus(FileResult::kFailed, 28);
     if (Has(path)) return FileResult::kTargetExists;
-    Put(path, Node{false, "", false, ++ids_});
+    Put(path, Node{false, false, NewFile("")});
+    NameMade(path);
     *file = std::make_unique<Own>(this, path, ids_);
     return FileResult::kOk;
   }
@@ -469,16 +553,19 @@ class FakeFileSystem : public FileSystem {
     return FileResult::kOk;
   }
   FileStatus WriteNew(const std::wstring& path, const std::string& bytes) override {
-    log.push_back(L"write " + path);
+    Called(L"write " + path);
     if (Fails(path, L"write")) return FileStatus(FileResult::kFailed, 28);
     if (Has(path)) return FileResult::kTargetExists;
-    Put(path, Node{false, bytes, false, ++ids_});
+    Put(path, Node{false, false, NewFile(bytes)});
+    NameMade(path);
+    WriteFlushed(ids_);
     return FileResult::kOk;
   }
   FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) override {
     if (!Has(path)) return FileResult::kMissing;
-    if (nodes_.at(path).content.size() > limit) return FileStatus(FileResult::kFailed, 223);
-    *bytes = nodes_.at(path).content;
+    const std::string& content = BytesOf(nodes_.at(path).id);
+    if (content.size() > limit) return FileStatus(FileResult::kFailed, 223);
+    *bytes = content;
     return FileResult::kOk;
   }
   FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override {
@@ -486,21 +573,41 @@ class FakeFileSystem : public FileSystem {
     if (Fails(path, L"hash")) return FileStatus(FileResult::kFailed, 32);
     if (!Has(real) || nodes_.at(real).folder) return FileResult::kMissing;
     Sha256 hash;
-    hash.Update(nodes_.at(real).content.data(), nodes_.at(real).content.size());
+    const std::string& content = BytesOf(nodes_.at(real).id);
+    hash.Update(content.data(), content.size());
     return hash.Finish(digest) ? FileStatus() : FileStatus(FileResult::kFailed, 5);
   }
   FileStatus FlushFolder(const std::wstring& folder) override {
-    log.push_back(L"flush " + folder);
+    Called(L"flush " + folder);
+    if (flushes_ == Flushes::kPosix) {
+      std::wstring name = folder;
+      while (name.size() > 1 && name.back() == separator_) name.pop_back();
+      for (size_t i = pending_.size(); i-- > 0;) {
+        const std::vector<std::wstring>& made_in = pending_[i].folders;
+        if (std::find(made_in.begin(), made_in.end(), name) != made_in.end()) {
+          NamesDurable(i + 1);
+          break;
+        }
+      }
+    }
     return FileResult::kOk;
   }
   FileStatus FlushVolume(const std::wstring& folder) override {
-    log.push_back(L"flush all " + folder);
+    Called(L"flush all " + folder);
     if (Fails(folder, L"flush")) return FileStatus(FileResult::kFailed, 5);
-    return volume_flush ? FileStatus() : FileStatus(FileResult::kUnsupported);
+    if (!volume_flush) return FileStatus(FileResult::kUnsupported);
+    if (flushes_) {
+      NamesDurable(pending_.size());
+      durable_bytes_ = bytes_;
+      ++changes_;
+    }
+    return FileStatus();
   }
   FileStatus FlushFile(const std::wstring& path) override {
-    log.push_back(L"flush " + path);
-    return Fails(path, L"flush") ? FileStatus(FileResult::kFailed, 5) : FileStatus();
+    Called(L"flush " + path);
+    if (Fails(path, L"flush")) return FileStatus(FileResult::kFailed, 5);
+    if (Has(path)) WriteFlushed(nodes_.at(path).id);
+    return FileStatus();
   }
   bool CopiesDurable() override { return copies_durable; }
   // No lock is made in a folder that does not exist.
@@ -567,6 +674,9 @@ class FakeFileSystem : public FileSystem {
   // Names that another file (this content) takes at the first copy, as a
   // user who may write the folder can do to a name the run holds.
   std::map<std::wstring, std::string> taken_at_copy;
+  // Called with each logged call before it acts: the state then is the
+  // state after the call before it.
+  std::function<void(const std::wstring& call)> before_call;
 
  private:
   // kOk for a folder, or a path that anything lies below.
@@ -583,21 +693,20 @@ class FakeFileSystem : public FileSystem {
 
   bool StillAsPlanned(const std::wstring& path, const FileIdentity& expected) {
     if (written_before_aside.erase(path) != 0 && Has(path)) {
-      nodes_.at(path).content += ", written meanwhile";
+      bytes_[nodes_.at(path).id] += ", written meanwhile";
     }
     // Anything but a file is left to the call itself to refuse. Not a look
     // of its own: tests count the plan's looks.
     const auto it = nodes_.find(path);
     if (it == nodes_.end() || it->second.folder) return true;
-    return FileIdentity{1, static_cast<uint64_t>(it->second.id), it->second.content.size(), 0} ==
-           expected;
+    return FileIdentity{1, static_cast<uint64_t>(it->second.id), BytesOf(it->second.id).size(),
+                        0} == expected;
   }
 
   struct Node {
     bool folder;
-    std::string content;
     bool sealed;
-    int id;  // one file under two names shares it
+    int id;  // one file under two names shares it, and its bytes
   };
   class Held : public FileLock {
    public:
@@ -615,14 +724,15 @@ class FakeFileSystem : public FileSystem {
         : files_(files), path_(std::move(path)), id_(id) {}
     const std::wstring& path() const override { return path_; }
     FileStatus AppendDurably(const std::string& bytes) override {
-      files_->log.push_back(L"append " + path_);
+      files_->Called(L"append " + path_);
       if (files_->Fails(path_, L"append")) return FileStatus(FileResult::kFailed, 28);
-      // Written to the file held, wherever its name is now.
-      (Mine() != nullptr ? Mine()->content : detached_) += bytes;
+      // Written to the file held, wherever its name is now (or none is).
+      files_->bytes_[id_] += bytes;
+      files_->WriteFlushed(id_);
       return FileResult::kOk;
     }
     FileStatus ReadWhole(size_t limit, std::string* bytes) override {
-      const std::string& content = Mine() != nullptr ? Mine()->content : detached_;
+      const std::string& content = files_->bytes_[id_];
       if (content.size() > limit) return FileStatus(FileResult::kFailed, 223);
       *bytes = content;
       return FileResult::kOk;
@@ -640,7 +750,7 @@ class FakeFileSystem : public FileSystem {
     }
     FileStatus Rename(const std::wstring& name) override {
       std::wstring to = path_.substr(0, path_.find_last_of(files_->separator_) + 1) + name;
-      files_->log.push_back(L"rename " + path_ + L" -> " + to);
+      files_->Called(L"rename " + path_ + L" -> " + to);
       if (files_->Fails(path_, L"rename")) return FileStatus(FileResult::kFailed, 5);
       const FileStatus named = Named();
       if (!named.ok()) return named;
@@ -648,14 +758,18 @@ class FakeFileSystem : public FileSystem {
       files_->Erase(path_);
       files_->Erase(to);
       files_->Put(to, node);
+      files_->NameMade(path_, to);
       path_ = std::move(to);
       return FileResult::kOk;
     }
     FileStatus Remove() override {
-      files_->log.push_back(L"remove " + path_);
+      files_->Called(L"remove " + path_);
       if (files_->Fails(path_, L"remove")) return FileStatus(FileResult::kFailed, 5);
       const FileStatus named = Named();
-      if (named.ok()) files_->Erase(path_);
+      if (named.ok()) {
+        files_->Erase(path_);
+        files_->NameMade(path_);
+      }
       return named;
     }
 
@@ -666,19 +780,63 @@ class FakeFileSystem : public FileSystem {
       if (it == files_->nodes_.end()) return FileResult::kMissing;
       return it->second.id == id_ ? FileStatus() : FileStatus(FileResult::kChanged);
     }
-    Node* Mine() {
-      for (auto& [path, node] : files_->nodes_) {
-        if (node.id == id_) return &node;
-      }
-      return nullptr;
-    }
     FakeFileSystem* files_;
     std::wstring path_;
     const int id_;
-    std::string detached_;  // written after its name was taken: nowhere to see
   };
 
+  void Called(std::wstring call) {
+    if (before_call) before_call(call);
+    log.push_back(std::move(call));
+  }
+  int NewFile(const std::string& bytes) {
+    bytes_[++ids_] = bytes;
+    return ids_;
+  }
+  std::string BytesOf(int id) const {
+    const auto it = bytes_.find(id);
+    return it == bytes_.end() ? std::string() : it->second;
+  }
+
+  // The names at one moment, and the folders whose names the last call made
+  // or removed.
+  struct Names {
+    std::map<std::wstring, Node> nodes;
+    std::vector<std::wstring> order;
+    std::vector<std::wstring> folders;
+  };
+  const Names& NamesKept(size_t kept) const {
+    return kept == 0 ? durable_names_ : pending_.at(kept - 1);
+  }
+  void NameMade(const std::wstring& path, const std::wstring& other = std::wstring()) {
+    if (!flushes_) return;
+    ++changes_;
+    Names after{nodes_, order_, {}};
+    for (const std::wstring* made : {&path, &other}) {
+      if (!made->empty()) after.folders.push_back(made->substr(0, made->find_last_of(separator_)));
+    }
+    pending_.push_back(std::move(after));
+  }
+  void NamesDurable(size_t count) {
+    if (count == 0) return;
+    ++changes_;
+    durable_names_ = pending_[count - 1];
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
+  }
+  void WriteFlushed(int id) {
+    if (!flushes_) return;
+    ++changes_;
+    durable_bytes_[id] = BytesOf(id);
+    if (flushes_ != Flushes::kPosix) NamesDurable(pending_.size());
+  }
+
   int ids_ = 0;
+  int changes_ = 0;
+  std::map<int, std::string> bytes_;  // of each file, by id
+  std::optional<Flushes> flushes_;  // recording what a power cut keeps
+  Names durable_names_;
+  std::vector<Names> pending_;  // the names after each call made since
+  std::map<int, std::string> durable_bytes_;
   struct Busy_ {
     std::wstring operation;
     std::wstring needle;

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -26,6 +27,7 @@ namespace kestrune {
 namespace {
 
 using Files = std::map<std::string, std::string>;
+using testing::FakeFileSystem;
 using testing::FakeMessages;
 using testing::FakePlatform;
 using testing::FakeProgress;
@@ -376,6 +378,201 @@ TEST(FaultInjectionTest, ARecoveryThatCannotUndoKeepsItsJournalForTheNextRun) {
   FaultyFileSystem next(real, {});
   EXPECT_EQ(WholeRun(tree, next), ExitStatus::kCompleted);
   EXPECT_EQ(tree.Snapshot("inst"), success);
+}
+
+// Power cuts, over the file system in memory that knows what a cut keeps:
+// an update of ten files (one beside an earlier backup, so set aside), in
+// the installation's top folder and two below it.
+const Layout kTenFiles{
+    "ten files",
+    {{"Kestrune", "updater"}, {"Kestrune.ini", "ini"}, {"VoUInfo.dll", "2.0"},
+     {"a.dll", "new a"}, {"b.dll", "new b"}, {"c.dll", "new c"}, {"d.dat", "new d"},
+     {"e.exe", "new e"}, {"sub/f.dll", "new f"}, {"sub/g.dll", "new g"},
+     {"sub/deep/h.dll", "new h"}, {"sub/deep/i.dll", "new i"}},
+    {{"VoUInfo.dll", kVersion}, {"a.dll", "old a"}, {"b.dll", "old b"}, {"b.dll.1.0", "older b"},
+     {"c.dll", "old c"}, {"d.dat", "old d"}, {"e.exe", "old e"}, {"sub/f.dll", "old f"},
+     {"sub/g.dll", "old g"}, {"sub/deep/h.dll", "old h"}, {"sub/deep/i.dll", "old i"},
+     {"keep.txt", "untouched"}}};
+
+void PutInMemory(FakeFileSystem& files, const std::string& path, const std::string& content) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    if (!files.Has(WideFromUtf8(path.substr(0, slash)))) {
+      files.AddFolder(WideFromUtf8(path.substr(0, slash)));
+    }
+  }
+  files.AddFile(WideFromUtf8(path), content);
+}
+
+Files InMemory(const FakeFileSystem& files) {
+  Files snapshot;
+  for (const std::wstring& path : files.Paths()) {
+    if (path.rfind(L"/inst/", 0) == 0 && !files.IsFolder(path)) {
+      snapshot[Utf8FromWide(path.substr(6))] = files.Content(path);
+    }
+  }
+  return snapshot;
+}
+
+// Reports the version its file in memory holds.
+class MemoryVersionLibrary : public VersionLibrary {
+ public:
+  explicit MemoryVersionLibrary(FakeFileSystem& files) : files_(files) {}
+  Outcome CallVersionEntry(const std::wstring& path, uint8_t* buffer, int32_t size, int32_t,
+                           std::wstring*) override {
+    std::string text = files_.Content(path);
+    text.resize(std::min<size_t>(text.size(), static_cast<size_t>(size)));
+    std::memcpy(buffer, text.data(), text.size());
+    return Outcome::kCalled;
+  }
+
+ private:
+  FakeFileSystem& files_;
+};
+
+ExitStatus MemoryRun(FakeFileSystem& files) {
+  FakePlatform fake(L'/');
+  fake.environment.module_path = L"/pkg/Kestrune";
+  fake.profile.Set(L"ProductName", L"VORDA");
+  fake.profile.Set(L"ProductVERNUM", WideFromUtf8(kVersion));
+  fake.profile.Set(L"ProductCoreGUID", L"{G}");
+  fake.registry.SetText(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\{G}",
+                        L"InstallLocation", L"/inst");
+  MemoryVersionLibrary library(files);
+  Platform platform{L'/',       fake.environment, fake.profile, fake.registry, library,
+                    fake.processes, files,        fake.messages, fake.progress};
+  CKestruneApp app(platform);
+  app.InitInstance();
+  return app.exit_status();
+}
+
+// Whether every installed file holds its new bytes (`updated`) or its old.
+bool Reached(const Files& state, bool updated, std::string* wrong) {
+  for (const auto& [path, content] : kTenFiles.installed) {
+    const auto packaged = kTenFiles.package.find(path);
+    if (packaged == kTenFiles.package.end()) continue;
+    const auto now = state.find(path);
+    if (now == state.end() || now->second != (updated ? packaged->second : content)) {
+      *wrong = path + " holds " + (now == state.end() ? "nothing" : "'" + now->second + "'");
+      return false;
+    }
+  }
+  return true;
+}
+
+TEST(FaultInjectionTest, APowerCutAfterAnyCallIsMadeGoodByTheNextRun) {
+  using Flushes = FakeFileSystem::Flushes;
+  // Where the run starts: as laid out, or as a cut left an update before or
+  // after its commit, for a recovery to take back or finish.
+  enum class Start { kLaidOut, kFailingCopy, kBeforeCommit, kAfterCommit };
+  struct Row {
+    const char* what;
+    Flushes flushes;
+    Start start;
+    ExitStatus status;
+  };
+  const Row rows[] = {
+      {"POSIX update", Flushes::kPosix, Start::kLaidOut, ExitStatus::kCompleted},
+      {"POSIX undo", Flushes::kPosix, Start::kFailingCopy, ExitStatus::kCopyFailedUndone},
+      {"POSIX recovery, undoing", Flushes::kPosix, Start::kBeforeCommit, ExitStatus::kCompleted},
+      {"POSIX recovery, finishing", Flushes::kPosix, Start::kAfterCommit,
+       ExitStatus::kWrongVersion},
+      {"Windows update", Flushes::kWindows, Start::kLaidOut, ExitStatus::kCompleted},
+      {"Windows undo", Flushes::kWindows, Start::kFailingCopy, ExitStatus::kCopyFailedUndone},
+      {"Windows recovery, undoing", Flushes::kWindows, Start::kBeforeCommit,
+       ExitStatus::kCompleted},
+      {"Windows recovery, finishing", Flushes::kWindows, Start::kAfterCommit,
+       ExitStatus::kWrongVersion},
+      {"Windows update, volume flushed", Flushes::kWindowsVolume, Start::kLaidOut,
+       ExitStatus::kCompleted},
+      {"Windows undo, volume flushed", Flushes::kWindowsVolume, Start::kFailingCopy,
+       ExitStatus::kCopyFailedUndone},
+  };
+  FakeFileSystem laid_out(L'/');
+  for (const auto& [path, content] : kTenFiles.package) PutInMemory(laid_out, "/pkg/" + path, content);
+  for (const auto& [path, content] : kTenFiles.installed) {
+    PutInMemory(laid_out, "/inst/" + path, content);
+  }
+  const Files before = InMemory(laid_out);
+  FakeFileSystem clean = laid_out;
+  ASSERT_EQ(MemoryRun(clean), ExitStatus::kCompleted);
+  const Files success = InMemory(clean);
+
+  std::map<std::string, int> cuts;
+  for (const Row& row : rows) {
+    std::optional<FakeFileSystem> start(laid_out);
+    if (row.start == Start::kBeforeCommit || row.start == Start::kAfterCommit) {
+      // Stopped with every name and byte on the disk, just before the
+      // commit line is written or just after.
+      FakeFileSystem update = laid_out;
+      update.RecordDurability(row.flushes);
+      int appends = 0;
+      bool taken = false;
+      update.before_call = [&](const std::wstring& call) {
+        if (taken) return;
+        if (appends == (row.start == Start::kBeforeCommit ? 1 : 2)) {
+          start.emplace(update);
+          start->before_call = nullptr;
+          taken = true;
+        }
+        if (call.rfind(L"append ", 0) == 0) ++appends;
+      };
+      MemoryRun(update);
+      ASSERT_TRUE(taken) << row.what;
+      start->CutPower(start->NamesNotDurable(), std::set<int>());
+    }
+    FakeFileSystem run = *start;
+    if (row.start == Start::kFailingCopy) run.FailWhen(L"copy", L"/pkg/sub/deep/i.dll");
+    // The states a cut after each call would choose from.
+    run.RecordDurability(row.flushes);
+    std::vector<FakeFileSystem> states;
+    int seen = -1;
+    run.before_call = [&](const std::wstring&) {
+      if (run.changes() == seen) return;
+      seen = run.changes();
+      states.push_back(run);
+      states.back().before_call = nullptr;
+    };
+    const ExitStatus status = MemoryRun(run);
+    EXPECT_EQ(status, row.status) << row.what;
+    run.before_call = nullptr;
+    states.push_back(run);
+    // What the run reported is on the disk by the time it ends.
+    std::string wrong;
+    FakeFileSystem ended = run;
+    ended.CutPower(0, std::set<int>());
+    EXPECT_TRUE(Reached(InMemory(ended), status != ExitStatus::kCopyFailedUndone, &wrong))
+        << row.what << ": reported " << static_cast<int>(status) << ", yet after a cut " << wrong;
+
+    for (size_t at = 0; at < states.size(); ++at) {
+      for (size_t kept = 0; kept <= states[at].NamesNotDurable(); ++kept) {
+        const std::vector<int> unflushed = states[at].BytesNotDurable(kept);
+        for (const bool written : {false, true}) {
+          if (written && unflushed.empty()) continue;
+          FakeFileSystem cut = states[at];
+          cut.failures.clear();
+          cut.CutPower(kept, written ? std::set<int>(unflushed.begin(), unflushed.end())
+                                     : std::set<int>());
+          const Files left = InMemory(cut);
+          const ExitStatus next = MemoryRun(cut);
+          ++cuts[row.what];
+          const std::string what = std::string(row.what) + " cut " + std::to_string(at) +
+                                   " keeping " + std::to_string(kept) + " names" +
+                                   (written ? ", every byte" : "");
+          EXPECT_TRUE(next == ExitStatus::kCompleted || next == ExitStatus::kWrongVersion)
+              << what << ": status " << static_cast<int>(next);
+          EXPECT_EQ(InMemory(cut), success) << what;
+          // Until every file is new, each old one is under some name (then
+          // a file set aside beside an earlier backup goes, as it should).
+          if (!Reached(left, true, &wrong)) ExpectNothingLost(before, left, what);
+        }
+      }
+    }
+  }
+  for (const auto& [what, count] : cuts) {
+    std::cout << "[ power    ] " << what << ": " << count << " cut states\n";
+  }
+  EXPECT_GT(cuts["POSIX update"], 100);
 }
 
 }  // namespace

@@ -380,6 +380,7 @@ class FakeFileSystem : public FileSystem {
     Called(L"probe " + path);
     if (linked.count(path)) return PathKind::kLink;
     if (Fails(path, L"probe")) return PathKind::kError;
+    if (special.count(path)) return PathKind::kOther;
     auto it = nodes_.find(path);
     if (it == nodes_.end()) return PathKind::kMissing;
     return it->second.folder ? PathKind::kFolder : PathKind::kFile;
@@ -662,7 +663,9 @@ class FakeFileSystem : public FileSystem {
   std::pair<std::wstring, std::wstring> confined;  // package, installation
   std::set<std::wstring> linked;  // paths that pass a link where none may be
   std::set<std::wstring> outside;  // folder entries that lead out of the package
-  std::set<std::wstring> special;  // folder entries that are no file or folder
+  // Folder entries that are no file or folder (pipes, sockets, devices),
+  // as listings and looks at them tell.
+  std::set<std::wstring> special;
   std::set<std::wstring> locked;  // lock files held, by this run or another
   bool names_listed = true;  // false: ListNames is unsupported, as on Windows
   std::set<std::wstring> unlisted;  // paths made after any listing, left out of it

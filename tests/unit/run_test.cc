@@ -500,6 +500,9 @@ TEST_F(RunTest, TheLogNamesEachFilePassedOverAndEndsWithASummary) {
   fake_.files.AddFile(L"C:\\pkg\\bin\\old.dll.2015.1.0", "a backup");
   fake_.files.AddFile(L"C:\\pkg\\data", "a file where a folder is installed");
   fake_.files.AddFolder(L"C:\\Apps\\VORDA\\data");
+  fake_.files.AddFile(L"C:\\pkg\\bin\\pipe", "a file where a pipe is installed");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\pipe", "");
+  fake_.files.special.insert(L"C:\\Apps\\VORDA\\bin\\pipe");
   fake_.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
   fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll", "old a");
   fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll.2015.1.0", "an earlier backup");
@@ -515,8 +518,9 @@ TEST_F(RunTest, TheLogNamesEachFilePassedOverAndEndsWithASummary) {
         "passed over C:\\pkg\\bin\\extra.dll: no installed counterpart\n",
         "passed over C:\\pkg\\bin\\old.dll.2015.1.0: named like a backup\n",
         "passed over C:\\pkg\\data: a folder is installed in its place\n",
+        "passed over C:\\pkg\\bin\\pipe: no plain file is installed in its place\n",
         "message shown: VORDA+ UPDATE: You have successfully updated VORDA+\n",
-        "summary: replaced 2, passed over 5, backups made 1, earlier backups kept 1, "
+        "summary: replaced 2, passed over 6, backups made 1, earlier backups kept 1, "
         "set-aside files removed 1\n"
         "2026-12-07T11:08:37.005+01:00 [4242] exit status 0\n"}) {
     EXPECT_NE(log.find(event), std::string::npos) << event << " not in\n" << log;

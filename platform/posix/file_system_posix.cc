@@ -200,9 +200,7 @@ class PosixOwnFile final : public OwnFile {
     struct stat named;
     if (fstat(fd_, &held) != 0) return StatusOf(errno);
     if (fstatat(folder_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return StatusOf(errno);
-    return held.st_dev == named.st_dev && held.st_ino == named.st_ino
-               ? FileStatus()
-               : FileStatus(FileResult::kChanged);
+    return SameFile(held, named) ? FileStatus() : FileStatus(FileResult::kChanged);
   }
   FileStatus Rename(const std::wstring& name) override {
     // A rename goes by name: only while the name holds this file, and
@@ -362,11 +360,11 @@ bool PosixFileSystem::OpenedInPackage(int fd, const Place& place) const {
   for (int up = 0; folder.get() >= 0 && up < 4096; ++up) {
     struct stat here;
     if (fstat(folder.get(), &here) != 0) return false;
-    if (here.st_dev == package_id_.st_dev && here.st_ino == package_id_.st_ino) return true;
+    if (SameFile(here, package_id_)) return true;
     Descriptor parent(openat(folder.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat above;
     if (parent.get() < 0 || fstat(parent.get(), &above) != 0 ||
-        (above.st_dev == here.st_dev && above.st_ino == here.st_ino)) {
+        SameFile(above, here)) {
       return false;  // the top of the tree, the package not met
     }
     swap(folder, parent);
@@ -747,7 +745,7 @@ FileStatus PosixFileSystem::Lock(const std::wstring& path, std::unique_ptr<FileL
     struct stat named;
     if (fstat(fd, &held) == 0 &&
         fstatat(place.folder, place.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+        SameFile(held, named)) {
       const int folder = place.folder == AT_FDCWD ? AT_FDCWD : fcntl(place.folder, F_DUPFD_CLOEXEC, 0);
       *lock = std::make_unique<PosixFileLock>(folder, place.name, fd);
       return FileStatus();

@@ -2,6 +2,7 @@
 #ifndef KESTRUNE_PLATFORM_POSIX_IO_POSIX_H_
 #define KESTRUNE_PLATFORM_POSIX_IO_POSIX_H_
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,12 @@ namespace kestrune::posix {
 // The target of the symbolic link at `path`, however long; false with errno
 // set when it cannot be read.
 bool ReadLink(const std::string& path, std::string* target);
+
+// Whether two looks saw one file: its device and its inode both, as an
+// inode number is reused on another device and on this one once freed.
+inline bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // Writes all of `bytes`, going on after short writes and interruptions;
 // false with errno set otherwise.

@@ -92,8 +92,7 @@ bool IsWholeSharedObject(int fd) {
 bool LeadsTo(const std::string& path, int fd) {
   struct stat opened;
   struct stat named;
-  return fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
-         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+  return fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 && SameFile(opened, named);
 }
 
 // A copy of the checked file that this child owns, for the loader to open

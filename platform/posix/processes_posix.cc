@@ -28,8 +28,7 @@ bool HasOpen(const std::string& proc, const struct stat& target) {
     if (entry->d_name[0] == '.') continue;
     // stat follows the descriptor to the file itself, wherever it is now.
     struct stat opened {};
-    if (stat((folder + "/" + entry->d_name).c_str(), &opened) == 0 &&
-        opened.st_dev == target.st_dev && opened.st_ino == target.st_ino) {
+    if (stat((folder + "/" + entry->d_name).c_str(), &opened) == 0 && SameFile(opened, target)) {
       found = true;
       break;
     }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <set>
 
+#include "platform/posix/io_posix.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/utf.h"
 #include "replace/collector.h"
@@ -129,6 +130,33 @@ TEST(PosixFileSystemTest, ProbeTellsMissingFromUnreachable) {
         return PosixFileSystem().Probe(WideFromUtf8(path)) == PathKind::kError;
       },
       tree.Path("sealed/inside")));
+}
+
+// The lock and the state files are still the file opened only while device
+// and inode both match: either alone is shared by other files.
+TEST(PosixFileSystemTest, OneFileIsOneDeviceAndOneInode) {
+  struct Row {
+    const char* label;
+    dev_t device;
+    ino_t inode;
+    bool same;
+  };
+  const Row rows[] = {
+      {"the file, grown since", 8, 1201, true},
+      {"another file on its device", 8, 1202, false},
+      {"its inode number on another device", 9, 1201, false},
+  };
+  struct stat file {};
+  file.st_dev = 8;
+  file.st_ino = 1201;
+  for (const Row& row : rows) {
+    struct stat other {};
+    other.st_dev = row.device;
+    other.st_ino = row.inode;
+    other.st_size = 4096;
+    EXPECT_EQ(posix::SameFile(file, other), row.same) << row.label;
+    EXPECT_EQ(posix::SameFile(other, file), row.same) << row.label;
+  }
 }
 
 TEST(PosixFileSystemTest, ListingMarksSpecialFilesAndFollowsLinks) {

@@ -823,12 +823,14 @@ class ConfinementTests(Scenario):
 
     def test_a_link_inside_the_installation_stops_the_update_before_any_change(self):
         # A linked folder with a folder below it, one that holds only files,
-        # and a link to a file at an installed file's name (which Wine shows
-        # as a plain file: the run finds it at its step and undoes).
+        # a link to a file at an installed file's name (which Wine shows
+        # as a plain file: the run finds it at its step and undoes), and a
+        # link to a folder there (a link, never a folder to pass over).
         for linked, outside in (("bin", {"core.dll": b"a file of another program\n",
                                          "sub/deep.dat": b"its data\n"}),
                                 ("res", {"strings.txt": b"another program's strings\n"}),
-                                ("res/strings.txt", {"strings.txt": b"its strings\n"})):
+                                ("res/strings.txt", {"strings.txt": b"its strings\n"}),
+                                ("bin/core.dll", {"core.dll/inside.txt": b"another folder\n"})):
             with self.subTest(linked):
                 c = self.fresh_case()
                 self.installation(files={k: v for k, v in INSTALLED.items()

@@ -151,11 +151,11 @@ class Scenario(unittest.TestCase):
     def standard(self, at: str = INST, trailing: bool = True, files: dict | None = None,
                  package: dict | None = None, settings: str | None = None,
                  version: bytes | None = ansi(VER), lib: str | None = "ordinal18",
-                 keys: list[RegKey] | None = None) -> str:
+                 keys: list[RegKey] | None = None, package_at: str = "pkg") -> str:
         """An installation registered under its uninstall entry and a package
-        for it; returns the updater's location."""
+        for it (in `package_at`); returns the updater's location."""
         self.installation(at, files, version, lib)
-        program = self.case.package(PACKAGED if package is None else package,
+        program = self.case.package(PACKAGED if package is None else package, at=package_at,
                                     settings=settings_text() if settings is None else settings)
         self.case.registry(*(keys if keys is not None else
                              [uninstall_key(self.case.native(at, trailing))]))
@@ -2166,14 +2166,17 @@ class PackageCheckTests(Scenario):
         return ("# written by the package builder" + eol + eol.join(lines) + eol).encode()
 
     def test_a_package_that_matches_its_list_is_installed(self):
-        for label, listing in (("plain", self.hash_list(PACKAGED)),
-                               ("./ prefixes and CR LF", b"\xef\xbb\xbf" + self.hash_list(PACKAGED, "./", "\r\n")),
-                               ("backslashes and binary marks",
-                                self.hash_list(PACKAGED).replace(b"/", b"\\").replace(b"  ", b" *"))):
+        for label, listing, folder in (
+                ("plain", self.hash_list(PACKAGED), "pkg"),
+                ("./ prefixes and CR LF", b"\xef\xbb\xbf" + self.hash_list(PACKAGED, "./", "\r\n"), "pkg"),
+                ("backslashes and binary marks",
+                 self.hash_list(PACKAGED).replace(b"/", b"\\").replace(b"  ", b" *"), "pkg"),
+                # The updater's name is looked for below the package only.
+                ("in a folder named for the updater", self.hash_list(PACKAGED), "Kestrune-2015")):
             with self.subTest(label):
                 c = self.fresh_case()
-                program = self.standard()
-                (c.host("pkg") / "Kestrune.sha256").write_bytes(listing)
+                program = self.standard(package_at=folder)
+                (c.host(folder) / "Kestrune.sha256").write_bytes(listing)
                 before = c.tree(INST)
                 self.assertRun(c.run(program), [DONE], EXIT_DONE)
                 self.assertTree(INST, updated(before, PACKAGED, list(PACKAGED)))

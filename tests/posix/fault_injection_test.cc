@@ -430,9 +430,11 @@ class MemoryVersionLibrary : public VersionLibrary {
   FakeFileSystem& files_;
 };
 
-ExitStatus MemoryRun(FakeFileSystem& files) {
+ExitStatus MemoryRun(FakeFileSystem& files, const std::vector<std::wstring>& arguments = {}) {
   FakePlatform fake(L'/');
   fake.environment.module_path = L"/pkg/Kestrune";
+  fake.environment.arguments.insert(fake.environment.arguments.end(), arguments.begin(),
+                                    arguments.end());
   fake.profile.Set(L"ProductName", L"VORDA");
   fake.profile.Set(L"ProductVERNUM", WideFromUtf8(kVersion));
   fake.profile.Set(L"ProductCoreGUID", L"{G}");
@@ -446,13 +448,13 @@ ExitStatus MemoryRun(FakeFileSystem& files) {
   return app.exit_status();
 }
 
-// Whether every installed file holds its new bytes (`updated`) or its old.
-bool Reached(const Files& state, bool updated, std::string* wrong) {
+// Whether every installed file with a packaged counterpart holds what it
+// holds in `target`.
+bool Reached(const Files& state, const Files& target, std::string* wrong) {
   for (const auto& [path, content] : kTenFiles.installed) {
-    const auto packaged = kTenFiles.package.find(path);
-    if (packaged == kTenFiles.package.end()) continue;
+    if (kTenFiles.package.count(path) == 0) continue;
     const auto now = state.find(path);
-    if (now == state.end() || now->second != (updated ? packaged->second : content)) {
+    if (now == state.end() || now->second != target.at(path)) {
       *wrong = path + " holds " + (now == state.end() ? "nothing" : "'" + now->second + "'");
       return false;
     }
@@ -464,7 +466,8 @@ TEST(FaultInjectionTest, APowerCutAfterAnyCallIsMadeGoodByTheNextRun) {
   using Flushes = FakeFileSystem::Flushes;
   // Where the run starts: as laid out, or as a cut left an update before or
   // after its commit, for a recovery to take back or finish.
-  enum class Start { kLaidOut, kFailingCopy, kBeforeCommit, kAfterCommit };
+  // Or, for a rollback, as a finished update left it.
+  enum class Start { kLaidOut, kFailingCopy, kBeforeCommit, kAfterCommit, kUpdated };
   struct Row {
     const char* what;
     Flushes flushes;
@@ -487,6 +490,8 @@ TEST(FaultInjectionTest, APowerCutAfterAnyCallIsMadeGoodByTheNextRun) {
        ExitStatus::kCompleted},
       {"Windows undo, volume flushed", Flushes::kWindowsVolume, Start::kFailingCopy,
        ExitStatus::kCopyFailedUndone},
+      {"POSIX rollback", Flushes::kPosix, Start::kUpdated, ExitStatus::kCompleted},
+      {"Windows rollback", Flushes::kWindows, Start::kUpdated, ExitStatus::kCompleted},
   };
   FakeFileSystem laid_out(L'/');
   for (const auto& [path, content] : kTenFiles.package) PutInMemory(laid_out, "/pkg/" + path, content);
@@ -497,10 +502,19 @@ TEST(FaultInjectionTest, APowerCutAfterAnyCallIsMadeGoodByTheNextRun) {
   FakeFileSystem clean = laid_out;
   ASSERT_EQ(MemoryRun(clean), ExitStatus::kCompleted);
   const Files success = InMemory(clean);
+  // A rollback, and every run after a cut of one, must reach what a whole
+  // rollback of the finished update leaves.
+  const std::vector<std::wstring> rollback = {L"--rollback"};
+  FakeFileSystem rolled = clean;
+  ASSERT_EQ(MemoryRun(rolled, rollback), ExitStatus::kCompleted);
+  const Files rolled_back = InMemory(rolled);
 
   std::map<std::string, int> cuts;
   for (const Row& row : rows) {
-    std::optional<FakeFileSystem> start(laid_out);
+    const bool rolling = row.start == Start::kUpdated;
+    const std::vector<std::wstring> arguments = rolling ? rollback : std::vector<std::wstring>();
+    const Files& target = rolling ? rolled_back : success;
+    std::optional<FakeFileSystem> start(rolling ? clean : laid_out);
     if (row.start == Start::kBeforeCommit || row.start == Start::kAfterCommit) {
       // Stopped with every name and byte on the disk, just before the
       // commit line is written or just after.
@@ -533,7 +547,7 @@ TEST(FaultInjectionTest, APowerCutAfterAnyCallIsMadeGoodByTheNextRun) {
       states.push_back(run);
       states.back().before_call = nullptr;
     };
-    const ExitStatus status = MemoryRun(run);
+    const ExitStatus status = MemoryRun(run, arguments);
     EXPECT_EQ(status, row.status) << row.what;
     run.before_call = nullptr;
     states.push_back(run);
@@ -541,7 +555,11 @@ TEST(FaultInjectionTest, APowerCutAfterAnyCallIsMadeGoodByTheNextRun) {
     std::string wrong;
     FakeFileSystem ended = run;
     ended.CutPower(0, std::set<int>());
-    EXPECT_TRUE(Reached(InMemory(ended), status != ExitStatus::kCopyFailedUndone, &wrong))
+    EXPECT_TRUE(Reached(InMemory(ended),
+                        status != ExitStatus::kCopyFailedUndone ? target
+                        : rolling                               ? success
+                                                                : before,
+                        &wrong))
         << row.what << ": reported " << static_cast<int>(status) << ", yet after a cut " << wrong;
 
     for (size_t at = 0; at < states.size(); ++at) {
@@ -554,17 +572,17 @@ TEST(FaultInjectionTest, APowerCutAfterAnyCallIsMadeGoodByTheNextRun) {
           cut.CutPower(kept, written ? std::set<int>(unflushed.begin(), unflushed.end())
                                      : std::set<int>());
           const Files left = InMemory(cut);
-          const ExitStatus next = MemoryRun(cut);
+          const ExitStatus next = MemoryRun(cut, arguments);
           ++cuts[row.what];
           const std::string what = std::string(row.what) + " cut " + std::to_string(at) +
                                    " keeping " + std::to_string(kept) + " names" +
                                    (written ? ", every byte" : "");
           EXPECT_TRUE(next == ExitStatus::kCompleted || next == ExitStatus::kWrongVersion)
               << what << ": status " << static_cast<int>(next);
-          EXPECT_EQ(InMemory(cut), success) << what;
+          EXPECT_EQ(InMemory(cut), target) << what;
           // Until every file is new, each old one is under some name (then
           // a file set aside beside an earlier backup goes, as it should).
-          if (!Reached(left, true, &wrong)) ExpectNothingLost(before, left, what);
+          if (!Reached(left, target, &wrong)) ExpectNothingLost(rolling ? success : before, left, what);
         }
       }
     }

@@ -27,6 +27,30 @@
 namespace kestrune {
 namespace {
 
+// A check leaves the installation as it found it, its folder's own times
+// included, which the lock it makes and removes there would change: they
+// are put back once the lock is gone. A run changes the folder anyway.
+class FolderTimesKept {
+ public:
+  FolderTimesKept(FileSystem* files, const std::wstring& folder, RunLog& log)
+      : files_(files), folder_(folder), log_(log) {
+    if (files_ != nullptr && !files_->ReadFolderTimes(folder_, &times_).ok()) files_ = nullptr;
+  }
+  ~FolderTimesKept() {
+    if (files_ == nullptr) return;
+    const FileStatus put = files_->PutFolderTimes(folder_, times_);
+    if (!put.ok()) log_.Failure(L"put back the times of", folder_, put);
+  }
+  FolderTimesKept(const FolderTimesKept&) = delete;
+  FolderTimesKept& operator=(const FolderTimesKept&) = delete;
+
+ private:
+  FileSystem* files_;
+  const std::wstring folder_;
+  RunLog& log_;
+  FileSystem::FolderTimes times_;
+};
+
 // The machine's own log is moved to its old name past this size, so that
 // it and its old one never hold more than twice this.
 constexpr uint64_t kDefaultLogLimit = uint64_t{1} << 20;
@@ -289,6 +313,9 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
     }
   }
 
+  // Put back after the lock is gone, which is made after this.
+  FolderTimesKept times(check && confined.ok() ? &p.files : nullptr, state_.install_folder,
+                        state_.log);
   // From here until Update returns, no other run works on this installation.
   std::unique_ptr<FileLock> lock;
   if (!TakeLock(messages, &lock, check)) return ExitStatus::kAnotherUpdateRunning;

@@ -460,6 +460,23 @@ class FileSystem {
     (void)bytes;
     return FileStatus(FileResult::kUnsupported);
   }
+  // A folder's own last access and change times, in the system's units,
+  // read to be put back: a run that must leave a folder as it found it
+  // still makes and removes its lock there.
+  struct FolderTimes {
+    int64_t accessed = 0;
+    int64_t modified = 0;
+  };
+  virtual FileStatus ReadFolderTimes(const std::wstring& folder, FolderTimes* times) {
+    (void)folder;
+    (void)times;
+    return FileStatus(FileResult::kUnsupported);
+  }
+  virtual FileStatus PutFolderTimes(const std::wstring& folder, const FolderTimes& times) {
+    (void)folder;
+    (void)times;
+    return FileStatus(FileResult::kUnsupported);
+  }
   // While on, a layer that waits for files held by other processes also
   // waits for "access denied": an undo must put old files back, and Windows
   // gives that answer for a file another process is closing or deleting.

@@ -903,4 +903,30 @@ FileStatus PosixFileSystem::FreeSpace(const std::wstring& folder, uint64_t* byte
   return FileStatus();
 }
 
+namespace {
+
+constexpr int64_t kNanoseconds = 1000000000;
+
+}  // namespace
+
+FileStatus PosixFileSystem::ReadFolderTimes(const std::wstring& folder, FolderTimes* times) {
+  Descriptor fd(OpenFolderForFlush(folder));
+  struct stat facts;
+  if (fd.get() < 0 || fstat(fd.get(), &facts) != 0) return StatusOf(errno);
+  times->accessed = facts.st_atim.tv_sec * kNanoseconds + facts.st_atim.tv_nsec;
+  times->modified = facts.st_mtim.tv_sec * kNanoseconds + facts.st_mtim.tv_nsec;
+  return FileStatus();
+}
+
+FileStatus PosixFileSystem::PutFolderTimes(const std::wstring& folder, const FolderTimes& times) {
+  Descriptor fd(OpenFolderForFlush(folder));
+  const timespec both[2] = {
+      {static_cast<time_t>(times.accessed / kNanoseconds),
+       static_cast<long>(times.accessed % kNanoseconds)},
+      {static_cast<time_t>(times.modified / kNanoseconds),
+       static_cast<long>(times.modified % kNanoseconds)}};
+  if (fd.get() < 0 || futimens(fd.get(), both) != 0) return StatusOf(errno);
+  return FileStatus();
+}
+
 }  // namespace kestrune::posix

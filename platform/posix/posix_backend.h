@@ -121,6 +121,8 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<Folder> HoldFolder(const std::wstring& prefix) override;
   FileStatus TryRenameIn(const Folder& folder, const std::wstring& name) override;
   FileStatus FreeSpace(const std::wstring& folder, uint64_t* bytes) override;
+  FileStatus ReadFolderTimes(const std::wstring& folder, FolderTimes* times) override;
+  FileStatus PutFolderTimes(const std::wstring& folder, const FolderTimes& times) override;
   FileStatus CopyNewIn(const Folder& from_folder, const std::wstring& from,
                        const Folder& to_folder, const std::wstring& to,
                        Sha256Digest* digest) override;

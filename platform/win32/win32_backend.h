@@ -103,6 +103,8 @@ class Win32FileSystem : public FileSystem {
   std::unique_ptr<Folder> HoldFolder(const std::wstring& prefix) override;
   FileStatus TryRenameIn(const Folder& folder, const std::wstring& name) override;
   FileStatus FreeSpace(const std::wstring& folder, uint64_t* bytes) override;
+  FileStatus ReadFolderTimes(const std::wstring& folder, FolderTimes* times) override;
+  FileStatus PutFolderTimes(const std::wstring& folder, const FolderTimes& times) override;
   FileStatus CopyNewIn(const Folder& from_folder, const std::wstring& from,
                        const Folder& to_folder, const std::wstring& to,
                        Sha256Digest* digest) override;
@@ -168,6 +170,8 @@ class Win32FileSystem : public FileSystem {
   // False for an open packaged file that is not inside the package: a
   // folder on its way swapped for a link since the package was walked.
   bool InPackage(HANDLE file) const;
+  // The folder at `folder` opened for its times with `access`.
+  FileStatus OpenFolderTimes(const std::wstring& folder, DWORD access, ScopedHandle* handle);
   std::vector<char>& Block();
   void DropKeptCopy() { kept_copy_.reset(nullptr); }
 

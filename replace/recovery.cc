@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "platform/text.h"
@@ -71,6 +72,31 @@ void LogFound(const Journal& journal, RunLog& log) {
            (journal.committed ? L", past its commit point" : L", before its commit point"));
 }
 
+// A journal read whole, with the open file it came from; its steps are
+// read from `bytes`, so it stays where it was filled.
+struct FoundJournal {
+  std::unique_ptr<OwnFile> file;
+  std::string bytes;
+  Journal journal;
+};
+
+// The journal at `path`, read and judged, for the recovery and for a check
+// of what it would do; the outcome when there is none to act on.
+std::optional<RecoveryResult> Find(FileSystem& files, const RecoveryInputs& inputs,
+                                   const std::wstring& path, RunLog& log, FoundJournal* found) {
+  switch (ReadJournal(files, path, JournalRules{L"." + inputs.product_vernum, inputs.separator},
+                      &found->file, &found->bytes, &found->journal, log)) {
+    case JournalRead::kNone:
+      return RecoveryResult::kNone;
+    case JournalRead::kRefused:
+      return RecoveryResult::kFailed;
+    case JournalRead::kRead:
+      break;
+  }
+  LogFound(found->journal, log);
+  return std::nullopt;
+}
+
 UndoItem ItemOf(const RecoveryInputs& inputs, const Journal& journal, const JournalStep& step) {
   return UndoItem{StepNames(inputs.install_folder + step.relative, step.aside,
                             journal.backup_suffix, journal.temporary_suffix),
@@ -81,19 +107,11 @@ UndoItem ItemOf(const RecoveryInputs& inputs, const Journal& journal, const Jour
 // it would be, each step decided from what is on disk.
 RecoveryResult Judge(FileSystem& files, const RecoveryInputs& inputs, const std::wstring& path,
                      RunLog& log) {
-  std::unique_ptr<OwnFile> file;
-  std::string bytes;
-  Journal journal;
-  switch (ReadJournal(files, path, JournalRules{L"." + inputs.product_vernum, inputs.separator},
-                      &file, &bytes, &journal, log)) {
-    case JournalRead::kNone:
-      return RecoveryResult::kNone;
-    case JournalRead::kRefused:
-      return RecoveryResult::kFailed;
-    case JournalRead::kRead:
-      break;
+  FoundJournal found;
+  if (const std::optional<RecoveryResult> none = Find(files, inputs, path, log, &found)) {
+    return *none;
   }
-  LogFound(journal, log);
+  const Journal& journal = found.journal;
   if (journal.committed) {
     // Past its commit point every new file is in: a run only removes the
     // set-aside files, and keeps any it cannot prove are its own.
@@ -116,19 +134,11 @@ RecoveryResult Judge(FileSystem& files, const RecoveryInputs& inputs, const std:
 
 RecoveryResult Recover(FileSystem& files, const RecoveryInputs& inputs, const std::wstring& path,
                        RunLog& log) {
-  std::unique_ptr<OwnFile> file;
-  std::string bytes;
-  Journal journal;
-  switch (ReadJournal(files, path, JournalRules{L"." + inputs.product_vernum, inputs.separator},
-                      &file, &bytes, &journal, log)) {
-    case JournalRead::kNone:
-      return RecoveryResult::kNone;
-    case JournalRead::kRefused:
-      return RecoveryResult::kFailed;
-    case JournalRead::kRead:
-      break;
+  FoundJournal found;
+  if (const std::optional<RecoveryResult> none = Find(files, inputs, path, log, &found)) {
+    return *none;
   }
-  LogFound(journal, log);
+  const Journal& journal = found.journal;
   const auto undo_item = [&](const JournalStep& step) { return ItemOf(inputs, journal, step); };
   const auto item = [&](size_t i) { return undo_item(journal.Step(i)); };
   bool complete = true;
@@ -150,7 +160,7 @@ RecoveryResult Recover(FileSystem& files, const RecoveryInputs& inputs, const st
     complete = UndoSteps(files, inputs.install_folder, journal.size(), item, log,
                          inputs.progress, msg::kRestoringProgress);
   }
-  if (!complete || !RemoveOwnJournal(*file, log).ok()) return RecoveryResult::kFailed;
+  if (!complete || !RemoveOwnJournal(*found.file, log).ok()) return RecoveryResult::kFailed;
   files.FlushFolder(inputs.install_folder);
   if (journal.rollback) {
     log.Line(journal.committed ? L"finished the interrupted rollback"

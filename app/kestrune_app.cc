@@ -367,9 +367,13 @@ ExitStatus CKestruneApp::Update(Messages& messages, const std::wstring& module_p
   const bool listed_hashes = p.files.Probe(list_path) != PathKind::kMissing;
   if (listed_hashes) {
     std::wstring first;
+    std::vector<size_t> outside;
     const bool matches =
         CheckPackage(files, list_path, PackageFiles{package_folder, listed, p.separator, own},
-                     state_.log, p.progress, &first, &digests);
+                     state_.log, p.progress, &first, &digests, &outside);
+    // Links leading out that only their open revealed have no hash to be
+    // copied against: they are passed over as the walk passes over others.
+    listed.Drop(outside);
     if (p.progress.CancelRequested()) {
       state_.log.Line(L"cancelled by the user while the package was checked; nothing was changed");
       messages.Show(msg::kCancelled, msg::kCancelledCaption, Messages::Style::kPlain);
@@ -526,8 +530,14 @@ ExitStatus CKestruneApp::WriteHashes(Messages& messages, const std::wstring& mod
     return ExitStatus::kPackageDamaged;
   }
   const OwnFiles own = OwnFilesOf(module_path, p.separator);
-  if (!WriteHashList(p.files, list_path, PackageFiles{package_folder, listed, p.separator, own},
-                     state_.log, &count, &failed, &cause)) {
+  std::vector<std::wstring> leading_out;
+  const bool written =
+      WriteHashList(p.files, list_path, PackageFiles{package_folder, listed, p.separator, own},
+                    state_.log, &count, &failed, &cause, &leading_out);
+  for (const std::wstring& path : leading_out) {
+    left_out.push_back(LeftOut{path, msg::kLeadsOutOfPackage});
+  }
+  if (!written) {
     // Not the damaged-package text: nothing is wrong with the package.
     const wchar_t* verb = failed == list_path ? msg::kCouldNotWrite : msg::kCouldNotRead;
     messages.Show(verb + failed + L": " + p.environment.ErrorText(cause.code),

@@ -191,6 +191,9 @@ enum class FileResult {
   kUnsupported,   // the file system cannot do this; another way may serve
   kFailed,        // any other failure
   kChanged,       // not the file expected: it changed since it was looked at
+  // A packaged file that the listing showed as a plain file, and its open
+  // showed to be a link leading out of the package: nothing was read.
+  kLeadsOut,
 };
 
 // A FileResult with the system's own error code (GetLastError or errno; 0
@@ -242,7 +245,9 @@ struct FolderEntry {
   std::wstring name;
   bool is_folder = false;
   // A link that leads out of the package folder: never listed or walked,
-  // since an elevated run must read nothing from outside its package.
+  // since an elevated run must read nothing from outside its package. Where
+  // a link to a file cannot be told from the listing, the open that reads
+  // the file tells it instead (kLeadsOut).
   bool leads_outside = false;
   // Neither a file nor a folder (a pipe, a socket, a device, or a link that
   // leads nowhere): nothing to copy, and never opened, as that could block.
@@ -339,9 +344,11 @@ class FileSystem {
   // Renames within one volume; refuses when `to` exists.
   virtual FileStatus Move(const std::wstring& from, const std::wstring& to) = 0;
   // Copies contents and attributes, refusing when `to` exists; on Windows
-  // the copy is never read-only and is made durable before this returns.
-  // With `digest`, the SHA-256 of the bytes copied, from the same single
-  // read: what is installed is what was hashed.
+  // the copy is never read-only, and durable before this returns wherever
+  // CopiesDurable says so. With `digest`, the SHA-256 of the bytes copied,
+  // from the same single read: what is installed is what was hashed. A
+  // packaged file whose open leads out of the package is not copied
+  // (kLeadsOut), nothing made.
   virtual FileStatus CopyNew(const std::wstring& from, const std::wstring& to,
                              Sha256Digest* digest) = 0;
   virtual FileStatus Remove(const std::wstring& path) = 0;
@@ -422,7 +429,9 @@ class FileSystem {
   // The whole content of a small file, never following a link at its name.
   // kFailed, with nothing read, when it holds more than `limit` bytes.
   virtual FileStatus ReadWhole(const std::wstring& path, size_t limit, std::string* bytes) = 0;
-  // The SHA-256 of a packaged file, read once in large blocks.
+  // The SHA-256 of a packaged file, read once in large blocks from the
+  // handle that was checked to lie inside the package (kLeadsOut if not).
+  // Without `digest`, that check alone: the file is opened, nothing read.
   virtual FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) = 0;
   // Makes the renames, new names and removals in `folder` durable.
   virtual FileStatus FlushFolder(const std::wstring& folder) = 0;
@@ -431,10 +440,11 @@ class FileSystem {
   // caller flushes each file.
   virtual FileStatus FlushVolume(const std::wstring& folder) = 0;
   virtual FileStatus FlushFile(const std::wstring& path) = 0;
-  // True where CopyNew makes each copy durable before it returns and the
+  // True where CopyNew has made each copy durable before it returned and the
   // file system carries earlier renames to the disk with any later flushed
   // write: where the volume cannot be flushed, the commit then flushes no
-  // file again.
+  // file again. Asked after the copies: a back-end that expected the volume
+  // flush to serve may have left them to it.
   virtual bool CopiesDurable() { return false; }
   // Takes the lock file at `path` for this process. kInUse when another
   // process holds it. A link or an empty folder at the name is removed, never

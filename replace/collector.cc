@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "run/messages.h"
+
 namespace kestrune {
 namespace {
 
@@ -50,8 +52,8 @@ class Walker {
       path += separator_;
       path += entry.name;
       if (entry.leads_outside || entry.special) {
-        const wchar_t* why = entry.leads_outside ? L"a link that leads out of the package"
-                                                 : L"neither a file nor a folder";
+        const wchar_t* why =
+            entry.leads_outside ? msg::kLeadsOutOfPackage : msg::kNeitherFileNorFolder;
         ++log_.tally().passed_over;
         log_.Line(L"passed over " + path + L": " + why);
         if (left_out_ != nullptr) left_out_->push_back(LeftOut{path, why});

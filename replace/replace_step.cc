@@ -36,6 +36,10 @@ bool DoStep(FileSystem& files, const StepIn& step, const Sha256Digest* expected,
   Sha256Digest copied{};
   const FileStatus copy = files.CopyNewIn(step.package, step.source, here, step.temporary,
                                           expected != nullptr ? &copied : nullptr);
+  if (copy == FileResult::kLeadsOut) {
+    *failure = StepFailure::kLeadsOut;
+    return false;
+  }
   if (!copy.ok()) {
     return failed(copy, L"copy",
                   step.package.PathOf(step.source) + L" to " + here.PathOf(step.temporary));

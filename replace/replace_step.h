@@ -52,6 +52,10 @@ enum class StepFailure {
   kAfterAside,        // kept aside, but the copy was not moved in
   kPackageChanged,    // the copy differs from its listed hash; nothing moved
   kInstalledChanged,  // the installed file changed since the plan; nothing moved
+  // The packaged file is a link leading out of the package, which its open
+  // alone revealed: nothing copied or moved, the step is passed over, not
+  // failed, and nothing is logged for it here.
+  kLeadsOut,
 };
 
 // Copies the packaged file beside the destination first, so that the call

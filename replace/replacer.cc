@@ -345,6 +345,14 @@ class Replacement {
       }
       StepFailure failure = StepFailure::kBeforeAside;
       if (!DoStep(files_, names, expected, &failure, log_)) {
+        if (failure == StepFailure::kLeadsOut) {
+          // Only the copy's open of the packaged file told: the step moved
+          // nothing, and its journal entry finds the installed file where
+          // it was, whatever becomes of the run.
+          PassOver(step.listed_index, msg::kLeadsOutOfPackage);
+          passed_over_.push_back(*done - 1);
+          continue;
+        }
         if (failure == StepFailure::kPackageChanged) changed_ = Relative(step.listed_index);
         // What the disk cannot show the undo: the step moved nothing, while
         // what stands at its name may not be the file planned (one written
@@ -391,8 +399,9 @@ class Replacement {
     if (flushed != FileResult::kUnsupported) {
       if (!log_.Checked(flushed, L"flush", inputs_.install_folder)) return false;
     } else if (!files_.CopiesDurable()) {
-      for (const Planned& step : plan_) {
-        const std::wstring destination = Paths(step).destination;
+      for (size_t i = 0; i < plan_.size(); ++i) {
+        if (PassedOver(i)) continue;
+        const std::wstring destination = Paths(plan_[i]).destination;
         if (!log_.Checked(files_.FlushFile(destination), L"flush", destination)) return false;
       }
     }
@@ -410,8 +419,9 @@ class Replacement {
   }
 
   void DropSetAsides() {
-    for (const Planned& step : plan_) {
-      if (step.aside == kBackupAside) continue;
+    for (size_t i = 0; i < plan_.size(); ++i) {
+      const Planned& step = plan_[i];
+      if (step.aside == kBackupAside || PassedOver(i)) continue;
       if (DropSetAside(files_, Paths(step), step.installed, log_)) ++log_.tally().set_asides_removed;
     }
   }
@@ -430,9 +440,10 @@ class Replacement {
   // Counted once the update is kept: one undone changed nothing.
   void TallyKept() {
     RunTally& tally = log_.tally();
-    tally.replaced += plan_.size();
-    for (const Planned& step : plan_) {
-      ++(step.aside == kBackupAside ? tally.backups_made : tally.backups_kept);
+    for (size_t i = 0; i < plan_.size(); ++i) {
+      if (PassedOver(i)) continue;
+      ++tally.replaced;
+      ++(plan_[i].aside == kBackupAside ? tally.backups_made : tally.backups_kept);
     }
   }
 
@@ -501,6 +512,10 @@ class Replacement {
       packaged = listed->second;
     } else {
       hashed = files_.HashFile(listed_.Path(index), &packaged);
+      if (hashed == FileResult::kLeadsOut) {
+        PassOver(index, msg::kLeadsOutOfPackage);
+        return true;
+      }
     }
     Sha256Digest now{};
     Sha256Digest kept{};
@@ -537,6 +552,12 @@ class Replacement {
 
   void Report(const std::wstring& text, size_t done, size_t total) {
     if (inputs_.progress != nullptr) inputs_.progress->Report(text, done, total);
+  }
+
+  // Whether the step at `i` of the plan was passed over as it ran.
+  bool PassedOver(size_t i) const {
+    return !passed_over_.empty() &&
+           std::binary_search(passed_over_.begin(), passed_over_.end(), i);
   }
 
   void PassOver(size_t index, const wchar_t* why) {
@@ -651,6 +672,9 @@ class Replacement {
   std::unique_ptr<OwnFile> journal_file_;  // from its draft to its removal
   bool journal_lost_ = false;
   std::vector<Planned> plan_;
+  // The steps the copy's open showed to come from a link leading out of the
+  // package, ascending: left as they were, and never counted as replaced.
+  std::vector<size_t> passed_over_;
   std::deque<NameSet> listed_folders_;
   std::vector<std::wstring> installation_prefixes_;  // by listed folder, when asked for
   std::deque<HeldFolders> held_;

@@ -58,4 +58,18 @@ std::wstring_view FileList::Name(size_t index) const {
   return std::wstring_view(chunks_[entry.chunk]).substr(entry.start, entry.length);
 }
 
+void FileList::Drop(const std::vector<size_t>& indices) {
+  if (indices.empty()) return;
+  size_t kept = 0;
+  size_t next = 0;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    if (next < indices.size() && indices[next] == i) {
+      ++next;
+      continue;
+    }
+    entries_[kept++] = entries_[i];
+  }
+  entries_.resize(kept);
+}
+
 }  // namespace kestrune

@@ -20,6 +20,9 @@ class FileList {
   void Add(uint32_t folder, std::wstring_view name);
   // Whole paths, each split after its last separator.
   static FileList FromPaths(const std::vector<std::wstring>& paths, wchar_t separator);
+  // Leaves out the files at `indices` (ascending), the others keeping their
+  // order; their names' room stays taken.
+  void Drop(const std::vector<size_t>& indices);
 
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }

@@ -67,6 +67,10 @@ inline constexpr wchar_t kForFiles[] = L" files";
 inline constexpr wchar_t kLeftOut[] = L" (left out, ";
 inline constexpr wchar_t kAndMore[] = L"\nand ";
 inline constexpr wchar_t kMore[] = L" more (see the log)";
+// Why a packaged entry is left out: in that box and in each "passed over"
+// line of the log.
+inline constexpr wchar_t kLeadsOutOfPackage[] = L"a link that leads out of the package";
+inline constexpr wchar_t kNeitherFileNorFolder[] = L"neither a file nor a folder";
 
 // The progress window: its caption and each stage.
 inline constexpr wchar_t kProgressCaption[] = L"VORDA+ Update";

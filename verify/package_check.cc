@@ -13,8 +13,9 @@ namespace kestrune {
 namespace {
 
 // Relative paths of the walk's files, without the leading separator; the
-// updater's own files left out.
-std::vector<std::wstring> RelativeFiles(const PackageFiles& package) {
+// updater's own files left out. With `indices`, each one's place in the walk.
+std::vector<std::wstring> RelativeFiles(const PackageFiles& package,
+                                        std::vector<size_t>* indices = nullptr) {
   std::vector<std::wstring> relative;
   relative.reserve(package.listed.size());
   for (size_t i = 0; i < package.listed.size(); ++i) {
@@ -24,9 +25,18 @@ std::vector<std::wstring> RelativeFiles(const PackageFiles& package) {
                              : 0;
     std::wstring name(
         WithoutLeadingSeparators(std::wstring_view(path).substr(start), package.separator));
-    if (!package.own.Holds(name)) relative.push_back(std::move(name));
+    if (package.own.Holds(name)) continue;
+    relative.push_back(std::move(name));
+    if (indices != nullptr) indices->push_back(i);
   }
   return relative;
+}
+
+// A packaged file whose open showed it to be a link leading out of the
+// package, as the walk logs one it can tell.
+void PassOver(const std::wstring& path, RunLog& log) {
+  ++log.tally().passed_over;
+  log.Line(L"passed over " + path + L": " + msg::kLeadsOutOfPackage);
 }
 
 // Windows finds a file by its name in any letter case.
@@ -38,7 +48,7 @@ std::wstring Key(const std::wstring& relative, wchar_t separator) {
 
 bool CheckPackage(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
                   RunLog& log, Progress& progress, std::wstring* first,
-                  std::map<std::wstring, Sha256Digest>* digests) {
+                  std::map<std::wstring, Sha256Digest>* digests, std::vector<size_t>* outside) {
   std::string bytes;
   // A line a file and a long path: a quarter of a gigabyte lists millions,
   // and a list any larger is not read whole into memory.
@@ -59,7 +69,8 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
   }
 
   std::map<std::wstring, size_t> found;  // the walk's files, by key
-  const std::vector<std::wstring> walked = RelativeFiles(package);
+  std::vector<size_t> walk_index;
+  const std::vector<std::wstring> walked = RelativeFiles(package, &walk_index);
   for (size_t i = 0; i < walked.size(); ++i) found.emplace(Key(walked[i], package.separator), i);
   std::vector<bool> named(walked.size(), false);
   first->clear();
@@ -84,9 +95,10 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
     }
     named[it->second] = true;
     Sha256Digest digest{};
-    const FileStatus hashed =
-        files.HashFile(JoinPath(package.folder, entry.relative, package.separator), &digest);
-    if (hashed == FileResult::kMissing) {
+    const std::wstring path = JoinPath(package.folder, entry.relative, package.separator);
+    const FileStatus hashed = files.HashFile(path, &digest);
+    if (hashed == FileResult::kLeadsOut) PassOver(path, log);
+    if (hashed == FileResult::kMissing || hashed == FileResult::kLeadsOut) {
       differ(L"missing", entry.written);
     } else if (!hashed.ok()) {
       log.Failure(L"read", entry.written, hashed);
@@ -98,7 +110,17 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
     }
   }
   for (size_t i = 0; i < walked.size(); ++i) {
-    if (!named[i]) differ(L"not listed", walked[i]);
+    if (named[i]) continue;
+    // A link leading out, which only its open tells, is no file of the
+    // package's, listed or not; nothing is read from it. Any other file
+    // makes the package differ from its list, however it reads.
+    const std::wstring path = JoinPath(package.folder, walked[i], package.separator);
+    if (files.HashFile(path, nullptr) == FileResult::kLeadsOut) {
+      PassOver(path, log);
+      outside->push_back(walk_index[i]);
+    } else {
+      differ(L"not listed", walked[i]);
+    }
   }
   if (first->empty()) {
     log.Line(L"package check: " + std::to_wstring(entries.size()) + L" files as listed in " +
@@ -108,7 +130,8 @@ bool CheckPackage(FileSystem& files, const std::wstring& list_path, const Packag
 }
 
 bool WriteHashList(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
-                   RunLog& log, size_t* count, std::wstring* failed, FileStatus* cause) {
+                   RunLog& log, size_t* count, std::wstring* failed, FileStatus* cause,
+                   std::vector<std::wstring>* leading_out) {
   std::vector<std::wstring> walked = RelativeFiles(package);
   std::sort(walked.begin(), walked.end());
   std::vector<std::pair<std::wstring, Sha256Digest>> hashes;
@@ -117,6 +140,11 @@ bool WriteHashList(FileSystem& files, const std::wstring& list_path, const Packa
     Sha256Digest digest{};
     const std::wstring path = JoinPath(package.folder, relative, package.separator);
     const FileStatus hashed = files.HashFile(path, &digest);
+    if (hashed == FileResult::kLeadsOut) {
+      PassOver(path, log);
+      leading_out->push_back(path);
+      continue;
+    }
     if (!hashed.ok()) {
       log.Failure(L"read", path, hashed);
       *failed = relative;

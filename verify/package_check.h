@@ -31,18 +31,23 @@ struct PackageFiles {
 // `digests` receives each listed file's hash by its relative path as the
 // walk spells it, for the copy to be compared with. A cancel through
 // `progress` stops the check before its next file, false with `first` as it
-// was then.
+// was then. A walked file that the list does not name and whose open leads
+// out of the package is passed over and logged, and its place in the walk
+// put in `outside`, for the update to leave it out; one the list names
+// counts as missing.
 bool CheckPackage(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
                   RunLog& log, Progress& progress, std::wstring* first,
-                  std::map<std::wstring, Sha256Digest>* digests);
+                  std::map<std::wstring, Sha256Digest>* digests, std::vector<size_t>* outside);
 
 // Writes the list for every file the walk found but the updater's own,
 // sorted by relative path, replacing an existing list only by renaming a
 // new one over it. False with `failed` naming the file that could not be
 // read (relative to the package), or the list that could not be written, and
-// `cause` the system's answer.
+// `cause` the system's answer. A file whose open leads out of the package is
+// left out, logged, and its path put in `leading_out`.
 bool WriteHashList(FileSystem& files, const std::wstring& list_path, const PackageFiles& package,
-                   RunLog& log, size_t* count, std::wstring* failed, FileStatus* cause);
+                   RunLog& log, size_t* count, std::wstring* failed, FileStatus* cause,
+                   std::vector<std::wstring>* leading_out);
 
 }  // namespace kestrune
 

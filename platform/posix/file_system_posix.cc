@@ -525,7 +525,7 @@ FileStatus PosixFileSystem::CopyPlaces(const Place& source, const Place& target,
   bool in_package = false;
   Descriptor in(OpenPackaged(source, &in_package));
   if (in.get() < 0) return StatusOf(errno);
-  if (!in_package) return FileStatus(FileResult::kFailed, EACCES);
+  if (!in_package) return FileStatus(FileResult::kLeadsOut, EACCES);
   struct stat st;
   const FileStatus regular = RegularFile(in.get(), &st);
   if (!regular.ok()) return regular;
@@ -658,10 +658,10 @@ FileStatus PosixFileSystem::HashFile(const std::wstring& path, Sha256Digest* dig
   bool in_package = false;
   Descriptor fd(OpenPackaged(place, &in_package));
   if (fd.get() < 0) return StatusOf(errno);
-  if (!in_package) return FileStatus(FileResult::kFailed, EACCES);
+  if (!in_package) return FileStatus(FileResult::kLeadsOut, EACCES);
   struct stat st;
   const FileStatus regular = RegularFile(fd.get(), &st);
-  if (!regular.ok()) return regular;
+  if (!regular.ok() || digest == nullptr) return regular;
   posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   Sha256 hash;
   if (!ReadEach(fd.get(), Block(),

@@ -378,17 +378,14 @@ bool Win32FileSystem::ListFolder(const std::wstring& folder, FolderListing* list
       continue;
     }
     FolderEntry entry{name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, false};
-    // A link is followed while it stays inside the package. Files are asked
-    // too: Wine shows a link to a file as a plain file, and only the final
-    // path of the opened file tells where it is.
-    if (!package_real_.empty() && ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-                                   !entry.is_folder)) {
-      const std::wstring real = FinalPath(extended + L"\\" + name);
-      if (!real.empty() || (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        const std::wstring folded = FoldCase(real);
-        entry.leads_outside =
-            folded != package_real_ && !IsBelowFolder(folded, package_real_, L'\\');
-      }
+    // A link is followed while it stays inside the package. Wine shows a
+    // host link to a file as a plain file: that one is told by the open that
+    // reads it (the copy's, the hash's), which checks the very handle it
+    // reads from, so no file is opened here.
+    if (!package_real_.empty() && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      const std::wstring folded = FoldCase(FinalPath(extended + L"\\" + name));
+      entry.leads_outside =
+          folded != package_real_ && !IsBelowFolder(folded, package_real_, L'\\');
     }
     listing->entries.push_back(std::move(entry));
   } while (FindNextFileW(search, &data));
@@ -657,8 +654,10 @@ FileStatus Win32FileSystem::CopyNew(const std::wstring& from, const std::wstring
 
 FileStatus Win32FileSystem::CopyOpen(HANDLE in, const std::wstring& to, const Place* to_place,
                                      Sha256Digest* digest, bool installed) {
-  // The bytes come from this handle, so it is this handle that is checked.
-  if (!installed && !InPackage(in)) return StatusOf(kLinkOnTheWay);
+  // The bytes come from this handle, so it is this handle that is checked:
+  // the walk does not open files, and a link it could not tell is passed
+  // over here, with nothing made.
+  if (!installed && !InPackage(in)) return FileStatus(FileResult::kLeadsOut, kLinkOnTheWay);
   HandleFacts info;
   const DWORD asked = WrittenAndAttributesOf(in, &info);
   if (asked != ERROR_SUCCESS) return StatusOf(asked);
@@ -888,7 +887,8 @@ FileStatus Win32FileSystem::ReadWhole(const std::wstring& given, size_t limit,
 bool Win32FileSystem::InPackage(HANDLE file) const {
   if (package_real_.empty()) return true;
   const std::wstring real = FinalPathOf(file);
-  // Without the call (Windows XP) the walk's checks are all there is.
+  // Without the call (Windows XP, which has no links to files) the walk's
+  // checks of links to folders are all there is.
   if (real.empty()) return true;
   return IsBelowFolder(FoldCase(real), package_real_, L'\\');
 }
@@ -899,10 +899,19 @@ std::vector<char>& Win32FileSystem::Block() {
 }
 
 FileStatus Win32FileSystem::HashFile(const std::wstring& given, Sha256Digest* digest) {
+  Place place;
+  const FileStatus located = Locate(given, false, &place);
+  if (!located.ok()) return located;
   ScopedHandle file(nullptr);
-  const FileStatus opened = Open(given, false, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                                 FILE_FLAG_SEQUENTIAL_SCAN, &file);
+  const FileStatus opened = OpenAt(place, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                   FILE_FLAG_SEQUENTIAL_SCAN, &file);
   if (!opened.ok()) return opened;
+  // A packaged file is read from the handle checked to be inside the
+  // package; an installed one (a rollback compares them) is the name's own.
+  if (!place.below_root && !InPackage(file.get())) {
+    return FileStatus(FileResult::kLeadsOut, kLinkOnTheWay);
+  }
+  if (digest == nullptr) return FileStatus();
   Sha256 hash;
   const FileStatus read = ReadEach(file.get(), &Block(), [&hash](const char* data, DWORD size) {
     hash.Update(data, size);

@@ -453,6 +453,7 @@ class FakeFileSystem : public FileSystem {
     }
     taken_at_copy.clear();
     if (Has(to)) return FileResult::kTargetExists;
+    if (shown_as_files.count(from) != 0) return FileStatus(FileResult::kLeadsOut, 1921);
     if (Fails(from, L"copy")) {
       // A copy that breaks off midway leaves part of the file behind.
       if (partial_copies) {
@@ -572,7 +573,9 @@ class FakeFileSystem : public FileSystem {
   FileStatus HashFile(const std::wstring& path, Sha256Digest* digest) override {
     const std::wstring real = Resolve(path);
     if (Fails(path, L"hash")) return FileStatus(FileResult::kFailed, 32);
+    if (shown_as_files.count(path) != 0) return FileStatus(FileResult::kLeadsOut, 1921);
     if (!Has(real) || nodes_.at(real).folder) return FileResult::kMissing;
+    if (digest == nullptr) return FileStatus();
     Sha256 hash;
     const std::string& content = BytesOf(nodes_.at(real).id);
     hash.Update(content.data(), content.size());
@@ -663,6 +666,9 @@ class FakeFileSystem : public FileSystem {
   std::pair<std::wstring, std::wstring> confined;  // package, installation
   std::set<std::wstring> linked;  // paths that pass a link where none may be
   std::set<std::wstring> outside;  // folder entries that lead out of the package
+  // Links leading out of the package that the listing shows as plain files
+  // (Wine's host links to files): only an open of one tells.
+  std::set<std::wstring> shown_as_files;
   // Folder entries that are no file or folder (pipes, sockets, devices),
   // as listings and looks at them tell.
   std::set<std::wstring> special;

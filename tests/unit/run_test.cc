@@ -434,6 +434,21 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
        "C:\\Apps\\VORDA\\bin\\core.dll.~kestrune-20261207110837005: error 5: text of 5; "
        "everything was undone",
        "Failed to copy files", {}, {{core, "new core"}, {core_backup, "old core"}}},
+      // Its bytes cannot be compared without reading outside the package.
+      {"rollback, a packaged link leading out that only its open tells",
+       [&](FakePlatform& f) {
+         updated(f);
+         f.files.AddFile(L"C:\\pkg\\hidden.dll", "outside");
+         f.files.shown_as_files.insert(L"C:\\pkg\\hidden.dll");
+         f.files.AddFile(L"C:\\Apps\\VORDA\\hidden.dll", "installed hidden");
+         f.files.AddFile(L"C:\\Apps\\VORDA\\hidden.dll.2015.1.0", "its backup");
+       },
+       {L"/rollback"}, ExitStatus::kCompleted, "rolled back",
+       "VORDA+ was returned to version 2015.1.0.",
+       {"] passed over C:\\pkg\\hidden.dll: a link that leads out of the package\n"},
+       {{core, "old core"},
+        {L"C:\\Apps\\VORDA\\hidden.dll", "installed hidden"},
+        {L"C:\\Apps\\VORDA\\hidden.dll.2015.1.0", "its backup"}}},
       {"rollback again: nothing to take back", [](FakePlatform&) {}, {L"/rollback"},
        ExitStatus::kCompleted, "nothing to take back", "VORDA+ was returned to version 2015.1.0.",
        {"] nothing to take back: no installed counterpart of a packaged file has its backup\n"},
@@ -506,6 +521,11 @@ TEST_F(RunTest, TheLogNamesEachFilePassedOverAndEndsWithASummary) {
   fake_.files.AddFile(L"C:\\pkg\\bin\\a.dll", "new a");
   fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll", "old a");
   fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\a.dll.2015.1.0", "an earlier backup");
+  // A link leading out that the listing shows as a plain file: the copy's
+  // open tells, and it is passed over as the walk passes over the others.
+  fake_.files.AddFile(L"C:\\pkg\\bin\\hidden.dll", "outside");
+  fake_.files.shown_as_files.insert(L"C:\\pkg\\bin\\hidden.dll");
+  fake_.files.AddFile(L"C:\\Apps\\VORDA\\bin\\hidden.dll", "old hidden");
   fake_.environment.arguments = {L"/log", L"run.log"};
   EXPECT_EQ(Run(), ExitStatus::kCompleted);
   const std::string& log = fake_.environment.log;
@@ -519,12 +539,15 @@ TEST_F(RunTest, TheLogNamesEachFilePassedOverAndEndsWithASummary) {
         "passed over C:\\pkg\\bin\\old.dll.2015.1.0: named like a backup\n",
         "passed over C:\\pkg\\data: a folder is installed in its place\n",
         "passed over C:\\pkg\\bin\\pipe: no plain file is installed in its place\n",
+        "passed over C:\\pkg\\bin\\hidden.dll: a link that leads out of the package\n",
         "message shown: VORDA+ UPDATE: You have successfully updated VORDA+\n",
-        "summary: replaced 2, passed over 6, backups made 1, earlier backups kept 1, "
+        "summary: replaced 2, passed over 7, backups made 1, earlier backups kept 1, "
         "set-aside files removed 1\n"
         "2026-12-07T11:08:37.005+01:00 [4242] exit status 0\n"}) {
     EXPECT_NE(log.find(event), std::string::npos) << event << " not in\n" << log;
   }
+  EXPECT_EQ(fake_.files.Content(L"C:\\Apps\\VORDA\\bin\\hidden.dll"), "old hidden");
+  EXPECT_FALSE(fake_.files.Has(L"C:\\Apps\\VORDA\\bin\\hidden.dll.2015.1.0"));
 
   // A run undone replaced nothing, whatever it had done before the failure.
   FakePlatform failing;
@@ -579,18 +602,24 @@ TEST_F(RunTest, PackageBuildersAreToldWhatIsWrongWithTheirPackage) {
     fake.files.special.insert(folder + L"\\pipe");
     fake.files.AddFile(folder + L"\\out.dll", "");
     fake.files.outside.insert(folder + L"\\out.dll");
+    // One that only its open shows to lead out, with an installed counterpart.
+    fake.files.AddFile(folder + L"\\bin\\hidden.dll", "outside");
+    fake.files.shown_as_files.insert(folder + L"\\bin\\hidden.dll");
+    fake.files.AddFile(L"C:\\Apps\\VORDA\\bin\\hidden.dll", "old hidden");
     fake.environment.arguments = {L"/write-hashes"};
     EXPECT_EQ(RunOn(fake), ExitStatus::kCompleted);
     const std::wstring list = HashListPathOf(module, L'\\');
     EXPECT_EQ(TextsOf(fake), std::vector<std::wstring>{
                                  L"Kestrune: Wrote " + list + L" for 1 files\n"
                                  L"pipe (left out, neither a file nor a folder)\n"
-                                 L"out.dll (left out, a link that leads out of the package)"});
+                                 L"out.dll (left out, a link that leads out of the package)\n"
+                                 L"bin\\hidden.dll (left out, a link that leads out of the package)"});
     EXPECT_EQ(fake.files.Content(list), core_hash + "  bin\\core.dll\n");
     fake.messages.boxes.clear();
     fake.environment.arguments.clear();
     EXPECT_EQ(RunOn(fake), ExitStatus::kCompleted);
     EXPECT_EQ(fake.files.Content(L"C:\\Apps\\VORDA\\bin\\core.dll"), "new core");
+    EXPECT_EQ(fake.files.Content(L"C:\\Apps\\VORDA\\bin\\hidden.dll"), "old hidden");
   }
 
   // Writing the list: a file that cannot be read is not a damaged package.

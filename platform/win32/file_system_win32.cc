@@ -67,13 +67,11 @@ constexpr wchar_t kClearingSuffix[] = L".~kestrune-clear";
 // Wine follows a host symbolic link even when asked not to
 // (FILE_FLAG_OPEN_REPARSE_POINT), and then deletes, renames or writes its
 // target: only the final path of the open handle tells where a name led.
-bool SameName(HANDLE handle, const std::wstring& system) {
+bool FinalPathIs(HANDLE handle, const std::wstring& system) {
   const std::wstring final_path = FinalPathOf(handle);
   return final_path.empty() || FoldCase(final_path) == FoldCase(PlainPath(system));
 }
 
-// The handle holds the very file or folder named, no link and nothing a
-// link led to.
 // The folder held on `held` is still the one at `path`: the same volume
 // and file index. Wine keeps giving a moved folder's old path as its final
 // path, so only the identity of what stands at the path now tells.
@@ -106,8 +104,18 @@ bool IsLink(HANDLE handle) {
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// What a name opened as itself (by its folder's handle, or with
+// FILE_FLAG_OPEN_REPARSE_POINT) gave is that name's entry. On Windows it is
+// the entry itself, so only a reparse point, a link opened as itself, needs
+// its final path looked at; under Wine every handle does.
+bool SameName(HANDLE handle, const std::wstring& system) {
+  return (!UnderWine() && !IsLink(handle)) || FinalPathIs(handle, system);
+}
+
+// The handle, opened as itself, holds the very file or folder named, no
+// link and nothing a link led to.
 bool WhereNamed(HANDLE handle, const std::wstring& system) {
-  return !IsLink(handle) && SameName(handle, system);
+  return !IsLink(handle) && (!UnderWine() || FinalPathIs(handle, system));
 }
 
 // A single part that names an entry of a folder and nothing else: no
@@ -265,7 +273,7 @@ FileStatus Win32FileSystem::FolderAt(const std::wstring& relative, HANDLE* folde
   // A junction, symbolic link or mount point is opened as itself and
   // refused; Wine opens what a host link leads to, which only its final
   // path tells apart from the folder named.
-  if (IsLink(handle->get()) || !SameName(handle->get(), root_real_ + relative)) {
+  if (!WhereNamed(handle->get(), root_real_ + relative)) {
     return FileStatus(FileResult::kFailed, kLinkOnTheWay);
   }
   *folder = handle->get();
@@ -298,7 +306,13 @@ FileStatus Win32FileSystem::OpenAt(const Place& place, DWORD access, DWORD share
                                    SECURITY_DESCRIPTOR* security) {
   const DWORD error = OpenRaw(place, access, share, disposition, flags, file, security);
   if (error != ERROR_SUCCESS) return StatusOf(error);
-  if (place.below_root && !WhereNamed(file->get(), place.expected)) {
+  // The installation folder itself is opened by its path, where a folder on
+  // the way renamed and replaced by a link would lead elsewhere on Windows
+  // too; every other name by its folder's handle, as itself.
+  const bool named = place.folder != nullptr
+                         ? WhereNamed(file->get(), place.expected)
+                         : !IsLink(file->get()) && FinalPathIs(file->get(), place.expected);
+  if (place.below_root && !named) {
     // A file this call made where a link led is this run's own to remove
     // (the caller asks for DELETE access); one that was there is left alone.
     // But Wine lets the host move a held folder, and then removes a file in
@@ -602,7 +616,7 @@ class Win32OwnFile final : public OwnFile {
     if (error != ERROR_SUCCESS) {
       return MeansAbsent(error) ? FileStatus(FileResult::kMissing, error) : StatusOf(error);
     }
-    if (IsLink(named.get()) || !SameName(named.get(), JoinPath(real_, name_, L'\\'))) {
+    if (!WhereNamed(named.get(), JoinPath(real_, name_, L'\\'))) {
       return FileStatus(FileResult::kChanged);
     }
     HandleFacts held;

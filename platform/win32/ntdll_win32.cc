@@ -157,6 +157,7 @@ struct Ntdll {
   QueryInformationFileFn query_information_file = nullptr;
   QueryDirectoryFileFn query_directory_file = nullptr;
   StatusToErrorFn status_to_error = nullptr;
+  bool wine = false;
 };
 
 const Ntdll& Calls() {
@@ -172,10 +173,14 @@ const Ntdll& Calls() {
     found.query_directory_file =
         ProcAddress<QueryDirectoryFileFn>(ntdll, "NtQueryDirectoryFile");
     found.status_to_error = ProcAddress<StatusToErrorFn>(ntdll, "RtlNtStatusToDosError");
+    // Wine's ntdll alone exports its version.
+    found.wine = GetProcAddress(ntdll, "wine_get_version") != nullptr;
     return found;
   }();
   return calls;
 }
+
+bool windows_checks_forced = false;
 
 DWORD ErrorOf(NtStatus status) {
   if (status >= 0) return ERROR_SUCCESS;
@@ -191,6 +196,10 @@ DWORD SetInformation(HANDLE handle, void* information, ULONG length, int informa
 }
 
 }  // namespace
+
+bool UnderWine() { return Calls().wine && !windows_checks_forced; }
+
+void ForceWindowsChecksForTests(bool forced) { windows_checks_forced = forced; }
 
 DWORD DeleteOnClose(HANDLE handle) {
   FileDispositionInformation information{TRUE};

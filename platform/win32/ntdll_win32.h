@@ -13,6 +13,15 @@
 
 namespace kestrune::win32 {
 
+// Whether the process runs under Wine, which follows a host symbolic link
+// whatever it is asked and shows one to a file as a plain file: the
+// back-end then asks each handle's final path where Windows needs only the
+// reparse attribute. Found once.
+bool UnderWine();
+// Makes UnderWine answer false under Wine too, so that the back-end's tests
+// take the path Windows takes; never reached from the product's command line.
+void ForceWindowsChecksForTests(bool forced);
+
 // Marks the file or folder open on `handle` (opened with DELETE access) for
 // deletion when its last handle closes, which the system does for a process
 // however it ends. What is removed is what the handle names: checked first,

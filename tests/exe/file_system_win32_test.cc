@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 
+#include "platform/platform.h"
 #include "platform/win32/ntdll_win32.h"
 #include "platform/win32/win32_backend.h"
 #include "platform/win32/windows_h.h"
@@ -192,10 +193,107 @@ void DurabilityRows() {
   RemoveDirectoryW(installation.c_str());
 }
 
+// Which checks tell where a name led. Under Wine, which follows a host link
+// whatever it is asked and shows one to a file as a plain file, the final
+// path of every handle; on Windows (forced here) the reparse attribute, and
+// the final path only of a reparse point. A packaged file is read only from
+// a handle inside the package, on either. The links are the host's, made
+// beside the program before it starts: inst\file-link and pkg\file-link
+// lead to a file outside both, inst\folder-link to a folder.
+void LinkRows() {
+  using kestrune::FileResult;
+  using kestrune::PathKind;
+  struct Row {
+    const char* label;
+    bool windows;
+    // What the back-end answers, as a number, for the folders given.
+    int (*ask)(Win32FileSystem& files, const std::wstring& installation,
+               const std::wstring& package);
+    int expected;
+  };
+  const Row rows[] = {
+      {"Wine: a host link to a file below the installation is a link", false,
+       [](Win32FileSystem& files, const std::wstring& installation, const std::wstring&) {
+         return static_cast<int>(files.Probe(installation + L"\\file-link"));
+       },
+       static_cast<int>(PathKind::kLink)},
+      {"Windows: the same name shows no reparse attribute, so is the entry itself", true,
+       [](Win32FileSystem& files, const std::wstring& installation, const std::wstring&) {
+         return static_cast<int>(files.Probe(installation + L"\\file-link"));
+       },
+       static_cast<int>(PathKind::kFile)},
+      {"Wine: a file below a host link to a folder is refused", false,
+       [](Win32FileSystem& files, const std::wstring& installation, const std::wstring&) {
+         return static_cast<int>(files.Probe(installation + L"\\folder-link\\plain"));
+       },
+       static_cast<int>(PathKind::kLink)},
+      // Wine shows the attribute in the listing alone, never on a handle:
+      // opened as itself there, a link is its target's folder. What Windows
+      // needs is no guard under Wine, which is why Wine is told apart.
+      {"Windows: Wine's link to a folder, opened, shows no attribute", true,
+       [](Win32FileSystem& files, const std::wstring& installation, const std::wstring&) {
+         return static_cast<int>(files.Probe(installation + L"\\folder-link\\plain"));
+       },
+       static_cast<int>(PathKind::kFile)},
+      {"Windows: the listing's attribute tells the link", true,
+       [](Win32FileSystem& files, const std::wstring& installation, const std::wstring&) {
+         const auto folder = files.HoldFolder(installation + L"\\");
+         kestrune::FileIdentity identity;
+         return static_cast<int>(files.IdentifyIn(*folder, L"folder-link", &identity));
+       },
+       static_cast<int>(PathKind::kLink)},
+      {"Windows: a plain file is a file", true,
+       [](Win32FileSystem& files, const std::wstring& installation, const std::wstring&) {
+         return static_cast<int>(files.Probe(installation + L"\\plain"));
+       },
+       static_cast<int>(PathKind::kFile)},
+      {"Wine: a packaged link leading out is not hashed", false,
+       [](Win32FileSystem& files, const std::wstring&, const std::wstring& package) {
+         kestrune::Sha256Digest digest{};
+         return static_cast<int>(files.HashFile(package + L"\\file-link", &digest).result);
+       },
+       static_cast<int>(FileResult::kLeadsOut)},
+      {"Windows: nor there", true,
+       [](Win32FileSystem& files, const std::wstring&, const std::wstring& package) {
+         return static_cast<int>(files.HashFile(package + L"\\file-link", nullptr).result);
+       },
+       static_cast<int>(FileResult::kLeadsOut)},
+      {"a packaged link leading out is not copied, nothing made", false,
+       [](Win32FileSystem& files, const std::wstring& installation, const std::wstring& package) {
+         const auto from = files.HoldFolder(package + L"\\");
+         const auto to = files.HoldFolder(installation + L"\\");
+         const FileResult copied =
+             files.CopyNewIn(*from, L"file-link", *to, L"copy.tmp", nullptr).result;
+         const bool made = GetFileAttributesW((installation + L"\\copy.tmp").c_str()) !=
+                           INVALID_FILE_ATTRIBUTES;
+         return made ? -1 : static_cast<int>(copied);
+       },
+       static_cast<int>(FileResult::kLeadsOut)},
+  };
+  const std::wstring installation = Here(L"links.tmp\\inst");
+  const std::wstring package = Here(L"links.tmp\\pkg");
+  if (!WriteFile(installation + L"\\plain", "plain")) {
+    return Fail("links", "no links laid out beside the program", GetLastError());
+  }
+  for (const Row& row : rows) {
+    kestrune::win32::ForceWindowsChecksForTests(row.windows);
+    Win32FileSystem files;
+    if (!files.Confine(package, installation).ok()) {
+      Fail(row.label, "cannot confine", GetLastError());
+      continue;
+    }
+    const int answer = row.ask(files, installation, package);
+    if (answer != row.expected) Fail(row.label, "answered", static_cast<unsigned long>(answer));
+  }
+  kestrune::win32::ForceWindowsChecksForTests(false);
+  Clear(installation + L"\\plain");
+}
+
 }  // namespace
 
 int wmain() {
   AttributeRows();
+  LinkRows();
   if (NoteFlushes()) {
     DurabilityRows();
   } else {

@@ -6,10 +6,15 @@ First it holds the program to check_exe.py's import rules: the product does
 not reach every back-end call yet, so a test program may be the first to
 import one that Windows XP lacks.
 
-Usage: run_under_wine.py PREFIX PROGRAM.exe
+Usage: run_under_wine.py PREFIX PROGRAM.exe [ENTRY ...]
+
+Each ENTRY is laid out in the current folder first, as what a Windows program
+cannot make under Wine, and removed after: "PATH->TARGET" a host symbolic
+link, "PATH/" a folder, "PATH" a small file.
 """
 
 import os
+import shutil
 import subprocess
 import sys
 
@@ -19,10 +24,34 @@ import check_exe  # noqa: E402
 
 
 def main(argv):
-    if len(argv) != 3:
-        sys.stderr.write("usage: run_under_wine.py PREFIX PROGRAM.exe\n")
+    if len(argv) < 3:
+        sys.stderr.write("usage: run_under_wine.py PREFIX PROGRAM.exe [ENTRY ...]\n")
         return 2
-    prefix, program = (os.path.abspath(a) for a in argv[1:])
+    prefix, program = (os.path.abspath(a) for a in argv[1:3])
+    # Anything a stopped run left is laid out afresh.
+    laid_out = {entry.partition("->")[0].strip("/").split("/")[0] for entry in argv[3:]}
+    for top in laid_out:
+        shutil.rmtree(top, ignore_errors=True)
+    for entry in argv[3:]:
+        path, _, target = entry.partition("->")
+        parent = os.path.dirname(path.rstrip("/"))
+        if parent:
+            os.makedirs(parent, exist_ok=True)
+        if target:
+            os.symlink(target, path)
+        elif path.endswith("/"):
+            os.makedirs(path, exist_ok=True)
+        else:
+            with open(path, "w") as f:
+                f.write("laid out\n")
+    try:
+        return run(prefix, program)
+    finally:
+        for top in laid_out:
+            shutil.rmtree(top, ignore_errors=True)
+
+
+def run(prefix, program):
     faults = []
     with open(program, "rb") as f:
         check_exe.check_imports(check_exe.PeImage(f.read()), faults.append)

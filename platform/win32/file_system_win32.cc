@@ -181,6 +181,9 @@ class Win32Folder : public Folder {
 FileStatus Win32FileSystem::Confine(const std::wstring& package,
                                     const std::wstring& installation) {
   DropKeptCopy();
+  volume_asked_ = false;
+  volume_.reset(nullptr);
+  copies_left_to_volume_ = false;
   const std::wstring package_final = FinalPath(package);
   package_real_ = FoldCase(package_final.empty() ? LongPath(package) : package_final);
   folders_.clear();
@@ -707,14 +710,22 @@ FileStatus Win32FileSystem::CopyOpen(HANDLE in, const std::wstring& to, const Pl
     status = FileStatus(FileResult::kFailed, ERROR_INVALID_FUNCTION);
   }
   // The packaged file's time, as a copy by the system would have it; then
-  // the copy is made durable on its own handle before it is renamed in, as
-  // the volume may not be flushable. A flush that fails fails the copy.
+  // the copy is made durable on its own handle before it is renamed in where
+  // the volume cannot be flushed. Where it can, the commit's one flush of the
+  // volume covers every copy: until then the undo goes by identities, never
+  // by a copy's bytes. A flush that fails fails the copy.
   FILETIME last_write;
   last_write.dwLowDateTime = static_cast<DWORD>(info.last_write);
   last_write.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(info.last_write) >> 32);
-  if (status.ok() && (!SetFileTime(out.get(), nullptr, nullptr, &last_write) ||
-                      !FlushFileBuffers(out.get()))) {
+  if (status.ok() && !SetFileTime(out.get(), nullptr, nullptr, &last_write)) {
     status = StatusOf(GetLastError());
+  }
+  if (status.ok()) {
+    if (to_place != nullptr && Volume() != nullptr) {
+      copies_left_to_volume_ = true;
+    } else if (!FlushFileBuffers(out.get())) {
+      status = StatusOf(GetLastError());
+    }
   }
   if (!status.ok()) {
     // A copy broken off is this call's own to remove.
@@ -949,18 +960,42 @@ FileStatus Win32FileSystem::FlushFolder(const std::wstring& folder) {
   return FileStatus();
 }
 
+namespace {
+
+// The volume that holds `folder`, opened for a flush; invalid where it
+// cannot be (not an administrator, a network share).
+HANDLE OpenVolume(const std::wstring& folder) {
+  wchar_t volume[MAX_PATH];
+  const std::wstring full = FullPath(folder);
+  if (full.empty() || !GetVolumePathNameW(full.c_str(), volume, MAX_PATH)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  const std::wstring device = volume;
+  if (device.size() != 3 || device[1] != L':') return INVALID_HANDLE_VALUE;
+  return CreateFileW((L"\\\\.\\" + device.substr(0, 2)).c_str(), GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+}  // namespace
+
+HANDLE Win32FileSystem::Volume() {
+  if (!volume_asked_) {
+    volume_asked_ = true;
+    if (!UnderWine() && !root_real_.empty()) volume_.reset(OpenVolume(root_real_));
+  }
+  return volume_.valid() ? volume_.get() : nullptr;
+}
+
 FileStatus Win32FileSystem::FlushVolume(const std::wstring& folder) {
   // One flush of the whole volume, which an administrator may ask for.
-  wchar_t volume[MAX_PATH];
-  const std::wstring full = FullPath(root_real_.empty() ? folder : root_real_);
-  if (!full.empty() && GetVolumePathNameW(full.c_str(), volume, MAX_PATH)) {
-    const std::wstring device = volume;
-    if (device.size() == 3 && device[1] == L':') {
-      ScopedHandle handle(CreateFileW((L"\\\\.\\" + device.substr(0, 2)).c_str(),
-                                      GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
-      if (handle.valid() && FlushFileBuffers(handle.get())) return FileStatus();
-    }
+  ScopedHandle opened(nullptr);
+  HANDLE handle = Volume();
+  if (handle == nullptr) {
+    opened.reset(OpenVolume(root_real_.empty() ? folder : root_real_));
+    handle = opened.get();
+  }
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle)) {
+    return FileStatus();
   }
   return FileStatus(FileResult::kUnsupported, GetLastError());
 }

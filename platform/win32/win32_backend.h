@@ -116,9 +116,10 @@ class Win32FileSystem : public FileSystem {
                          const FileIdentity& expected) override;
   PathKind IdentifyIn(const Folder& folder, const std::wstring& name,
                       FileIdentity* identity) override;
-  // Each copy is flushed on the handle that wrote it, and NTFS logs renames
-  // in order, so a later flushed write carries them to the disk with it.
-  bool CopiesDurable() override { return true; }
+  // Each copy is flushed on the handle that wrote it, unless the volume's
+  // flush was expected to serve; NTFS logs renames in order, so a later
+  // flushed write carries them to the disk with it.
+  bool CopiesDurable() override { return !copies_left_to_volume_; }
 
  private:
   // Where a path leads: below the installation, the folder it is in, open
@@ -174,6 +175,10 @@ class Win32FileSystem : public FileSystem {
   FileStatus OpenFolderTimes(const std::wstring& folder, DWORD access, ScopedHandle* handle);
   std::vector<char>& Block();
   void DropKeptCopy() { kept_copy_.reset(nullptr); }
+  // The installation's volume opened for its flush (by an administrator, on
+  // Windows), asked once; null where it cannot be, or under Wine, whose
+  // volumes refuse to be flushed.
+  HANDLE Volume();
 
   bool refuse_writes_ = false;  // outside the installation, once confined
   std::wstring root_given_;    // the installation folder as the run names it
@@ -193,6 +198,11 @@ class Win32FileSystem : public FileSystem {
   ScopedHandle kept_copy_{nullptr};
   HANDLE kept_folder_ = nullptr;
   std::wstring kept_name_;
+  bool volume_asked_ = false;
+  ScopedHandle volume_{nullptr};
+  // Some copy was not flushed on its own handle, the volume's flush being
+  // expected to make it durable.
+  bool copies_left_to_volume_ = false;
 };
 
 class Win32Messages : public Messages {

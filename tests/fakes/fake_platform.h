@@ -308,14 +308,18 @@ class FakeFileSystem : public FileSystem {
     // file's flush, a journal part) makes its bytes durable and, as NTFS
     // logs names in order, every name made before it.
     kWindows,
-    // The same where an administrator's run flushes the volume.
+    // The same where an administrator's run flushes the volume: the copies
+    // are left to that one flush, not flushed each on its own.
     kWindowsVolume,
+    // The copies left so, and then the volume's flush refused: the commit
+    // flushes each file instead.
+    kWindowsVolumeRefused,
   };
   // From now on: what is there now is durable, and later calls are recorded.
   void RecordDurability(Flushes flushes) {
     flushes_ = flushes;
-    volume_flush = flushes != Flushes::kWindows;
-    copies_durable = flushes != Flushes::kPosix;
+    volume_flush = flushes == Flushes::kPosix || flushes == Flushes::kWindowsVolume;
+    copies_durable = flushes == Flushes::kWindows;
     durable_names_ = Names{nodes_, order_, {}};
     pending_.clear();
     durable_bytes_ = bytes_;

@@ -490,6 +490,10 @@ TEST(FaultInjectionTest, APowerCutAfterAnyCallIsMadeGoodByTheNextRun) {
        ExitStatus::kCompleted},
       {"Windows undo, volume flushed", Flushes::kWindowsVolume, Start::kFailingCopy,
        ExitStatus::kCopyFailedUndone},
+      {"Windows update, volume flush refused", Flushes::kWindowsVolumeRefused, Start::kLaidOut,
+       ExitStatus::kCompleted},
+      {"Windows recovery, copies left to the volume", Flushes::kWindowsVolume,
+       Start::kBeforeCommit, ExitStatus::kCompleted},
       {"POSIX rollback", Flushes::kPosix, Start::kUpdated, ExitStatus::kCompleted},
       {"Windows rollback", Flushes::kWindows, Start::kUpdated, ExitStatus::kCompleted},
   };

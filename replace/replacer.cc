@@ -40,7 +40,6 @@ struct Planned {
   uint32_t listed_index;
   int32_t aside;
   FileIdentity installed;  // what the undo may move back, and nothing else
-  FileIdentity backup;     // a rollback's: what goes back, removed once it commits
 };
 
 // Both trees' folder for one relative folder, held while its files are
@@ -164,7 +163,7 @@ class Replacement {
         continue;
       }
       // The copy's name needs no look: its suffix is this run's.
-      Planned step{static_cast<uint32_t>(index), kBackupAside, identity, FileIdentity()};
+      Planned step{static_cast<uint32_t>(index), kBackupAside, identity};
       if (!PickAside(prefix, Installation(folder), taken, name, &step.aside)) return false;
       plan_.push_back(step);
     }
@@ -269,7 +268,7 @@ class Replacement {
       RelativeInto(step.listed_index, &entry.relative);
       entry.aside = step.aside;
       entry.installed = step.installed;
-      entry.backup = step.backup;
+      if (inputs_.rollback) entry.backup = backups_[i];
       AppendJournalStep(entry, &part, inputs_.rollback);
       if (part.size() >= kJournalPart) written = write_part();
     }
@@ -430,8 +429,8 @@ class Replacement {
   // their names, and the next update makes them again.
   void DropBackups() {
     if (!inputs_.rollback) return;
-    for (const Planned& step : plan_) {
-      if (DropBackup(files_, Paths(step).backup, step.backup, log_)) {
+    for (size_t i = 0; i < plan_.size(); ++i) {
+      if (DropBackup(files_, Paths(plan_[i]).backup, backups_[i], log_)) {
         ++log_.tally().backups_removed;
       }
     }
@@ -491,8 +490,9 @@ class Replacement {
                     size_t index, const FileIdentity& installed, const NameSet* taken) {
     const std::wstring path = prefix + name;
     const Folder& here = Installation(folder);
-    Planned step{static_cast<uint32_t>(index), kBackupAside, installed, FileIdentity()};
-    const PathKind backup = files_.IdentifyIn(here, name + backup_suffix_, &step.backup);
+    Planned step{static_cast<uint32_t>(index), kBackupAside, installed};
+    FileIdentity kept_identity;
+    const PathKind backup = files_.IdentifyIn(here, name + backup_suffix_, &kept_identity);
     if (backup == PathKind::kMissing) {
       no_backup_.push_back(path);
       return true;
@@ -535,6 +535,7 @@ class Replacement {
     // copy of the backup renamed in over the installed name.
     if (!PickAside(prefix, here, taken, name, &step.aside)) return false;
     plan_.push_back(step);
+    backups_.push_back(kept_identity);
     backup_digests_.push_back(kept);
     return true;
   }
@@ -684,9 +685,12 @@ class Replacement {
   std::wstring name_, probe_;
   bool untouched_last_ = false;  // the last step tried failed before moving anything
   bool cancelled_ = false;
-  // A rollback's: the hash of each planned step's backup, installed files
+  // A rollback's: each planned step's backup, what goes back and is removed
+  // once it commits (apart from the plan, which a million-file update holds
+  // without it), and its hash; installed files
   // with no backup and the others that cannot be taken back, and whether
   // no packaged file has a backup at all.
+  std::vector<FileIdentity> backups_;
   std::vector<Sha256Digest> backup_digests_;
   std::vector<std::wstring> no_backup_;
   std::vector<std::wstring> refused_;

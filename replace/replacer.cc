@@ -195,6 +195,13 @@ class Replacement {
       const uint32_t folder = listed_.Folder(step.listed_index);
       const std::wstring name(listed_.Name(step.listed_index));
       const Folder& here = Installation(folder);
+      // What only the copy's open would tell, asked as the copy would ask it:
+      // a packaged link leading out, which the run passes over.
+      if (!inputs_.rollback &&
+          files_.HashFile(Package(folder).PathOf(name), nullptr) == FileResult::kLeadsOut) {
+        PassOver(step.listed_index, msg::kLeadsOutOfPackage);
+        continue;
+      }
       FileIdentity source;
       if (files_.IdentifyIn(Package(folder), name, &source) == PathKind::kFile) {
         needed += source.size;

@@ -329,6 +329,9 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
          f.files.AddFile(L"C:\\Apps\\VORDA\\a.dll", "old a");
          f.files.AddFile(L"C:\\Apps\\VORDA\\a.dll.2015.1.0", "an earlier backup");
          f.files.AddFile(L"C:\\pkg\\extra.dll", "no counterpart");
+         f.files.AddFile(L"C:\\pkg\\hidden.dll", "outside");
+         f.files.shown_as_files.insert(L"C:\\pkg\\hidden.dll");
+         f.files.AddFile(L"C:\\Apps\\VORDA\\hidden.dll", "old hidden");
        },
        {L"/check"}, ExitStatus::kCompleted, "the update can be applied",
        "The update of VORDA+ can be applied: 2 files would be replaced.",
@@ -338,8 +341,9 @@ TEST_F(RunTest, TheLastBoxWaitsUntilTheLockIsFreeAndTheLogHasTheOutcome) {
         "] would replace C:\\Apps\\VORDA\\a.dll; C:\\Apps\\VORDA\\a.dll.2015.1.0 exists and is "
         "kept, the old file would be set aside as C:\\Apps\\VORDA\\a.dll.~kestrune\n",
         "] passed over C:\\pkg\\extra.dll: no installed counterpart\n",
+        "] passed over C:\\pkg\\hidden.dll: a link that leads out of the package\n",
         "] the copies need 13 bytes; the volume of C:\\Apps\\VORDA has 1099511627776 bytes free\n",
-        "] summary: would replace 2 (backups made 1, earlier backups kept 1), passed over 3, "
+        "] summary: would replace 2 (backups made 1, earlier backups kept 1), passed over 4, "
         "cannot go ahead 0\n"}},
       {"check, a file in use",
        [](FakePlatform& f) {

@@ -22,6 +22,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 VERSION = "2015.1.0"
@@ -362,8 +363,13 @@ def write_tree(root, small_files, folders, big_files, small_size, big_size, salt
                     f.write(chunk)
 
 
+# Small files a folder; the floor holds every folder of both sides open, so
+# a million files need fewer, larger folders where descriptors are limited.
+PER_FOLDER = [50]
+
+
 def lay_out(work, program, small_files, big_files):
-    folders = max(1, small_files // 50)
+    folders = max(1, small_files // PER_FOLDER[0])
     master = os.path.join(work, "master-inst")
     pkg = os.path.join(work, "pkg")
     for path in (master, pkg):
@@ -430,6 +436,19 @@ def timed(command, env=None):
     if int(status) != 0:
         sys.exit("%s failed: %s" % (command[0], result.stderr.decode("utf-8", "replace")))
     return Run(float(cpu), float(wall), int(peak))
+
+
+def system_calls(command, env=None):
+    """How many system calls `command` and its children made, by strace."""
+    out = os.path.join(tempfile.gettempdir(), "kestrune-bench.strace")  # never in a package
+    status = subprocess.run(["strace", "-f", "-c", "-U", "calls,name", "-o", out] + command,
+                            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if status.returncode != 0:
+        sys.exit("%s failed: %s" % (command[0], status.stderr.decode("utf-8", "replace")))
+    with open(out) as f:
+        total = [line.split()[0] for line in f if line.split()[-1:] == ["total"]]
+    os.remove(out)
+    return int(total[0])
 
 
 def run_kestrune(work, master, pkg, program, extra=(), linked=False):
@@ -527,6 +546,27 @@ def report(runs, updaters):
             print("  %s / %s: CPU %s  wall %s" % (updater, name, spread(cpu), spread(wall)))
 
 
+def count_calls(work, program, contenders):
+    """Each contender's system calls a file, from two sizes, so that what
+    every run costs whatever its size drops out."""
+    global timed
+    measured = timed
+    counts = {name: [] for name in contenders}
+    sizes = (2000, 20000)
+    try:
+        timed = system_calls  # every contender's command, counted instead of timed
+        for count in sizes:
+            master, pkg = lay_out(work, program, count, 0)
+            for name, run in contenders.items():
+                counts[name].append(run(work, master, pkg))
+    finally:
+        timed = measured
+    print("system calls a file (strace -f -c; %d to %d files of 4 KiB):" % sizes)
+    for name, (small, large) in counts.items():
+        print("  %-32s %6.2f  (%d calls for %d files)"
+              % (name, (large - small) / (sizes[1] - sizes[0]), large, sizes[1]))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", default="build/posix/Kestrune")
@@ -542,16 +582,23 @@ def main():
     parser.add_argument("--growth", default="1000,10000,100000",
                         help="numbers of files for the growth figures, e.g. "
                              "1000,10000,100000,1000000 (a million needs about 12 GB in memory)")
+    parser.add_argument("--per-folder", type=int, default=50,
+                        help="small files a folder (the floor at a million files needs "
+                             "2 descriptors a folder: 200 fits a limit of 20,000)")
+    parser.add_argument("--syscalls", action="store_true",
+                        help="count instead the system calls a file costs each contender "
+                             "(strace, between 2,000 and 20,000 small files)")
     parser.add_argument("--with-list", action="store_true",
                         help="give the package a list of hashes (written by the updater), which "
                              "the floors check too, and add sha256sum -c followed by rsync and "
                              "the updater without the list as contenders")
     args = parser.parse_args()
-    for tool in ("rsync", "cc", "cp"):
+    for tool in ("rsync", "cc", "cp") + (("strace",) if args.syscalls else ()):
         if shutil.which(tool) is None:
             sys.exit("needs %s" % tool)
     program = os.path.abspath(args.program)
     extra = args.args.split()
+    PER_FOLDER[0] = args.per_folder
     os.makedirs(args.work, exist_ok=True)
     HELPERS.update(build_helpers(args.work))
     quiet_log = ["--quiet", "--log", "{log}"]
@@ -587,11 +634,14 @@ def main():
         if args.only:
             keep = args.only.split(",")
             contenders = {name: run for name, run in contenders.items() if name in keep}
+        if args.syscalls:
+            count_calls(args.work, program, contenders)
+            return
         load_before = os.getloadavg()
         runs = compare(args.work, program, small, big, args.rounds, contenders, args.with_list)
         load_after = os.getloadavg()
         print("update of %d files of 4 KiB in %d folders + %d files of 32 MiB%s, %d rounds; "
-              "median (min-max):" % (small, small // 50, big,
+              "median (min-max):" % (small, small // PER_FOLDER[0], big,
                                      ", with a list of hashes" if args.with_list else "",
                                      args.rounds))
         # Other work on the machine skews every figure: the load tells how much.
@@ -601,8 +651,8 @@ def main():
         if args.no_growth:
             return
 
-        print("growth (4 KiB files only, installation files shared with a master copy; "
-              "load average at start %s):" % load_text(os.getloadavg()))
+        print("growth (4 KiB files only, %d a folder, installation files shared with a master copy; "
+              "load average at start %s):" % (PER_FOLDER[0], load_text(os.getloadavg())))
         sizes = [200, 2000, 20000] if args.quick else [int(n) for n in args.growth.split(",")]
         # A one-file update first: what every run costs whatever its size
         # (start, settings, registry, version check, process scan, lock and
@@ -618,7 +668,7 @@ def main():
             # more descriptors than a process may have by default at a
             # million files, which the limit is raised for where it can be.
             floor_fits = True
-            need = 2 * max(1, count // 50) + 64
+            need = 2 * max(1, count // PER_FOLDER[0]) + 64
             if need > resource.getrlimit(resource.RLIMIT_NOFILE)[0]:
                 try:
                     resource.setrlimit(resource.RLIMIT_NOFILE, (need, need))

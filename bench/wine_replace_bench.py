@@ -15,12 +15,14 @@ each runs on a fresh copy of the installation, once a round, in an order
 turned around every round. Prints for each the median and range of its wall
 time, of its own CPU time (the Wine process, through wait4) and of the
 wineserver's CPU time during the run (Wine serves many file calls there),
-and the updaters' ratios to each floor, taken round by round. Reports only;
+and the updaters' ratios to each floor, taken round by round. With --requests, counts instead each contender's
+wineserver requests for the whole update, on a traced server. Reports only;
 asserts nothing.
 """
 
 import argparse
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -89,14 +91,16 @@ class Prefix:
             sys.exit("regedit failed; see %s" % self.log)
         os.remove(reg)
 
-    def start_server(self):
+    def start_server(self, trace=None):
         """A persistent wineserver in the foreground, so that its pid (for
-        its CPU time) is ours and it outlives every run."""
+        its CPU time) is ours and it outlives every run. With `trace`, a file
+        that receives a line for every request it serves."""
         subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=self.env)
-        self.server = subprocess.Popen(["wineserver", "-f", "-p"], env=self.env,
-                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL)
+        self.server = subprocess.Popen(["wineserver", "-f", "-p"] + (["-d1"] if trace else []),
+                                       env=self.env, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL,
+                                       stderr=trace or subprocess.DEVNULL)
         time.sleep(0.5)
         if self.server.poll() is not None:
             sys.exit("wineserver did not stay up")
@@ -224,6 +228,38 @@ def check_result(prefix, files, name):
         sys.exit("%s replaced %d and backed up %d of %d files" % (name, replaced, backups, files))
 
 
+def count_requests(trace_path):
+    """The requests the traced wineserver has served so far: a line each,
+    "<client id>: <request>( ... )"."""
+    with open(trace_path, "rb") as f:
+        return sum(1 for line in f if REQUEST.match(line))
+
+
+REQUEST = re.compile(rb"^[0-9a-f]{4}: [a-z_]+\(")
+
+
+def requests(prefix, contenders, files, trace_path):
+    """Each contender's wineserver requests for the whole update, run once on
+    a traced server: a count, not a time (the trace slows every request)."""
+    counts = {}
+    with open(trace_path, "wb") as trace:
+        prefix.start_server(trace)
+        try:
+            for name, run in contenders.items():
+                run()  # Wine's services started, and the result checked
+                check_result(prefix, files, name)
+                trace.flush()
+                before = count_requests(trace_path)
+                run()
+                time.sleep(0.5)  # the server's last lines written
+                counts[name] = count_requests(trace_path) - before
+        finally:
+            prefix.stop_server()
+    print("wineserver requests for the whole update of %d files (one traced run each):" % files)
+    for name, count in counts.items():
+        print("  %-32s %8d  (%.1f a file)" % (name, count, count / files))
+
+
 def spread(values):
     """Median and range, as "m (min-max)"."""
     return "%.3f (%.3f-%.3f)" % (statistics.median(values), min(values), max(values))
@@ -242,6 +278,8 @@ def main():
     parser.add_argument("--work", default="/dev/shm/kestrune-winbench",
                         help="holds the prefix (kept) and the installation's template")
     parser.add_argument("--new-prefix", action="store_true", help="make the prefix again")
+    parser.add_argument("--requests", action="store_true",
+                        help="count each contender's wineserver requests instead of timing")
     args = parser.parse_args()
     for tool in ("wine", "wineserver", "i686-w64-mingw32-gcc", "cp"):
         if shutil.which(tool) is None:
@@ -261,6 +299,14 @@ def main():
     contenders["crash-safe floor without checks"] = floor(prefix, "safe-unchecked")
     updaters = [name for name in contenders if "floor" not in name]
     master = lay_out(prefix, work, args.files, args.size, args.vouinfo, build_floor(work))
+    if args.requests:
+        try:
+            requests(prefix, contenders, args.files, os.path.join(work, "requests.trace"))
+        finally:
+            for path in (master, prefix.host(INST.split("\\")[0]), prefix.host(PKG),
+                         prefix.host(TOOLS)):
+                shutil.rmtree(path, ignore_errors=True)
+        return
     prefix.start_server()
     load_before = os.getloadavg()
     try:

@@ -987,16 +987,12 @@ HANDLE Win32FileSystem::Volume() {
 }
 
 FileStatus Win32FileSystem::FlushVolume(const std::wstring& folder) {
-  // One flush of the whole volume, which an administrator may ask for.
-  ScopedHandle opened(nullptr);
-  HANDLE handle = Volume();
-  if (handle == nullptr) {
-    opened.reset(OpenVolume(root_real_.empty() ? folder : root_real_));
-    handle = opened.get();
-  }
-  if (handle != nullptr && handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle)) {
-    return FileStatus();
-  }
+  // One flush of the whole volume, which an administrator may ask for: on
+  // the handle the copies were left to, or on one opened now.
+  ScopedHandle opened(Volume() == nullptr ? OpenVolume(root_real_.empty() ? folder : root_real_)
+                                          : nullptr);
+  const HANDLE handle = opened.valid() ? opened.get() : Volume();
+  if (handle != nullptr && FlushFileBuffers(handle)) return FileStatus();
   return FileStatus(FileResult::kUnsupported, GetLastError());
 }
 

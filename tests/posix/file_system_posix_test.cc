@@ -197,6 +197,14 @@ TEST(PosixFileSystemTest, ListingMarksSpecialFilesAndFollowsLinks) {
   if (socket_path.size() < sizeof address.sun_path) expected.emplace_back(L"socket", false, false, true);
   expected.emplace_back(L"sub", true, false, false);
   EXPECT_EQ(entries, expected);
+  // The open that reads a packaged file refuses one leading out, as a link
+  // swapped in after the listing would: nothing read, nothing made.
+  Sha256Digest digest{};
+  EXPECT_EQ(files.HashFile(W(tree.Path("pkg/out_file")), &digest).result, FileResult::kLeadsOut);
+  EXPECT_EQ(files.CopyNew(W(tree.Path("pkg/out_file")), W(tree.Path("outside/copy")), nullptr).result,
+            FileResult::kLeadsOut);
+  EXPECT_FALSE(tree.Exists("outside/copy"));
+  EXPECT_TRUE(files.HashFile(W(tree.Path("pkg/plain")), nullptr).ok());
 
   FolderListing via_link;
   FolderListing real;

@@ -501,14 +501,20 @@ int wmain(int argc, wchar_t **argv) {
       RecordError(L"holder");
       return 2;
     }
-    /* Held once the file cannot be opened for deletion. */
-    for (int waited = 0; waited < 10000; waited += kPollMs) {
-      HANDLE probe = CreateFileW(holder_path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                 FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
-      if (probe == INVALID_HANDLE_VALUE) break;
-      CloseHandle(probe);
-      Sleep(kPollMs);
+    /* Held once the holder says so (its event), which a loaded machine may
+     * take seconds to reach; a holder that ends first holds nothing. */
+    wchar_t ready_name[48];
+    swprintf(ready_name, 48, L"kestrune-holder-%lu", (unsigned long)held_by.dwProcessId);
+    HANDLE ready = NULL;
+    for (int waited = 0; !ready && waited < 60000; waited += kPollMs) {
+      ready = OpenEventW(SYNCHRONIZE, FALSE, ready_name);
+      if (!ready && WaitForSingleObject(held_by.hProcess, kPollMs) == WAIT_OBJECT_0) break;
     }
+    if (!ready) {
+      RecordError(L"holder");
+      return 2;
+    }
+    CloseHandle(ready);
     wchar_t id[16];
     swprintf(id, 16, L"%lu", (unsigned long)held_by.dwProcessId);
     Record("holder", id, NULL, NULL);

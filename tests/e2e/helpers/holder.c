@@ -5,12 +5,16 @@
  *
  *   holder MS PATH
  *
- * Writes nothing: the box driver that starts it waits until the file is
- * held, by trying to open it for deletion. */
+ * Writes nothing: once it holds the file both ways it makes the event
+ * "kestrune-holder-<its process id>", which the box driver that starts it
+ * waits for. (Loaded alone, the file already refuses to open for deletion
+ * under Wine: a probe of that could let the run in before the open.) */
 /* UNICODE and WIN32_LEAN_AND_MEAN come from the build. */
 #include <windows.h>
 #include <shellapi.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <wchar.h>
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line, int show) {
   (void)instance;
@@ -25,7 +29,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line,
   HANDLE file = CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, NULL);
   if (!module || file == INVALID_HANDLE_VALUE) return 3;
+  wchar_t name[48];
+  swprintf(name, 48, L"kestrune-holder-%lu", (unsigned long)GetCurrentProcessId());
+  HANDLE held = CreateEventW(NULL, TRUE, TRUE, name);
   Sleep(ms);
+  if (held) CloseHandle(held);
   CloseHandle(file);
   FreeLibrary(module);
   return 0;
